@@ -1,0 +1,25 @@
+# The 32-bit Windows half of the build, configured with the MinGW toolchain.
+set(CMAKE_CXX_STANDARD 17)
+set(CMAKE_CXX_STANDARD_REQUIRED ON)
+set(CMAKE_CXX_EXTENSIONS OFF)
+
+# Win32 tests run under Wine on the test display, through the emulator.
+set(CMAKE_CROSSCOMPILING_EMULATOR ${SELFEXTR_WINE_RUN})
+add_executable(wineprobe ${CMAKE_SOURCE_DIR}/tests/win32/wineprobe.c)
+add_test(NAME wine.start COMMAND ${SELFEXTR_WINE_SESSION} start $<TARGET_FILE:wineprobe>)
+add_test(NAME wine.stop COMMAND ${SELFEXTR_WINE_SESSION} stop)
+set_tests_properties(wine.start PROPERTIES FIXTURES_SETUP wine TIMEOUT 300)
+set_tests_properties(wine.stop PROPERTIES FIXTURES_CLEANUP wine)
+
+# Registers a Windows test program; the emulator runs it under Wine. Exit
+# code 77 is the emulator's word that this host cannot run 32-bit programs.
+function(selfextr_wine_test name target)
+    add_test(NAME ${name} COMMAND ${target} ${ARGN})
+    set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 300 SKIP_RETURN_CODE 77)
+endfunction()
+
+add_subdirectory(src)
+add_subdirectory(tests/win32)
+add_subdirectory(tests/e2e)
+add_subdirectory(partner)
+add_subdirectory(examples)

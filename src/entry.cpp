@@ -1,0 +1,38 @@
+// entry.cpp: the process entry of the stub; it has no C run-time.
+#include <windows.h>
+#include "cmdtail.h"
+#include "run.h"
+#include "startup.h"
+
+static unsigned char g_leadBytes[256];
+
+extern "C" __attribute__((force_align_arg_pointer, noreturn)) void SelfExtr_Entry(void)
+{
+    Startup_HardenDllSearch();
+    Startup_SaveEnvironment();
+    Startup_BuildLeadTable(g_leadBytes);
+    const char *tail = Tail_Find(GetCommandLineA(), g_leadBytes);
+    STARTUPINFOA si;
+    si.cb = sizeof si;
+    GetStartupInfoA(&si);
+    int show = (si.dwFlags & STARTF_USESHOWWINDOW) ? si.wShowWindow : SW_SHOWDEFAULT;
+    ExitProcess((UINT)Run_Main(GetModuleHandleA(0), tail, show));
+}
+
+// GCC may emit calls to these for struct copies and zeroing.
+extern "C" void *memset(void *dst, int c, size_t n)
+{
+    unsigned char *d = (unsigned char *)dst;
+    while (n-- != 0)
+        *d++ = (unsigned char)c;
+    return dst;
+}
+
+extern "C" void *memcpy(void *dst, const void *src, size_t n)
+{
+    unsigned char *d = (unsigned char *)dst;
+    const unsigned char *s = (const unsigned char *)src;
+    while (n-- != 0)
+        *d++ = *s++;
+    return dst;
+}

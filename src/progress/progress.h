@@ -1,0 +1,8 @@
+// progress.h: the modeless progress window and its meter.
+#pragma once
+#include <windows.h>
+
+HWND Progress_Open(HINSTANCE module, const char *caption);
+// Draws at once onto the meter control; without a window nothing is drawn.
+void Progress_DrawMeter(HWND window, UINT percent);
+void Window_Centre(HWND window);
