@@ -1,0 +1,458 @@
+// package.cpp: the package strings, entries and version record, and the stub's view of them.
+#include "package.h"
+
+#include "../src/decimal.h"
+#include "../src/descriptor.h"
+#include "../src/stampwords.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <set>
+
+namespace selfextr {
+
+namespace {
+
+std::u16string Utf16(const std::string &s)
+{
+    std::u16string out;
+    for (size_t i = 0; i < s.size();) {
+        unsigned char c = s[i];
+        uint32_t cp = 0xFFFD;
+        size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 1;
+        if (i + n <= s.size()) {
+            cp = n == 1 ? c : c & (0x7F >> n);
+            for (size_t k = 1; k < n; k++)
+                cp = cp << 6 | (s[i + k] & 0x3F);
+        }
+        i += n;
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out.push_back(char16_t(0xD800 + (cp >> 10)));
+            out.push_back(char16_t(0xDC00 + (cp & 0x3FF)));
+        } else {
+            out.push_back(char16_t(cp));
+        }
+    }
+    return out;
+}
+
+std::string Utf8(const std::u16string &s)
+{
+    std::string out;
+    for (size_t i = 0; i < s.size(); i++) {
+        uint32_t cp = s[i];
+        if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < s.size())
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (s[++i] - 0xDC00);
+        if (cp < 0x80) out += char(cp);
+        else if (cp < 0x800) { out += char(0xC0 | cp >> 6); out += char(0x80 | (cp & 0x3F)); }
+        else if (cp < 0x10000) { out += char(0xE0 | cp >> 12); out += char(0x80 | (cp >> 6 & 0x3F)); out += char(0x80 | (cp & 0x3F)); }
+        else { out += char(0xF0 | cp >> 18); out += char(0x80 | (cp >> 12 & 0x3F)); out += char(0x80 | (cp >> 6 & 0x3F)); out += char(0x80 | (cp & 0x3F)); }
+    }
+    return out;
+}
+
+// Bytes the text may take in the target's ANSI code page: a non-ASCII
+// character may take two in a double-byte code page.
+size_t AnsiBytes(const std::u16string &s)
+{
+    size_t n = 0;
+    for (char16_t c : s)
+        n += c < 0x80 ? 1 : 2;
+    return n;
+}
+
+bool IsLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+bool ReadNumber(const std::string &s, size_t from, size_t count, int &value)
+{
+    if (from + count > s.size())
+        return false;
+    auto r = std::from_chars(s.data() + from, s.data() + from + count, value);
+    return r.ec == std::errc() && r.ptr == s.data() + from + count;
+}
+
+void PushU16(std::vector<uint8_t> &b, uint32_t v) { b.push_back(uint8_t(v)); b.push_back(uint8_t(v >> 8)); }
+void PushU32(std::vector<uint8_t> &b, uint32_t v) { PushU16(b, v & 0xFFFF); PushU16(b, v >> 16); }
+void SetU16(std::vector<uint8_t> &b, size_t at, uint32_t v) { b[at] = uint8_t(v); b[at + 1] = uint8_t(v >> 8); }
+void Pad4(std::vector<uint8_t> &b) { while (b.size() % 4) b.push_back(0); }
+
+// One node of a version record: wLength, wValueLength, wType, key, value, children.
+size_t OpenNode(std::vector<uint8_t> &b, const std::u16string &key, uint32_t valueLength, uint32_t type)
+{
+    size_t at = b.size();
+    PushU16(b, 0);
+    PushU16(b, valueLength);
+    PushU16(b, type);
+    for (char16_t c : key) PushU16(b, c);
+    PushU16(b, 0);
+    Pad4(b);
+    return at;
+}
+void CloseNode(std::vector<uint8_t> &b, size_t at) { SetU16(b, at, uint32_t(b.size() - at)); Pad4(b); }
+
+bool ParseVersion(const std::string &text, uint16_t parts[4])
+{
+    int n = 0;
+    size_t i = 0;
+    for (; n < 4; n++) {
+        size_t j = text.find('.', i);
+        std::string part = text.substr(i, j == std::string::npos ? std::string::npos : j - i);
+        int v;
+        if (part.empty() || !ReadNumber(part, 0, part.size(), v) || v < 0 || v > 65535)
+            return false;
+        parts[n] = uint16_t(v);
+        if (j == std::string::npos) { n++; break; }
+        i = j + 1;
+    }
+    if (i < text.size() && n == 4 && text.find('.', i) != std::string::npos)
+        return false;
+    for (; n < 4; n++)
+        parts[n] = 0;
+    return true;
+}
+
+std::vector<uint8_t> VersionBytes(const VersionRecord &v, const uint16_t ver[4])
+{
+    std::vector<uint8_t> b;
+    size_t root = OpenNode(b, u"VS_VERSION_INFO", 52, 0);
+    uint32_t ms = uint32_t(ver[0]) << 16 | ver[1], ls = uint32_t(ver[2]) << 16 | ver[3];
+    for (uint32_t x : {0xFEEF04BDu, 0x00010000u, ms, ls, ms, ls, 0x3Fu, 0u, 0x00040004u, 1u, 0u, 0u, 0u})
+        PushU32(b, x);
+    Pad4(b);
+    size_t sfi = OpenNode(b, u"StringFileInfo", 0, 1);
+    size_t table = OpenNode(b, u"040904B0", 0, 1);
+    std::pair<const char16_t *, const std::string *> fields[] = {
+        {u"CompanyName", &v.company}, {u"FileDescription", &v.description}, {u"FileVersion", &v.version},
+        {u"LegalCopyright", &v.copyright}, {u"ProductName", &v.product}, {u"ProductVersion", &v.version}};
+    for (auto &[key, value] : fields) {
+        if (value->empty())
+            continue;
+        std::u16string text = Utf16(*value);
+        size_t s = OpenNode(b, key, uint32_t(text.size() + 1), 1);
+        for (char16_t c : text) PushU16(b, c);
+        PushU16(b, 0);
+        CloseNode(b, s);
+    }
+    CloseNode(b, table);
+    CloseNode(b, sfi);
+    size_t vfi = OpenNode(b, u"VarFileInfo", 0, 1);
+    size_t var = OpenNode(b, u"Translation", 4, 0);
+    PushU32(b, 0x04B00409u);
+    CloseNode(b, var);
+    CloseNode(b, vfi);
+    CloseNode(b, root);
+    return b;
+}
+
+const ResLangs *Find(const ResTree &tree, uint16_t type, uint16_t id)
+{
+    auto t = tree.find(ResKey::Id(type));
+    if (t == tree.end()) return nullptr;
+    auto n = t->second.find(ResKey::Id(id));
+    return n == t->second.end() || n->second.empty() ? nullptr : &n->second;
+}
+
+// The language a lookup of the stub finds first: neutral, then en-US, then the lowest.
+const ResData *Pick(const ResLangs &langs)
+{
+    for (uint16_t lang : {uint16_t(0), kLangEnUs})
+        if (auto it = langs.find(lang); it != langs.end())
+            return &it->second;
+    return &langs.begin()->second;
+}
+
+}  // namespace
+
+bool Date_Encode(const std::string &iso, std::string &out, std::string &error)
+{
+    int y, m, d;
+    if (iso.size() != 10 || iso[4] != '-' || iso[7] != '-' || !ReadNumber(iso, 0, 4, y) || !ReadNumber(iso, 5, 2, m) ||
+        !ReadNumber(iso, 8, 2, d)) {
+        error = "date \"" + iso + "\" is not an ISO date such as 2026-12-08";
+        return false;
+    }
+    static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (m < 1 || m > 12 || d < 1 || d > days[m - 1] + (m == 2 && IsLeap(y))) {
+        error = "date \"" + iso + "\" is not a day of the calendar";
+        return false;
+    }
+    if (y < 1980 || y > 2107) {
+        error = "date \"" + iso + "\" cannot be stamped: file dates run from 1980 to 2107";
+        return false;
+    }
+    int n = ((y - 1980 - 48) % 128 + 128) % 128;
+    char text[32];
+    snprintf(text, sizeof text, "%02d-%02d-%02d", m, d, n);
+    out = text;
+    return true;
+}
+
+bool Time_Encode(const std::string &hm, std::string &out, std::string &error)
+{
+    size_t colon = hm.find(':');
+    int h, m;
+    if (colon == std::string::npos || colon == 0 || colon > 2 || hm.size() != colon + 3 ||
+        !ReadNumber(hm, 0, colon, h) || !ReadNumber(hm, colon + 1, 2, m) || m > 59 || h > 23) {
+        error = "time \"" + hm + "\" is not a time such as 4:00";
+        return false;
+    }
+    if (h > 9) {
+        error = "time \"" + hm + "\" cannot be stamped: the stub reads a single hour digit, so only 0:00 to 9:59 can be given";
+        return false;
+    }
+    out = std::to_string(h) + ":" + hm.substr(colon + 1);
+    return true;
+}
+
+bool Date_FromEpoch(const char *epoch, std::string &iso, std::string &error)
+{
+    long long seconds;
+    std::string text = epoch;
+    auto r = std::from_chars(text.data(), text.data() + text.size(), seconds);
+    if (text.empty() || r.ec != std::errc() || r.ptr != text.data() + text.size() || seconds < 0) {
+        error = "SOURCE_DATE_EPOCH \"" + text + "\" is not a count of seconds";
+        return false;
+    }
+    auto day = std::chrono::floor<std::chrono::days>(std::chrono::sys_seconds(std::chrono::seconds(seconds)));
+    std::chrono::year_month_day ymd(day);
+    char buffer[16];
+    snprintf(buffer, sizeof buffer, "%04d-%02u-%02u", int(ymd.year()), unsigned(ymd.month()), unsigned(ymd.day()));
+    iso = buffer;
+    return true;
+}
+
+std::string Name_Problem(const std::string &name, bool allowNonAscii)
+{
+    if (name.empty())
+        return "is empty";
+    if (name == "." || name == "..")
+        return "is \".\" or \"..\"";
+    for (unsigned char c : name) {
+        if (c < 32 || c == 127)
+            return "holds a control character";
+        if (strchr("\\/:*?\"<>|", c))
+            return std::string("holds the character '") + char(c) + "', which Windows forbids in file names";
+        if (c == ',')
+            return "holds a comma, which would split its descriptor";
+        if (c >= 128 && !allowNonAscii)
+            return "is not ASCII (the stub reads names through the target's ANSI code page; --allow-non-ascii permits it)";
+    }
+    if (name.back() == '.' || name.back() == ' ')
+        return "ends with a dot or a blank, which Windows drops";
+    std::string stem = name.substr(0, name.find('.'));
+    while (!stem.empty() && stem.back() == ' ')
+        stem.pop_back();
+    std::transform(stem.begin(), stem.end(), stem.begin(), [](unsigned char c) { return char(std::toupper(c)); });
+    static const std::set<std::string> reserved = {"CON", "PRN", "AUX", "NUL", "COM1", "COM2", "COM3", "COM4", "COM5",
+        "COM6", "COM7", "COM8", "COM9", "LPT1", "LPT2", "LPT3", "LPT4", "LPT5", "LPT6", "LPT7", "LPT8", "LPT9"};
+    if (reserved.count(stem))
+        return "is a reserved device name";
+    return {};
+}
+
+bool Name_LeavesFolder(const std::string &name)
+{
+    return name.empty() || name == "." || name == ".." || name.find_first_of("\\/:") != std::string::npos;
+}
+
+bool Package_Build(const PackRequest &request, const char *sourceDateEpoch, ResTree &tree,
+                   std::vector<std::string> &warnings, std::string &error)
+{
+    std::u16string caption = Utf16(request.caption), prompt = Utf16(request.prompt);
+    if (AnsiBytes(caption) > kCaptionBytes - 1)
+        return error = "caption \"" + request.caption + "\" is longer than 63 bytes", false;
+    if (AnsiBytes(prompt) > kTextBytes - 1)
+        return error = "prompt is longer than 259 bytes", false;
+
+    std::string iso = request.date, date, time;
+    if (iso.empty()) {
+        if (sourceDateEpoch == nullptr || *sourceDateEpoch == '\0')
+            return error = "no date: give one (2026-12-08) or set SOURCE_DATE_EPOCH", false;
+        if (!Date_FromEpoch(sourceDateEpoch, iso, error))
+            return false;
+    }
+    if (!Date_Encode(iso, date, error) || !Time_Encode(request.time.empty() ? "0:00" : request.time, time, error))
+        return false;
+
+    if (request.files.size() > kMaxEntries)
+        return error = std::to_string(request.files.size()) + " files: a package holds at most 260", false;
+    std::set<std::string> seen;
+    uint64_t total = 0;
+    std::vector<std::pair<std::string, uint64_t>> descriptors;
+    bool hasSetup = false;
+    for (const PackFile &f : request.files) {
+        if (std::string why = Name_Problem(f.name, request.allowNonAscii); !why.empty())
+            return error = "file name \"" + f.name + "\" " + why, false;
+        std::string upper = f.name;
+        std::transform(upper.begin(), upper.end(), upper.begin(), [](unsigned char c) { return char(std::toupper(c)); });
+        if (!seen.insert(upper).second)
+            return error = "file name \"" + f.name + "\" is given twice (names are compared ignoring case)", false;
+        hasSetup |= upper == "SETUP.EXE";
+        std::error_code ec;
+        uint64_t size = std::filesystem::file_size(f.source, ec);
+        if (ec || !std::ifstream(f.source, std::ios::binary))
+            return error = "file \"" + f.source.string() + "\" is missing or unreadable", false;
+        std::string descriptor = f.name + "," + std::to_string(size);
+        if (AnsiBytes(Utf16(descriptor)) > kTextBytes - 1)
+            return error = "descriptor of \"" + f.name + "\" is longer than 259 bytes", false;
+        total += size;
+        if (total > kMaxTotal)
+            return error = "the files add up to more than 42,949,672 bytes, the most a package holds (at \"" +
+                           f.source.string() + "\")", false;
+        descriptors.emplace_back(descriptor, size);
+    }
+    if (!hasSetup)
+        warnings.push_back("no file is named SETUP.EXE: give the stub a command line, or it starts nothing");
+
+    std::optional<std::vector<uint8_t>> version;
+    if (request.version) {
+        uint16_t parts[4];
+        if (!ParseVersion(request.version->version, parts))
+            return error = "version \"" + request.version->version + "\" is not of the form 1.2.3.4", false;
+        version = VersionBytes(*request.version, parts);
+    }
+
+    // Packing again replaces the whole package: strings, entries and version go.
+    tree.erase(ResKey::Id(kRtString));
+    tree.erase(ResKey::Id(kRtEntry));
+    tree.erase(ResKey::Id(kRtVersion));
+
+    std::map<uint16_t, std::u16string> strings = {{kStringCaption, caption}, {kStringPrompt, prompt},
+        {kStringDate, Utf16(date)}, {kStringTime, Utf16(time)}, {kStringTotal, Utf16(std::to_string(total))}};
+    for (size_t n = 0; n < descriptors.size(); n++) {
+        uint16_t id = uint16_t(kEntryFirst + n);
+        strings[id] = Utf16(descriptors[n].first);
+        tree[ResKey::Id(kRtEntry)][ResKey::Id(id)][kLangEnUs].bytes =
+            FileBytes{request.files[n].source, descriptors[n].second};
+    }
+    // Whole string-table blocks: 16 counted strings, block (id >> 4) + 1.
+    std::map<uint16_t, std::vector<const std::u16string *>> blocks;
+    for (auto &[id, text] : strings) {
+        auto &block = blocks[uint16_t((id >> 4) + 1)];
+        block.resize(16, nullptr);
+        block[id & 15] = &text;
+    }
+    for (auto &[block, slots] : blocks) {
+        std::vector<uint8_t> bytes;
+        for (const std::u16string *text : slots) {
+            PushU16(bytes, text ? uint32_t(text->size()) : 0);
+            if (text)
+                for (char16_t c : *text) PushU16(bytes, c);
+        }
+        tree[ResKey::Id(kRtString)][ResKey::Id(block)][kLangEnUs].bytes = std::move(bytes);
+    }
+    if (version)
+        tree[ResKey::Id(kRtVersion)][ResKey::Id(1)][kLangEnUs].bytes = std::move(*version);
+    return true;
+}
+
+std::optional<std::string> Package_String(const ResTree &tree, uint16_t id, size_t capacity)
+{
+    const ResLangs *langs = Find(tree, kRtString, uint16_t((id >> 4) + 1));
+    if (!langs)
+        return std::nullopt;
+    const std::vector<uint8_t> &b = ResData_Bytes(*Pick(*langs));
+    size_t at = 0;
+    for (int slot = 0; slot < 16; slot++) {
+        if (at + 2 > b.size())
+            return std::nullopt;
+        size_t length = b[at] | b[at + 1] << 8;
+        at += 2;
+        if (at + 2 * length > b.size())
+            return std::nullopt;
+        if (slot == (id & 15)) {
+            if (length == 0)
+                return std::nullopt;
+            std::u16string text;
+            for (size_t i = 0; i < length && i + 1 < capacity; i++)
+                text.push_back(char16_t(b[at + 2 * i] | b[at + 2 * i + 1] << 8));
+            return Utf8(text);
+        }
+        at += 2 * length;
+    }
+    return std::nullopt;
+}
+
+Listing Package_List(const ResTree &tree)
+{
+    Listing out;
+    auto get = [&](uint16_t id, size_t capacity, const char *what) {
+        auto s = Package_String(tree, id, capacity);
+        if (!s)
+            out.problems.push_back(std::string("string ") + std::to_string(id) + " (" + what + ") is missing");
+        return s.value_or("");
+    };
+    out.caption = get(kStringCaption, kCaptionBytes, "caption");
+    out.prompt = get(kStringPrompt, kTextBytes, "prompt");
+    out.dateText = get(kStringDate, kTextBytes, "date");
+    out.timeText = get(kStringTime, kTextBytes, "time");
+    out.totalText = get(kStringTotal, kTextBytes, "total");
+
+    // Decoded with the stub's own readers, from the same bytes the stub gets.
+    char text[kStampTextBytes] = {};
+    strncpy(text, out.timeText.c_str(), sizeof text - 1);
+    out.timeWord = Stamp_TimeWord(text);
+    memset(text, 0, sizeof text);
+    strncpy(text, out.dateText.c_str(), sizeof text - 1);
+    out.dateWord = Stamp_DateWord(text);
+    out.total = uint32_t(Dec_Read(out.totalText.c_str()));
+    unsigned month = (out.dateWord >> 5) & 15, day = out.dateWord & 31, hour = out.timeWord >> 11,
+             minute = (out.timeWord >> 5) & 63;
+    if (month < 1 || month > 12 || day < 1 || hour > 23 || minute > 59)
+        out.problems.push_back("the date and time strings do not give a valid stamp");
+
+    uint64_t sum = 0;
+    const auto entryType = tree.find(ResKey::Id(kRtEntry));
+    uint32_t n = kEntryFirst;
+    for (;; n++) {
+        const ResLangs *data = Find(tree, kRtEntry, uint16_t(n));
+        if (!data || n > 0xFFFF)
+            break;
+        ListedEntry e;
+        e.number = n;
+        e.hasData = true;
+        e.data = Pick(*data);
+        e.dataSize = e.data->Size();
+        auto descriptor = Package_String(tree, uint16_t(n));
+        e.hasDescriptor = descriptor.has_value();
+        e.descriptor = descriptor.value_or("");
+        std::vector<char> buffer(e.descriptor.begin(), e.descriptor.end());
+        buffer.push_back('\0');
+        e.hasComma = Desc_Split(buffer.data(), &e.size);
+        e.name = buffer.data();
+        if (!e.hasDescriptor)
+            out.problems.push_back("entry " + std::to_string(n) + " has data but no descriptor");
+        else if (!e.hasComma)
+            out.problems.push_back("entry " + std::to_string(n) + " has a descriptor without a comma");
+        else if (e.size > e.dataSize)
+            out.problems.push_back("entry " + std::to_string(n) + " claims " + std::to_string(e.size) +
+                                   " bytes but its data holds " + std::to_string(e.dataSize));
+        else if (Name_LeavesFolder(e.name))
+            out.problems.push_back("entry " + std::to_string(n) + " has the name \"" + e.name + "\", which leaves the work folder");
+        if (e.hasComma)
+            sum += e.size;
+        out.entries.push_back(std::move(e));
+    }
+    if (out.entries.size() > kMaxEntries)
+        out.problems.push_back(std::to_string(out.entries.size()) + " entries: the stub registers at most 260 files");
+    if (entryType != tree.end())
+        for (auto &[key, langs] : entryType->second)
+            if (!key.IsId() || key.id > n)
+                out.problems.push_back("entry " + (key.IsId() ? std::to_string(key.id) : Utf8(key.name)) +
+                                       " follows a gap and is never extracted");
+    for (uint32_t id = n; id < kStringTotal; id++)
+        if (Package_String(tree, uint16_t(id)))
+            out.problems.push_back("descriptor " + std::to_string(id) + " has no data");
+    if (sum != out.total)
+        out.problems.push_back("total " + std::to_string(out.total) + " differs from the sum of the sizes, " + std::to_string(sum));
+    if (out.total > kMaxTotal)
+        out.problems.push_back("total " + std::to_string(out.total) + " is more than 42,949,672 bytes");
+    return out;
+}
+
+}  // namespace selfextr

@@ -1,0 +1,82 @@
+// package.h: a package as the stub reads it, and its place in the resource tree.
+#pragma once
+#include "pe.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace selfextr {
+
+constexpr uint16_t kRtString = 6, kRtDialog = 5, kRtVersion = 16, kRtEntry = 32;
+constexpr uint16_t kStringCaption = 100, kStringPrompt = 101, kStringDate = 102, kStringTime = 103,
+                   kStringTotal = 3000, kEntryFirst = 1000, kDialogProgress = 2000;
+constexpr uint16_t kLangEnUs = 0x0409;
+constexpr uint32_t kMaxEntries = 260;
+constexpr uint32_t kMaxTotal = 42949672;  // bytes * 100 still fits in 32 bits
+constexpr size_t kTextBytes = 260, kCaptionBytes = 64;
+
+struct PackFile {
+    std::filesystem::path source;
+    std::string name;  // the name written into the work folder
+};
+
+struct VersionRecord {
+    std::string product, version, company, description, copyright;
+};
+
+struct PackRequest {
+    std::string caption, prompt;
+    std::string date;  // ISO, 2026-12-08; empty: SOURCE_DATE_EPOCH
+    std::string time;  // H:MM; empty: 0:00
+    std::vector<PackFile> files;
+    std::optional<VersionRecord> version;
+    bool allowNonAscii = false;
+};
+
+// Checks the request and builds the package's resources (file data referenced,
+// not read). Warnings are added to warnings; an error leaves the tree untouched.
+bool Package_Build(const PackRequest &request, const char *sourceDateEpoch, ResTree &tree,
+                   std::vector<std::string> &warnings, std::string &error);
+
+// Everything the stub will see of a package, decoded by the stub's own rules.
+struct ListedEntry {
+    uint32_t number = 0;
+    std::string descriptor;       // as LoadStringA gives it (cut to 259 bytes)
+    std::string name;
+    uint32_t size = 0;
+    bool hasData = false, hasDescriptor = false, hasComma = false;
+    uint64_t dataSize = 0;
+    const ResData *data = nullptr;
+};
+struct Listing {
+    std::string caption, prompt, dateText, timeText, totalText;
+    uint16_t dateWord = 0, timeWord = 0;
+    uint32_t total = 0;
+    std::vector<ListedEntry> entries;      // those the stub extracts, in order
+    std::vector<std::string> problems;     // each a line for list and a failure for verify
+};
+Listing Package_List(const ResTree &tree);
+
+// The string a LoadStringA of the given capacity would give, or nullopt when missing.
+std::optional<std::string> Package_String(const ResTree &tree, uint16_t id, size_t capacity = kTextBytes);
+
+// Whether a file name would leave the folder it is written into.
+bool Name_LeavesFolder(const std::string &name);
+
+}  // namespace selfextr
+
+namespace selfextr {
+
+// "2026-12-08" to "12-08-126": the year field n satisfies (n + 48) mod 128 = year - 1980.
+bool Date_Encode(const std::string &iso, std::string &out, std::string &error);
+// "4:00" or "04:00" to "4:00": the stub reads a single hour digit.
+bool Time_Encode(const std::string &hm, std::string &out, std::string &error);
+// The date of a SOURCE_DATE_EPOCH value, in ISO form.
+bool Date_FromEpoch(const char *epoch, std::string &iso, std::string &error);
+// Why a name cannot be written into the work folder, or empty when it can.
+std::string Name_Problem(const std::string &name, bool allowNonAscii);
+
+}  // namespace selfextr

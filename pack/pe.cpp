@@ -1,0 +1,423 @@
+// pe.cpp: conservative PE surgery. Only .rsrc is rebuilt, and only when it is
+// the last section; every other byte of the image is kept as it was.
+#include "pe.h"
+
+#include <cstring>
+#include <fstream>
+#include <set>
+
+namespace selfextr {
+
+namespace {
+
+constexpr uint16_t kMachineI386 = 0x14C;
+constexpr uint16_t kMagicPe32 = 0x10B;
+constexpr uint32_t kDirResource = 2, kDirSecurity = 4;
+constexpr uint32_t kMaxEntriesPerDir = 65536;
+
+uint16_t Le16(const std::vector<uint8_t> &b, size_t at) { return uint16_t(b[at] | b[at + 1] << 8); }
+uint32_t Le32(const std::vector<uint8_t> &b, size_t at)
+{
+    return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 | uint32_t(b[at + 3]) << 24;
+}
+void Put16(std::vector<uint8_t> &b, size_t at, uint32_t v) { b[at] = uint8_t(v); b[at + 1] = uint8_t(v >> 8); }
+void Put32(std::vector<uint8_t> &b, size_t at, uint32_t v)
+{
+    for (int i = 0; i < 4; i++)
+        b[at + i] = uint8_t(v >> (8 * i));
+}
+uint64_t AlignUp(uint64_t v, uint64_t a) { return a == 0 ? v : (v + a - 1) / a * a; }
+
+// The resource tree reader: offsets are relative to the section, data entries
+// hold RVAs; the tree has exactly three levels and no loops.
+struct TreeReader {
+    const Image &image;
+    const Section &rsrc;
+    std::string &error;
+    std::set<uint32_t> visited;
+
+    bool InSection(uint64_t offset, uint64_t size) const
+    {
+        uint64_t avail = std::min<uint64_t>(rsrc.rawSize, image.bytes.size() - rsrc.rawPointer);
+        return offset <= avail && size <= avail - offset;
+    }
+
+    bool Fail(const std::string &message) { error = message; return false; }
+
+    bool ReadKey(uint32_t field, ResKey &key)
+    {
+        if (!(field & 0x80000000u)) {
+            if (field > 0xFFFF)
+                return Fail("resource entry id " + std::to_string(field) + " is not a 16-bit number");
+            key = ResKey::Id(uint16_t(field));
+            return true;
+        }
+        uint32_t offset = field & 0x7FFFFFFFu;
+        if (!InSection(offset, 2))
+            return Fail("resource name at offset " + std::to_string(offset) + " lies outside the resource section");
+        uint16_t length = Le16(image.bytes, rsrc.rawPointer + offset);
+        if (length == 0 || !InSection(offset + 2, uint64_t(length) * 2))
+            return Fail("resource name at offset " + std::to_string(offset) + " is empty or runs past the resource section");
+        std::u16string name;
+        for (uint16_t i = 0; i < length; i++)
+            name.push_back(char16_t(Le16(image.bytes, rsrc.rawPointer + offset + 2 + 2u * i)));
+        key = ResKey::Name(std::move(name));
+        return true;
+    }
+
+    // Calls visit(key, field) for each entry of the directory at offset.
+    bool ReadDir(uint32_t offset, const std::function<bool(const ResKey &, uint32_t)> &visit)
+    {
+        if (!visited.insert(offset).second)
+            return Fail("resource directory at offset " + std::to_string(offset) + " is reached twice (a loop)");
+        if (!InSection(offset, 16))
+            return Fail("resource directory at offset " + std::to_string(offset) + " lies outside the resource section");
+        size_t base = rsrc.rawPointer + offset;
+        uint32_t count = uint32_t(Le16(image.bytes, base + 12)) + Le16(image.bytes, base + 14);
+        if (count > kMaxEntriesPerDir || !InSection(offset + 16, uint64_t(count) * 8))
+            return Fail("resource directory at offset " + std::to_string(offset) + " has " + std::to_string(count) +
+                        " entries, more than the resource section holds");
+        for (uint32_t i = 0; i < count; i++) {
+            ResKey key;
+            if (!ReadKey(Le32(image.bytes, base + 16 + 8 * i), key))
+                return false;
+            if (!visit(key, Le32(image.bytes, base + 20 + 8 * i)))
+                return false;
+        }
+        return true;
+    }
+
+    bool Subdir(uint32_t field, int level, uint32_t &offset)
+    {
+        if (!(field & 0x80000000u))
+            return Fail("resource tree level " + std::to_string(level) + " points at data instead of a directory");
+        offset = field & 0x7FFFFFFFu;
+        return true;
+    }
+
+    bool ReadData(uint32_t field, ResData &data)
+    {
+        if (field & 0x80000000u)
+            return Fail("resource tree is deeper than three levels");
+        if (!InSection(field, 16))
+            return Fail("resource data entry at offset " + std::to_string(field) + " lies outside the resource section");
+        size_t at = rsrc.rawPointer + field;
+        uint32_t rva = Le32(image.bytes, at), size = Le32(image.bytes, at + 4);
+        data.codepage = Le32(image.bytes, at + 8);
+        // Resource data may in principle sit in any section.
+        for (const Section &s : image.sections) {
+            if (rva >= s.virtualAddress && uint64_t(rva) + size <= uint64_t(s.virtualAddress) + s.rawSize &&
+                uint64_t(s.rawPointer) + (rva - s.virtualAddress) + size <= image.bytes.size()) {
+                auto first = image.bytes.begin() + s.rawPointer + (rva - s.virtualAddress);
+                data.bytes = std::vector<uint8_t>(first, first + size);
+                return true;
+            }
+        }
+        return Fail("resource data at RVA " + std::to_string(rva) + " (" + std::to_string(size) +
+                    " bytes) lies outside the file's sections");
+    }
+
+    bool Read(uint32_t rootOffset, ResTree &tree)
+    {
+        return ReadDir(rootOffset, [&](const ResKey &type, uint32_t f1) {
+            uint32_t d1;
+            if (!Subdir(f1, 1, d1))
+                return false;
+            return ReadDir(d1, [&](const ResKey &name, uint32_t f2) {
+                uint32_t d2;
+                if (!Subdir(f2, 2, d2))
+                    return false;
+                return ReadDir(d2, [&](const ResKey &lang, uint32_t f3) {
+                    if (!lang.IsId())
+                        return Fail("resource language is a name, not a number");
+                    return ReadData(f3, tree[type][name][lang.id]);
+                });
+            });
+        });
+    }
+};
+
+}  // namespace
+
+uint64_t ResData::Size() const
+{
+    if (auto *v = std::get_if<std::vector<uint8_t>>(&bytes))
+        return v->size();
+    return std::get<FileBytes>(bytes).size;
+}
+
+const std::vector<uint8_t> &ResData_Bytes(const ResData &data) { return std::get<std::vector<uint8_t>>(data.bytes); }
+
+std::optional<Image> Image_Parse(std::vector<uint8_t> bytes, std::string &error)
+{
+    Image img;
+    img.bytes = std::move(bytes);
+    const auto &b = img.bytes;
+    auto fail = [&](std::string m) { error = std::move(m); return std::nullopt; };
+
+    if (b.size() < 64 || b[0] != 'M' || b[1] != 'Z')
+        return fail("not a Windows executable: no MZ header");
+    img.peOffset = Le32(b, 0x3C);
+    if (uint64_t(img.peOffset) + 24 > b.size() || Le32(b, img.peOffset) != 0x00004550)
+        return fail("not a PE image: no PE signature where the MZ header points");
+    uint32_t coff = img.peOffset + 4;
+    if (Le16(b, coff) != kMachineI386)
+        return fail("not an i386 image (machine 0x" + [&] { char s[8]; snprintf(s, sizeof s, "%04X", Le16(b, coff)); return std::string(s); }() + ")");
+    uint32_t sectionCount = Le16(b, coff + 2);
+    uint32_t optSize = Le16(b, coff + 16);
+    img.optOffset = coff + 20;
+    if (optSize < 96 || uint64_t(img.optOffset) + optSize > b.size())
+        return fail("optional header is truncated");
+    if (Le16(b, img.optOffset) != kMagicPe32)
+        return fail("not a PE32 image (optional header magic 0x" + [&] { char s[8]; snprintf(s, sizeof s, "%04X", Le16(b, img.optOffset)); return std::string(s); }() + ")");
+    img.sectionAlignment = Le32(b, img.optOffset + 32);
+    img.fileAlignment = Le32(b, img.optOffset + 36);
+    if (img.fileAlignment == 0 || img.sectionAlignment == 0 || (img.fileAlignment & (img.fileAlignment - 1)) ||
+        (img.sectionAlignment & (img.sectionAlignment - 1)))
+        return fail("section or file alignment is not a power of two");
+    uint32_t dirCount = Le32(b, img.optOffset + 92);
+    if (dirCount <= kDirSecurity || 96 + uint64_t(dirCount) * 8 > optSize)
+        return fail("optional header has too few data directories");
+    img.sectionTable = img.optOffset + optSize;
+    if (sectionCount == 0 || uint64_t(img.sectionTable) + uint64_t(sectionCount) * 40 > b.size())
+        return fail("section table is truncated or empty");
+    for (uint32_t i = 0; i < sectionCount; i++) {
+        size_t at = img.sectionTable + 40 * i;
+        Section s;
+        s.name.assign(reinterpret_cast<const char *>(&b[at]), strnlen(reinterpret_cast<const char *>(&b[at]), 8));
+        s.virtualSize = Le32(b, at + 8);
+        s.virtualAddress = Le32(b, at + 12);
+        s.rawSize = Le32(b, at + 16);
+        s.rawPointer = Le32(b, at + 20);
+        s.characteristics = Le32(b, at + 36);
+        if (s.rawSize != 0 && uint64_t(s.rawPointer) + s.rawSize > b.size())
+            return fail("section " + s.name + " lies past the end of the file");
+        img.sections.push_back(s);
+    }
+    uint32_t rsrcRva = Le32(b, img.optOffset + 96 + 8 * kDirResource);
+    img.certOffset = Le32(b, img.optOffset + 96 + 8 * kDirSecurity);
+    img.certSize = Le32(b, img.optOffset + 96 + 8 * kDirSecurity + 4);
+
+    uint32_t last = sectionCount - 1;
+    for (uint32_t i = 0; i < sectionCount; i++)
+        if (img.sections[i].name == ".rsrc")
+            img.rsrcIndex = i;
+    const Section &rsrc = img.sections[img.rsrcIndex];
+    if (rsrc.name != ".rsrc")
+        return fail("image has no .rsrc section");
+    for (uint32_t i = 0; i < sectionCount; i++)
+        if (i != img.rsrcIndex && (img.sections[i].virtualAddress >= rsrc.virtualAddress ||
+                                   uint64_t(img.sections[i].rawPointer) + img.sections[i].rawSize > rsrc.rawPointer))
+            return fail(".rsrc is not the last section of the image");
+    if (img.rsrcIndex != last)
+        return fail(".rsrc is not the last section of the image");
+    if (rsrcRva != rsrc.virtualAddress)
+        return fail("the resource directory does not start at the .rsrc section");
+    if (img.certSize != 0 && (uint64_t(img.certOffset) + img.certSize > b.size() ||
+                              img.certOffset < uint64_t(rsrc.rawPointer) + rsrc.rawSize))
+        return fail("certificate table lies outside the file's overlay");
+
+    TreeReader reader{img, rsrc, error, {}};
+    if (!reader.Read(0, img.resources))
+        return std::nullopt;
+    return img;
+}
+
+namespace {
+
+// The new .rsrc laid out: every region's size first, then the bytes.
+struct RsrcLayout {
+    std::vector<uint8_t> head;  // directories, data entries and names
+    struct Blob { const ResData *data; uint32_t offset; };
+    std::vector<Blob> blobs;   // data, each at an 8-aligned offset
+    uint32_t size = 0;
+};
+
+bool Layout(const ResTree &tree, uint32_t sectionRva, RsrcLayout &out, std::string &error)
+{
+    auto dirSize = [](size_t n) { return 16 + 8 * n; };
+    size_t dirs = dirSize(tree.size()), entries = 0;
+    std::vector<std::u16string> names;
+    for (auto &[type, byName] : tree) {
+        dirs += dirSize(byName.size());
+        if (!type.IsId()) names.push_back(type.name);
+        for (auto &[name, byLang] : byName) {
+            dirs += dirSize(byLang.size());
+            entries += byLang.size();
+            if (!name.IsId()) names.push_back(name.name);
+        }
+    }
+    size_t namesAt = dirs + 16 * entries;
+    size_t namesSize = 0;
+    for (auto &n : names)
+        namesSize += 2 + 2 * n.size();
+    uint64_t dataAt = AlignUp(namesAt + namesSize, 8);
+    uint64_t end = dataAt;
+    for (auto &[type, byName] : tree)
+        for (auto &[name, byLang] : byName)
+            for (auto &[lang, data] : byLang)
+                end = AlignUp(end, 8) + data.Size();
+    if (end > 0x7FFFFFF0u) {
+        error = "the resources need " + std::to_string(end) + " bytes, more than a 32-bit image holds";
+        return false;
+    }
+    out.head.assign(dataAt, 0);
+    out.size = uint32_t(end);
+
+    size_t nextDir = 0, nextEntry = dirs, nextName = namesAt;
+    uint64_t nextData = dataAt;
+    auto writeName = [&](const std::u16string &n) {
+        size_t at = nextName;
+        Put16(out.head, at, uint32_t(n.size()));
+        for (size_t i = 0; i < n.size(); i++)
+            Put16(out.head, at + 2 + 2 * i, n[i]);
+        nextName += 2 + 2 * n.size();
+        return uint32_t(at) | 0x80000000u;
+    };
+    auto keyField = [&](const ResKey &k) { return k.IsId() ? uint32_t(k.id) : writeName(k.name); };
+    // Directories are laid out breadth-first: root, types, names, languages.
+    auto openDir = [&](size_t named, size_t count) {
+        size_t at = nextDir;
+        Put16(out.head, at + 12, uint32_t(named));
+        Put16(out.head, at + 14, uint32_t(count - named));
+        nextDir += dirSize(count);
+        return at;
+    };
+    auto namedCount = [](const auto &m) { size_t n = 0; for (auto &kv : m) n += !kv.first.IsId(); return n; };
+
+    size_t root = openDir(namedCount(tree), tree.size());
+    std::vector<std::pair<size_t, const ResNames *>> typeDirs;
+    size_t i = 0;
+    for (auto &[type, byName] : tree) {
+        size_t d = openDir(namedCount(byName), byName.size());
+        Put32(out.head, root + 16 + 8 * i, keyField(type));
+        Put32(out.head, root + 20 + 8 * i, uint32_t(d) | 0x80000000u);
+        typeDirs.emplace_back(d, &byName);
+        i++;
+    }
+    std::vector<std::pair<size_t, const ResLangs *>> nameDirs;
+    for (auto &[d, byName] : typeDirs) {
+        size_t j = 0;
+        for (auto &[name, byLang] : *byName) {
+            size_t nd = openDir(0, byLang.size());
+            Put32(out.head, d + 16 + 8 * j, keyField(name));
+            Put32(out.head, d + 20 + 8 * j, uint32_t(nd) | 0x80000000u);
+            nameDirs.emplace_back(nd, &byLang);
+            j++;
+        }
+    }
+    for (auto &[d, byLang] : nameDirs) {
+        size_t k = 0;
+        for (auto &[lang, data] : *byLang) {
+            nextData = AlignUp(nextData, 8);
+            Put32(out.head, d + 16 + 8 * k, lang);
+            Put32(out.head, d + 20 + 8 * k, uint32_t(nextEntry));
+            Put32(out.head, nextEntry, sectionRva + uint32_t(nextData));
+            Put32(out.head, nextEntry + 4, uint32_t(data.Size()));
+            Put32(out.head, nextEntry + 8, data.codepage);
+            out.blobs.push_back({&data, uint32_t(nextData)});
+            nextEntry += 16;
+            nextData += data.Size();
+            k++;
+        }
+    }
+    return true;
+}
+
+// The optional header's checksum, summed as the file is written.
+struct CheckSum {
+    uint64_t sum = 0, length = 0;
+    void Add(const uint8_t *p, size_t n)
+    {
+        for (size_t i = 0; i < n; i++, length++)
+            sum += (length & 1) ? uint32_t(p[i]) << 8 : p[i];
+        if (sum > (1ull << 40))
+            Fold();
+    }
+    void Fold() { while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16); }
+    uint32_t Value() { Fold(); return uint32_t(sum + length); }
+};
+
+}  // namespace
+
+bool Image_Write(const Image &image, const ResTree &tree, const WriteOptions &options,
+                 const std::function<bool(const uint8_t *, size_t)> &sink,
+                 const std::function<bool(uint64_t, const uint8_t *, size_t)> &patch, std::string &error)
+{
+    if (image.certSize != 0 && !options.stripSignature) {
+        error = "the input is signed; packing would leave a stale signature (use --strip-signature, then sign the result)";
+        return false;
+    }
+    const Section &rsrc = image.sections[image.rsrcIndex];
+    RsrcLayout layout;
+    if (!Layout(tree, rsrc.virtualAddress, layout, error))
+        return false;
+
+    uint32_t newRaw = uint32_t(AlignUp(layout.size, image.fileAlignment));
+    uint64_t oldEnd = uint64_t(rsrc.rawPointer) + rsrc.rawSize;
+    // Whatever follows the last section (an overlay) is kept; a certificate
+    // table is only ever the overlay's end and is dropped with the signature.
+    uint64_t overlayEnd = image.certSize != 0 ? image.certOffset : image.bytes.size();
+    std::vector<uint8_t> head(image.bytes.begin(), image.bytes.begin() + rsrc.rawPointer);
+    size_t opt = image.optOffset, sec = image.sectionTable + 40 * image.rsrcIndex;
+    uint32_t oldRaw = uint32_t(AlignUp(rsrc.rawSize, image.fileAlignment));
+    uint32_t initData = Le32(head, opt + 8);
+    Put32(head, opt + 8, (initData >= oldRaw ? initData - oldRaw : 0) + newRaw);
+    Put32(head, opt + 56, uint32_t(AlignUp(uint64_t(rsrc.virtualAddress) + layout.size, image.sectionAlignment)));
+    Put32(head, opt + 64, 0);  // checksum, patched last
+    Put32(head, opt + 96 + 8 * kDirResource + 4, layout.size);
+    Put32(head, opt + 96 + 8 * kDirSecurity, 0);
+    Put32(head, opt + 96 + 8 * kDirSecurity + 4, 0);
+    Put32(head, sec + 8, layout.size);
+    Put32(head, sec + 16, newRaw);
+
+    CheckSum sum;
+    auto emit = [&](const uint8_t *p, size_t n) { sum.Add(p, n); return sink(p, n); };
+    if (!emit(head.data(), head.size()) || !emit(layout.head.data(), layout.head.size())) {
+        error = "cannot write the output";
+        return false;
+    }
+    uint64_t at = layout.head.size();
+    static const uint8_t zeros[8] = {};
+    std::vector<uint8_t> buffer;
+    for (auto &blob : layout.blobs) {
+        if (!emit(zeros, blob.offset - at))
+            return error = "cannot write the output", false;
+        if (auto *v = std::get_if<std::vector<uint8_t>>(&blob.data->bytes)) {
+            if (!emit(v->data(), v->size()))
+                return error = "cannot write the output", false;
+        } else {
+            const FileBytes &f = std::get<FileBytes>(blob.data->bytes);
+            std::ifstream in(f.path, std::ios::binary);
+            buffer.resize(1 << 20);
+            uint64_t left = f.size;
+            while (left != 0 && in) {
+                size_t n = size_t(std::min<uint64_t>(left, buffer.size()));
+                in.read(reinterpret_cast<char *>(buffer.data()), std::streamsize(n));
+                if (size_t(in.gcount()) != n)
+                    break;
+                if (!emit(buffer.data(), n))
+                    return error = "cannot write the output", false;
+                left -= n;
+            }
+            if (left != 0)
+                return error = "cannot read " + f.path.string() + " (it changed or became unreadable while packing)", false;
+        }
+        at = blob.offset + blob.data->Size();
+    }
+    std::vector<uint8_t> pad(newRaw - at, 0);
+    if (!emit(pad.data(), pad.size()))
+        return error = "cannot write the output", false;
+    if (overlayEnd > oldEnd && !emit(image.bytes.data() + oldEnd, size_t(overlayEnd - oldEnd)))
+        return error = "cannot write the output", false;
+
+    uint8_t value[4];
+    uint32_t check = sum.Value();
+    for (int i = 0; i < 4; i++)
+        value[i] = uint8_t(check >> (8 * i));
+    if (!patch(opt + 64, value, 4))
+        return error = "cannot write the output", false;
+    return true;
+}
+
+}  // namespace selfextr

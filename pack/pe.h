@@ -1,0 +1,78 @@
+// pe.h: a PE32 i386 image, its resource tree, and the rewrite of its .rsrc.
+#pragma once
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace selfextr {
+
+// A resource type or name: numbers and names never compare equal, and named
+// entries sort before numeric ones, as the resource directory wants them.
+struct ResKey {
+    std::u16string name;  // empty for a number
+    uint16_t id = 0;
+    static ResKey Id(uint16_t id) { return ResKey{{}, id}; }
+    static ResKey Name(std::u16string n) { return ResKey{std::move(n), 0}; }
+    bool IsId() const { return name.empty(); }
+    auto operator<=>(const ResKey &o) const {
+        if (IsId() != o.IsId())
+            return IsId() ? std::strong_ordering::greater : std::strong_ordering::less;
+        if (!IsId())
+            return name <=> o.name;
+        return id <=> o.id;
+    }
+    bool operator==(const ResKey &) const = default;
+};
+
+// Where a resource's bytes are: in memory, or a file streamed at write time.
+struct FileBytes {
+    std::filesystem::path path;
+    uint64_t size = 0;
+};
+struct ResData {
+    std::variant<std::vector<uint8_t>, FileBytes> bytes;
+    uint32_t codepage = 0;
+    uint64_t Size() const;
+};
+
+using ResLangs = std::map<uint16_t, ResData>;
+using ResNames = std::map<ResKey, ResLangs>;
+using ResTree = std::map<ResKey, ResNames>;
+
+struct Section {
+    std::string name;
+    uint32_t virtualSize, virtualAddress, rawSize, rawPointer, characteristics;
+};
+
+struct Image {
+    std::vector<uint8_t> bytes;  // the whole input file
+    uint32_t peOffset = 0, optOffset = 0, sectionTable = 0;
+    uint32_t fileAlignment = 0, sectionAlignment = 0;
+    std::vector<Section> sections;
+    uint32_t rsrcIndex = 0;       // always the last section
+    uint32_t certOffset = 0, certSize = 0;
+    ResTree resources;
+};
+
+// Reads and checks an image; on failure returns nullopt and sets error to one exact message.
+std::optional<Image> Image_Parse(std::vector<uint8_t> bytes, std::string &error);
+
+struct WriteOptions {
+    bool stripSignature = false;
+};
+
+// Writes image with its resources replaced by tree. sink receives the file
+// front to back; the checksum is patched through patch(offset, 4 bytes) last.
+bool Image_Write(const Image &image, const ResTree &tree, const WriteOptions &options,
+                 const std::function<bool(const uint8_t *, size_t)> &sink,
+                 const std::function<bool(uint64_t, const uint8_t *, size_t)> &patch, std::string &error);
+
+// The bytes of a resource whose data is held in the image (all parsed ones are).
+const std::vector<uint8_t> &ResData_Bytes(const ResData &data);
+
+}  // namespace selfextr
