@@ -358,6 +358,10 @@ bool Image_Write(const Image &image, const ResTree &tree, const WriteOptions &op
     // Whatever follows the last section (an overlay) is kept; a certificate
     // table is only ever the overlay's end and is dropped with the signature.
     uint64_t overlayEnd = image.certSize != 0 ? image.certOffset : image.bytes.size();
+    // Signers pad the file to 8 bytes before the certificate: that padding goes with it.
+    if (image.certSize != 0)
+        while (overlayEnd > oldEnd && overlayEnd % 8 != 0 && image.bytes[overlayEnd - 1] == 0)
+            overlayEnd--;
     std::vector<uint8_t> head(image.bytes.begin(), image.bytes.begin() + rsrc.rawPointer);
     size_t opt = image.optOffset, sec = image.sectionTable + 40 * image.rsrcIndex;
     uint32_t oldRaw = uint32_t(AlignUp(rsrc.rawSize, image.fileAlignment));

@@ -1,0 +1,169 @@
+// The bare stub's image and resources, malformed images, and signed inputs.
+#include "testutil.h"
+
+#include <set>
+
+using namespace selfextr;
+
+static uint32_t U32(const std::vector<uint8_t> &b, size_t at) { return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | uint32_t(b[at + 3]) << 24; }
+static uint16_t U16(const std::vector<uint8_t> &b, size_t at) { return uint16_t(b[at] | b[at + 1] << 8); }
+static void Set32(std::vector<uint8_t> &b, size_t at, uint32_t v) { for (int i = 0; i < 4; i++) b[at + i] = uint8_t(v >> (8 * i)); }
+
+TEST(StubImage, BareStubIsASmallGuiImageWithItsOwnResourcesOnly)
+{
+    auto bytes = ReadAll(SELFEXTR_STUB_PATH);
+    EXPECT_LT(bytes.size(), 12u * 1024);
+    std::string error;
+    auto image = Image_Parse(bytes, error);
+    ASSERT_TRUE(image) << error;
+    EXPECT_EQ(U16(bytes, image->optOffset + 68), 2) << "Windows GUI subsystem";
+    EXPECT_EQ(image->sections.back().name, ".rsrc");
+    std::set<uint16_t> types;
+    for (auto &[type, names] : image->resources)
+        types.insert(type.id);
+    EXPECT_EQ(types, (std::set<uint16_t>{3, kRtDialog, 14}));  // icon, dialog, icon group
+    auto &group = image->resources.at(ResKey::Id(14));
+    ASSERT_EQ(group.size(), 1u);
+    EXPECT_EQ(group.begin()->first, ResKey::Name(u"SELFEXTR"));
+    const auto &icon = ResData_Bytes(image->resources.at(ResKey::Id(3)).begin()->second.begin()->second);
+    EXPECT_EQ(U32(icon, 4), 32u);       // 32 wide
+    EXPECT_EQ(U32(icon, 8), 64u);       // 32 high, doubled for the mask
+    EXPECT_EQ(U16(icon, 14), 4);        // 16 colours
+}
+
+TEST(StubImage, ProgressDialogTemplate)
+{
+    std::string error;
+    auto image = Image_Parse(ReadAll(SELFEXTR_STUB_PATH), error);
+    ASSERT_TRUE(image);
+    const auto &d = ResData_Bytes(image->resources.at(ResKey::Id(kRtDialog)).at(ResKey::Id(kDialogProgress)).begin()->second);
+    // DLGTEMPLATE: style, exstyle, count, x, y, cx, cy; then menu, class, title, font.
+    const uint32_t style = 0x80000000 /*WS_POPUP*/ | 0x10000000 /*WS_VISIBLE*/ | 0x00C00000 /*WS_CAPTION*/ |
+                           0x80 /*DS_MODALFRAME*/ | 0x40 /*DS_SETFONT*/;
+    ASSERT_NE(U16(d, 2), 0xFFFF) << "a plain template, not an extended one";
+    EXPECT_EQ(U32(d, 0), style);
+    EXPECT_EQ(U32(d, 4), 0u);
+    EXPECT_EQ(U16(d, 8), 2);
+    EXPECT_EQ(std::vector<int>({U16(d, 10), U16(d, 12), U16(d, 14), U16(d, 16)}), std::vector<int>({100, 100, 200, 40}));
+    size_t at = 18;
+    auto text = [&]() {
+        std::u16string s;
+        if (U16(d, at) == 0xFFFF) { at += 4; return std::u16string(u"#"); }
+        for (; U16(d, at); at += 2) s.push_back(char16_t(U16(d, at)));
+        at += 2;
+        return s;
+    };
+    EXPECT_EQ(text(), u"");  // no menu
+    EXPECT_EQ(text(), u"");  // default class
+    EXPECT_EQ(text(), u"");  // no title
+    EXPECT_EQ(U16(d, at), 8);
+    at += 2;
+    EXPECT_EQ(text(), u"Helv");
+    struct Item { int16_t id; int x, y, cx, cy; std::u16string text; } expect[] = {
+        {-1, 6, 6, 188, 8, u"Extracting Files..."}, {200, 6, 18, 189, 16, u""}};
+    for (auto &e : expect) {
+        at = (at + 3) & ~size_t(3);
+        EXPECT_EQ(U32(d, at), 0x40000000u | 0x10000000u | 0x00020000u | 0x1u) << "WS_CHILD|WS_VISIBLE|WS_GROUP|SS_CENTER";
+        EXPECT_EQ(std::vector<int>({U16(d, at + 8), U16(d, at + 10), U16(d, at + 12), U16(d, at + 14)}),
+                  std::vector<int>({e.x, e.y, e.cx, e.cy}));
+        EXPECT_EQ(int16_t(U16(d, at + 16)), e.id);
+        at += 18;
+        ASSERT_EQ(U16(d, at), 0xFFFF);
+        EXPECT_EQ(U16(d, at + 2), 0x82) << "STATIC";
+        at += 4;
+        EXPECT_EQ(text(), e.text);
+        at += 2;  // no creation data
+    }
+}
+
+TEST(ImageReader, MalformedImagesGiveOneExactError)
+{
+    fs::path dir = TempDir();
+    PackRequest r = Request(dir, {{"SETUP.EXE", 100}});
+    ASSERT_EQ(Pack(r, dir / "ok.exe").code, 0);
+    const auto good = ReadAll(dir / "ok.exe");
+    std::string error;
+    auto image = Image_Parse(good, error);
+    ASSERT_TRUE(image);
+    const size_t pe = image->peOffset, opt = image->optOffset, sections = image->sectionTable;
+    const size_t rsrcRaw = image->sections.back().rawPointer;
+
+    struct Case { std::string label; std::vector<uint8_t> bytes; std::string error; };
+    std::vector<Case> cases;
+    auto cut = [&](size_t n) { return std::vector<uint8_t>(good.begin(), good.begin() + long(n)); };
+    auto edit = [&](auto f) { auto b = good; f(b); return b; };
+    cases.push_back({"empty", {}, "not a Windows executable: no MZ header"});
+    cases.push_back({"cut in MZ header", cut(40), "not a Windows executable: no MZ header"});
+    cases.push_back({"cut before PE header", cut(pe + 2), "not a PE image: no PE signature where the MZ header points"});
+    cases.push_back({"cut in optional header", cut(opt + 50), "optional header is truncated"});
+    cases.push_back({"cut in section table", cut(sections + 30), "section table is truncated or empty"});
+    cases.push_back({"cut in .rsrc", cut(rsrcRaw + 8), "section .rsrc lies past the end of the file"});
+    cases.push_back({"far lfanew", edit([](auto &b) { Set32(b, 0x3C, 0x7FFFFFF0); }),
+                     "not a PE image: no PE signature where the MZ header points"});
+    cases.push_back({"amd64", edit([&](auto &b) { b[pe + 4] = 0x64; b[pe + 5] = 0x86; }), "not an i386 image (machine 0x8664)"});
+    cases.push_back({"PE32+", edit([&](auto &b) { b[opt + 1] = 2; }), "not a PE32 image (optional header magic 0x020B)"});
+    cases.push_back({"huge section count", edit([&](auto &b) { b[pe + 6] = 0xFF; b[pe + 7] = 0xFF; }),
+                     "section table is truncated or empty"});
+    cases.push_back({"section past the end", edit([&](auto &b) { Set32(b, sections + 20, 0x10000000); }),
+                     "section .text lies past the end of the file"});
+    cases.push_back({".rsrc not last", edit([&](auto &b) { Set32(b, sections + 12, 0x7FFF0000); }),
+                     ".rsrc is not the last section of the image"});
+    cases.push_back({"huge directory count", edit([&](auto &b) { b[rsrcRaw + 14] = 0xFF; b[rsrcRaw + 15] = 0xFF; }),
+                     "resource directory at offset 0 has 65535 entries, more than the resource section holds"});
+    // The first type's subdirectory pointing back at the root.
+    cases.push_back({"loop", edit([&](auto &b) { Set32(b, rsrcRaw + 20, 0x80000000u); }),
+                     "resource directory at offset 0 is reached twice (a loop)"});
+    // The first language entry pointing at a directory: a fourth level.
+    uint32_t typeDir = U32(good, rsrcRaw + 20) & 0x7FFFFFFF;
+    uint32_t nameDir = U32(good, rsrcRaw + typeDir + 20) & 0x7FFFFFFF;
+    cases.push_back({"too deep", edit([&](auto &b) { Set32(b, rsrcRaw + nameDir + 20, 0x80000000u | nameDir); }),
+                     "resource tree is deeper than three levels"});
+    cases.push_back({"data outside", edit([&](auto &b) {
+                         uint32_t entry = U32(b, rsrcRaw + nameDir + 20);
+                         Set32(b, rsrcRaw + entry, 0x70000000);
+                     }), "resource data at RVA 1879048192 (744 bytes) lies outside the file's sections"});
+
+    for (auto &c : cases) {
+        std::string e;
+        EXPECT_FALSE(Image_Parse(c.bytes, e)) << c.label;
+        EXPECT_EQ(e, c.error) << c.label;
+    }
+}
+
+TEST(ImageReader, RefusesNonStubsAndSignedInputs)
+{
+    fs::path dir = TempDir();
+    PackRequest r = Request(dir, {{"SETUP.EXE", 100}});
+    ASSERT_EQ(Pack(r, dir / "ok.exe").code, 0);
+    auto good = ReadAll(dir / "ok.exe");
+    std::string error;
+    auto image = Image_Parse(good, error);
+    ASSERT_TRUE(image);
+
+    // Without dialog 2000 it is not our stub.
+    ResTree noDialog = image->resources;
+    noDialog.erase(ResKey::Id(kRtDialog));
+    std::vector<uint8_t> other;
+    ASSERT_TRUE(Image_Write(*image, noDialog, {},
+        [&](const uint8_t *p, size_t n) { other.insert(other.end(), p, p + n); return true; },
+        [&](uint64_t, const uint8_t *, size_t) { return true; }, error));
+    WriteAll(dir / "other.exe", other);
+    PackResult res = Pack(r, dir / "out.exe", dir / "other.exe");
+    EXPECT_NE(res.code, 0);
+    EXPECT_NE(res.err.find("no dialog 2000"), std::string::npos) << res.err;
+
+    // A certificate table at the end of the file: refused, or dropped on request.
+    auto signedBytes = good;
+    std::vector<uint8_t> cert = {16, 0, 0, 0, 0, 2, 2, 0, 1, 2, 3, 4, 5, 6, 7, 8};
+    Set32(signedBytes, image->optOffset + 96 + 8 * 4, uint32_t(signedBytes.size()));
+    Set32(signedBytes, image->optOffset + 96 + 8 * 4 + 4, uint32_t(cert.size()));
+    signedBytes.insert(signedBytes.end(), cert.begin(), cert.end());
+    WriteAll(dir / "signed.exe", signedBytes);
+    res = Pack(r, dir / "out.exe", dir / "signed.exe");
+    EXPECT_NE(res.code, 0);
+    EXPECT_NE(res.err.find("the input is signed"), std::string::npos) << res.err;
+    EXPECT_FALSE(fs::exists(dir / "out.exe"));
+    res = Pack(r, dir / "out.exe", dir / "signed.exe", true);
+    ASSERT_EQ(res.code, 0) << res.err;
+    EXPECT_EQ(ReadAll(dir / "out.exe"), good);  // certificate and its directory entry gone
+}

@@ -1,0 +1,235 @@
+// selfextr pack: dates, validation, round trips, determinism and repacking.
+#include "testutil.h"
+
+#include <cstdlib>
+
+using namespace selfextr;
+
+TEST(PackDates, IsoDatesAndTimesStampExactlyThatMoment)
+{
+    struct Case { const char *iso, *text; } dates[] = {
+        {"2026-12-08", "12-08-126"}, {"1996-11-09", "11-09-96"}, {"1980-01-01", "01-01-80"},
+        {"2027-12-31", "12-31-127"}, {"2028-01-01", "01-01-00"}, {"2107-12-31", "12-31-79"}, {"2024-02-29", "02-29-124"}};
+    for (auto &c : dates) {
+        std::string out, error;
+        ASSERT_TRUE(Date_Encode(c.iso, out, error)) << c.iso << ": " << error;
+        EXPECT_EQ(out, c.text);
+        // The stub's reading of the year field gives the year back.
+        int n = std::atoi(out.c_str() + 6);
+        EXPECT_EQ(1980 + (n + 48) % 128, std::atoi(c.iso));
+    }
+    struct Bad { const char *iso, *why; } bad[] = {
+        {"1979-12-31", "from 1980 to 2107"}, {"2108-01-01", "from 1980 to 2107"}, {"2023-02-29", "not a day"},
+        {"2026-13-01", "not a day"}, {"12-08-26", "not an ISO date"}, {"2026-1-08", "not an ISO date"}};
+    for (auto &b : bad) {
+        std::string out, error;
+        EXPECT_FALSE(Date_Encode(b.iso, out, error)) << b.iso;
+        EXPECT_NE(error.find(b.why), std::string::npos) << error;
+        EXPECT_NE(error.find(b.iso), std::string::npos) << error;
+    }
+    std::string out, error;
+    ASSERT_TRUE(Time_Encode("04:05", out, error));
+    EXPECT_EQ(out, "4:05");
+    EXPECT_FALSE(Time_Encode("10:00", out, error));
+    EXPECT_NE(error.find("single hour digit"), std::string::npos);
+    EXPECT_FALSE(Time_Encode("4:60", out, error));
+    EXPECT_FALSE(Time_Encode("4", out, error));
+    ASSERT_TRUE(Date_FromEpoch("1765152000", out, error));  // 2025-12-08T00:00:00Z
+    EXPECT_EQ(out, "2025-12-08");
+    EXPECT_FALSE(Date_FromEpoch("soon", out, error));
+}
+
+TEST(PackValidation, EveryRejectionNamesItsInputAndWritesNothing)
+{
+    fs::path dir = TempDir();
+    auto with = [&](const std::string &name) { return Request(dir, {{"SETUP.EXE", 10}, {name, 3}}); };
+    struct Case { std::string label; PackRequest request; std::string expect; };
+    std::vector<Case> cases;
+    for (std::string name : {"A\\B", "A/B", "C:X", "A*", "A?", "A\"B", "A<B", "A>B", "A|B"})
+        cases.push_back({name, with(name), "\"" + name + "\""});
+    cases.push_back({"comma", with("A,B"), "comma"});
+    cases.push_back({"control", with("A\tB"), "control character"});
+    cases.push_back({"dot", with("."), "\".\""});
+    cases.push_back({"dotdot", with(".."), "\"..\""});
+    for (std::string name : {"CON", "prn", "AUX.TXT", "nul.dat", "COM1", "com9.log", "LPT1", "LPT9.X"})
+        cases.push_back({name, with(name), "reserved device name"});
+    cases.push_back({"trailing dot", with("A."), "ends with a dot"});
+    cases.push_back({"trailing blank", with("A "), "ends with a dot or a blank"});
+    cases.push_back({"duplicate", with("setup.exe"), "given twice"});
+    cases.push_back({"non-ascii", with("\xC3\xA9T\xC3\xA9.TXT"), "not ASCII"});
+    cases.push_back({"long descriptor", with(std::string(258, 'N')), "longer than 259 bytes"});  // 258 + ",3"
+    PackRequest r = with("OK.TXT");
+    r.caption = std::string(64, 'c');
+    cases.push_back({"caption", r, "longer than 63 bytes"});
+    r = with("OK.TXT");
+    r.prompt = std::string(260, 'p');
+    cases.push_back({"prompt", r, "longer than 259 bytes"});
+    r = with("OK.TXT");
+    r.files.clear();
+    for (int i = 0; i < 261; i++)
+        r.files.push_back({dir / "src-1", "F" + std::to_string(i)});
+    cases.push_back({"261 files", r, "at most 260"});
+    r = with("OK.TXT");
+    r.files[1].source = dir / "missing";
+    cases.push_back({"missing", r, "missing or unreadable"});
+    r = with("OK.TXT");
+    fs::path big = dir / "big";
+    WriteAll(big, {});
+    fs::resize_file(big, 42949672 - 9);  // with SETUP.EXE's 10 bytes: one byte too many
+    r.files[1].source = big;
+    cases.push_back({"total", r, "42,949,672"});
+    r = with("OK.TXT");
+    r.time = "12:30";
+    cases.push_back({"hour", r, "12:30"});
+
+    for (auto &c : cases) {
+        fs::path out = dir / "out.exe";
+        PackResult res = Pack(c.request, out);
+        EXPECT_NE(res.code, 0) << c.label;
+        EXPECT_NE(res.err.find(c.expect), std::string::npos) << c.label << ": " << res.err;
+        EXPECT_FALSE(fs::exists(out)) << c.label;
+    }
+    // No leftovers of the temporary output either.
+    for (auto &e : fs::directory_iterator(dir))
+        EXPECT_EQ(e.path().string().find(".tmp"), std::string::npos) << e.path();
+
+    PackRequest ok = with("e\xC3\xA9.TXT");
+    ok.allowNonAscii = true;
+    EXPECT_EQ(Pack(ok, dir / "ok.exe").code, 0);
+}
+
+TEST(PackRoundTrip, ListAndExtractGiveBackEveryByte)
+{
+    fs::path dir = TempDir();
+    PackRequest r = Request(dir, {{"SETUP.EXE", 5000}, {"BIG.BIN", 70000}, {" A.TXT", 5}, {"EMPTY.TXT", 0}});
+    r.date = "2026-12-08";
+    r.version = VersionRecord{"Test Product", "1.2.3.4", "Test Company", "Test package", "(c) 2026"};
+    PackResult res = Pack(r, dir / "out.exe");
+    ASSERT_EQ(res.code, 0) << res.err;
+    EXPECT_EQ(res.err, "");  // SETUP.EXE present: no warning
+
+    std::string error;
+    auto image = Image_Load(dir / "out.exe", error);
+    ASSERT_TRUE(image) << error;
+    Listing l = Package_List(image->resources);
+    EXPECT_TRUE(l.problems.empty()) << l.problems.front();
+    EXPECT_EQ(l.caption, "Test Setup");
+    EXPECT_EQ(l.dateText, "12-08-126");
+    EXPECT_EQ(l.dateWord, (46 << 9) | (12 << 5) | 8);
+    EXPECT_EQ(l.timeWord, 4 << 11);
+    EXPECT_EQ(l.total, 75005u);
+    ASSERT_EQ(l.entries.size(), 4u);
+    EXPECT_EQ(l.entries[2].name, " A.TXT");
+    EXPECT_EQ(l.entries[2].descriptor, " A.TXT,5");
+    ASSERT_TRUE(image->resources.count(ResKey::Id(kRtVersion)));
+
+    std::ostringstream out, err;
+    ASSERT_EQ(Command_Extract(dir / "out.exe", dir / "x", out, err), 0) << err.str();
+    for (size_t i = 0; i < r.files.size(); i++) {
+        EXPECT_EQ(ReadAll(dir / "x" / r.files[i].name), ReadAll(r.files[i].source)) << r.files[i].name;
+        auto t = std::chrono::file_clock::to_sys(fs::last_write_time(dir / "x" / r.files[i].name));
+        EXPECT_EQ(std::chrono::system_clock::to_time_t(t), 1796702400) << "2026-12-08 04:00 UTC";
+    }
+}
+
+TEST(PackRoundTrip, DeterministicAndStableThroughParseAndWrite)
+{
+    fs::path dir = TempDir();
+    PackRequest r = Request(dir, {{"SETUP.EXE", 33333}, {"B.DAT", 7}});
+    ASSERT_EQ(Pack(r, dir / "one.exe").code, 0);
+    ASSERT_EQ(Pack(r, dir / "two.exe").code, 0);
+    auto one = ReadAll(dir / "one.exe");
+    EXPECT_EQ(one, ReadAll(dir / "two.exe"));
+
+    // Writing a parsed finished stub with its own tree gives the same bytes.
+    std::string error;
+    auto image = Image_Parse(one, error);
+    ASSERT_TRUE(image) << error;
+    std::vector<uint8_t> again;
+    ASSERT_TRUE(Image_Write(*image, image->resources, {},
+        [&](const uint8_t *p, size_t n) { again.insert(again.end(), p, p + n); return true; },
+        [&](uint64_t at, const uint8_t *p, size_t n) { std::copy(p, p + n, again.begin() + long(at)); return true; }, error));
+    EXPECT_EQ(again, one);
+}
+
+TEST(PackRoundTrip, PackingAgainReplacesTheWholePackage)
+{
+    fs::path dir = TempDir();
+    PackRequest big = Request(dir, {{"SETUP.EXE", 10}, {"A", 1}, {"B", 2}, {"C", 3}, {"D", 4}});
+    big.version = VersionRecord{"P", "1.0", "", "", ""};
+    ASSERT_EQ(Pack(big, dir / "first.exe").code, 0);
+    PackRequest small = Request(dir, {{"OTHER.EXE", 6}});
+    PackResult res = Pack(small, dir / "second.exe", dir / "first.exe");
+    ASSERT_EQ(res.code, 0) << res.err;
+    EXPECT_NE(res.err.find("no file is named SETUP.EXE"), std::string::npos);
+
+    std::string error;
+    auto image = Image_Load(dir / "second.exe", error);
+    ASSERT_TRUE(image);
+    Listing l = Package_List(image->resources);
+    EXPECT_TRUE(l.problems.empty());
+    ASSERT_EQ(l.entries.size(), 1u);
+    EXPECT_EQ(l.entries[0].name, "OTHER.EXE");
+    EXPECT_FALSE(Package_String(image->resources, 1001));
+    EXPECT_EQ(image->resources.at(ResKey::Id(kRtEntry)).size(), 1u);
+    EXPECT_FALSE(image->resources.count(ResKey::Id(kRtVersion)));
+    // The stub's own resources stay.
+    EXPECT_TRUE(image->resources.at(ResKey::Id(kRtDialog)).count(ResKey::Id(kDialogProgress)));
+    EXPECT_TRUE(image->resources.at(ResKey::Id(14)).count(ResKey::Name(u"SELFEXTR")));
+    // Repacked from the packed stub: the same bytes as packed from the bare one.
+    ASSERT_EQ(Pack(small, dir / "third.exe").code, 0);
+    EXPECT_EQ(ReadAll(dir / "second.exe"), ReadAll(dir / "third.exe"));
+}
+
+TEST(PackRoundTrip, AFailureNeverTouchesTheInput)
+{
+    fs::path dir = TempDir();
+    PackRequest r = Request(dir, {{"SETUP.EXE", 10}});
+    ASSERT_EQ(Pack(r, dir / "s.exe").code, 0);
+    auto before = ReadAll(dir / "s.exe");
+    r.files.push_back({dir / "missing", "X"});
+    EXPECT_NE(Pack(r, dir / "s.exe", dir / "s.exe").code, 0);
+    EXPECT_EQ(ReadAll(dir / "s.exe"), before);
+}
+
+TEST(PackVerify, FlagsWhatTheStubWouldNotExtractAsListed)
+{
+    fs::path dir = TempDir();
+    PackRequest r = Request(dir, {{"SETUP.EXE", 10}, {"A.TXT", 20}, {"B.TXT", 30}});
+    ASSERT_EQ(Pack(r, dir / "ok.exe").code, 0);
+    std::string error;
+    auto image = Image_Load(dir / "ok.exe", error);
+    ASSERT_TRUE(image);
+
+    auto problems = [&](auto change) {
+        ResTree tree = image->resources;
+        change(tree);
+        return Package_List(tree).problems;
+    };
+    auto has = [](const std::vector<std::string> &ps, const std::string &what) {
+        for (auto &p : ps)
+            if (p.find(what) != std::string::npos)
+                return true;
+        return false;
+    };
+    EXPECT_TRUE(problems([](ResTree &) {}).empty());
+    auto gap = problems([](ResTree &t) { t[ResKey::Id(kRtEntry)].erase(ResKey::Id(1001)); });
+    EXPECT_TRUE(has(gap, "entry 1002 follows a gap"));
+    EXPECT_TRUE(has(gap, "descriptor 1001 has no data"));
+    EXPECT_TRUE(has(gap, "differs from the sum"));
+    auto shortData = problems([](ResTree &t) {
+        t[ResKey::Id(kRtEntry)][ResKey::Id(1002)][kLangEnUs].bytes = std::vector<uint8_t>(29);
+    });
+    EXPECT_TRUE(has(shortData, "claims 30 bytes but its data holds 29"));
+    auto noDescriptor = problems([](ResTree &t) {
+        t[ResKey::Id(kRtEntry)][ResKey::Id(1003)][kLangEnUs].bytes = std::vector<uint8_t>(1);
+    });
+    EXPECT_TRUE(has(noDescriptor, "entry 1003 has data but no descriptor"));
+    auto noStrings = problems([](ResTree &t) { t.erase(ResKey::Id(kRtString)); });
+    EXPECT_TRUE(has(noStrings, "string 100 (caption) is missing"));
+    EXPECT_TRUE(has(noStrings, "string 3000 (total) is missing"));
+
+    std::ostringstream out, err;
+    EXPECT_EQ(Command_List(dir / "ok.exe", true, out, err), 0);
+    EXPECT_NE(out.str().find("3 entries, 60 bytes, no problems"), std::string::npos);
+}
