@@ -18,6 +18,12 @@ function(selfextr_wine_test name target)
     set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 300 SKIP_RETURN_CODE 77)
 endfunction()
 
+# The path of a build file as a Windows program under Wine sees it (drive Z: is /).
+function(selfextr_winpath out path)
+    string(REPLACE "/" "\\" win "${path}")
+    set(${out} "Z:${win}" PARENT_SCOPE)
+endfunction()
+
 add_subdirectory(src)
 add_subdirectory(tests/win32)
 add_subdirectory(tests/e2e)

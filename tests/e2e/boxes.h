@@ -1,0 +1,37 @@
+// boxes.h: answers the stub's message boxes the way a user would.
+#pragma once
+#include <windows.h>
+
+#include <string>
+
+struct BoxAnswer {
+    std::string title;     // the box to wait for
+    std::string text;      // what it must say
+    int button;            // IDYES, IDNO or IDOK
+    std::string seenText;  // what it said
+    bool answered = false;
+};
+
+// Waits up to timeoutMs for a top-level dialog box of process pid with the
+// title, reads its text and presses the button.
+inline bool Box_Answer(DWORD pid, BoxAnswer &answer, DWORD timeoutMs)
+{
+    for (DWORD waited = 0; waited < timeoutMs; waited += 50) {
+        HWND box = 0;
+        while ((box = FindWindowExA(0, box, "#32770", answer.title.c_str())) != 0) {
+            DWORD owner = 0;
+            GetWindowThreadProcessId(box, &owner);
+            if (owner != pid)
+                continue;
+            char text[512] = "";
+            // The box's text is its static control 0xFFFF.
+            GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
+            answer.seenText = text;
+            PostMessageA(box, WM_COMMAND, MAKEWPARAM(answer.button, BN_CLICKED), (LPARAM)GetDlgItem(box, answer.button));
+            answer.answered = true;
+            return true;
+        }
+        Sleep(50);
+    }
+    return false;
+}
