@@ -329,10 +329,22 @@ struct CheckSum {
     uint64_t sum = 0, length = 0;
     void Add(const uint8_t *p, size_t n)
     {
-        for (size_t i = 0; i < n; i++, length++)
-            sum += (length & 1) ? uint32_t(p[i]) << 8 : p[i];
-        if (sum > (1ull << 40))
-            Fold();
+        if (n == 0)
+            return;
+        size_t i = 0;
+        if (length & 1) {
+            sum += uint32_t(p[0]) << 8;
+            length++;
+            i = 1;
+        }
+        AddWords(Image_SumWords(p + i, n - i), n - i);
+    }
+    // words: Image_SumWords of n bytes that start at the current length.
+    void AddWords(uint64_t words, uint64_t n)
+    {
+        sum += words;
+        length += n;
+        Fold();
     }
     void Fold() { while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16); }
     uint32_t Value() { Fold(); return uint32_t(sum + length); }
@@ -340,9 +352,27 @@ struct CheckSum {
 
 }  // namespace
 
-bool Image_Write(const Image &image, const ResTree &tree, const WriteOptions &options,
-                 const std::function<bool(const uint8_t *, size_t)> &sink,
-                 const std::function<bool(uint64_t, const uint8_t *, size_t)> &patch, std::string &error)
+// Summing 32-bit halves of 64-bit words is the same as summing 16-bit words
+// modulo 0xFFFF, because 2^16 is 1 modulo 0xFFFF; the folding keeps only that.
+uint64_t Image_SumWords(const uint8_t *p, size_t n)
+{
+    uint64_t a = 0, b = 0;
+    size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        uint64_t x, y;
+        memcpy(&x, p + i, 8);
+        memcpy(&y, p + i + 8, 8);
+        a += (x & 0xFFFFFFFFu) + (x >> 32);
+        b += (y & 0xFFFFFFFFu) + (y >> 32);
+    }
+    uint64_t sum = a + b;
+    for (; i < n; i++)
+        sum += (i & 1) ? uint32_t(p[i]) << 8 : p[i];
+    return sum;
+}
+
+bool Image_Write(const Image &image, const ResTree &tree, const WriteOptions &options, const ImageSink &sink,
+                 std::string &error)
 {
     if (image.certSize != 0 && !options.stripSignature) {
         error = "the input is signed; packing would leave a stale signature (use --strip-signature, then sign the result)";
@@ -376,7 +406,7 @@ bool Image_Write(const Image &image, const ResTree &tree, const WriteOptions &op
     Put32(head, sec + 16, newRaw);
 
     CheckSum sum;
-    auto emit = [&](const uint8_t *p, size_t n) { sum.Add(p, n); return sink(p, n); };
+    auto emit = [&](const uint8_t *p, size_t n) { sum.Add(p, n); return sink.write(p, n); };
     if (!emit(head.data(), head.size()) || !emit(layout.head.data(), layout.head.size())) {
         error = "cannot write the output";
         return false;
@@ -390,6 +420,11 @@ bool Image_Write(const Image &image, const ResTree &tree, const WriteOptions &op
         if (auto *v = std::get_if<std::vector<uint8_t>>(&blob.data->bytes)) {
             if (!emit(v->data(), v->size()))
                 return error = "cannot write the output", false;
+        } else if (sink.copyFile) {
+            uint64_t words = 0;
+            if (!sink.copyFile(std::get<FileBytes>(blob.data->bytes), words, error))
+                return false;
+            sum.AddWords(words, blob.data->Size());  // blobs start 8-aligned, so at an even offset
         } else {
             const FileBytes &f = std::get<FileBytes>(blob.data->bytes);
             std::ifstream in(f.path, std::ios::binary);
@@ -419,7 +454,7 @@ bool Image_Write(const Image &image, const ResTree &tree, const WriteOptions &op
     uint32_t check = sum.Value();
     for (int i = 0; i < 4; i++)
         value[i] = uint8_t(check >> (8 * i));
-    if (!patch(opt + 64, value, 4))
+    if (!sink.patch(opt + 64, value, 4))
         return error = "cannot write the output", false;
     return true;
 }

@@ -144,9 +144,10 @@ TEST(ImageReader, RefusesNonStubsAndSignedInputs)
     ResTree noDialog = image->resources;
     noDialog.erase(ResKey::Id(kRtDialog));
     std::vector<uint8_t> other;
-    ASSERT_TRUE(Image_Write(*image, noDialog, {},
-        [&](const uint8_t *p, size_t n) { other.insert(other.end(), p, p + n); return true; },
-        [&](uint64_t, const uint8_t *, size_t) { return true; }, error));
+    ImageSink sink;
+    sink.write = [&](const uint8_t *p, size_t n) { other.insert(other.end(), p, p + n); return true; };
+    sink.patch = [&](uint64_t, const uint8_t *, size_t) { return true; };
+    ASSERT_TRUE(Image_Write(*image, noDialog, {}, sink, error));
     WriteAll(dir / "other.exe", other);
     PackResult res = Pack(r, dir / "out.exe", dir / "other.exe");
     EXPECT_NE(res.code, 0);

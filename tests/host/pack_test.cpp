@@ -146,9 +146,10 @@ TEST(PackRoundTrip, DeterministicAndStableThroughParseAndWrite)
     auto image = Image_Parse(one, error);
     ASSERT_TRUE(image) << error;
     std::vector<uint8_t> again;
-    ASSERT_TRUE(Image_Write(*image, image->resources, {},
-        [&](const uint8_t *p, size_t n) { again.insert(again.end(), p, p + n); return true; },
-        [&](uint64_t at, const uint8_t *p, size_t n) { std::copy(p, p + n, again.begin() + long(at)); return true; }, error));
+    ImageSink sink;
+    sink.write = [&](const uint8_t *p, size_t n) { again.insert(again.end(), p, p + n); return true; };
+    sink.patch = [&](uint64_t at, const uint8_t *p, size_t n) { std::copy(p, p + n, again.begin() + long(at)); return true; };
+    ASSERT_TRUE(Image_Write(*image, image->resources, {}, sink, error));
     EXPECT_EQ(again, one);
 }
 
