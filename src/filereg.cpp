@@ -10,7 +10,7 @@ static int g_registered = 0;
 static BOOL g_cleanupStarted = FALSE;
 
 #ifdef SELFEXTR_COUNTING
-LONG g_countPump, g_countDelete, g_countProbe;
+LONG g_countPump, g_countDelete, g_countProbe, g_countChunk, g_countRedraw;
 #endif
 
 BOOL Register_Add(const char *path)

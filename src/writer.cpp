@@ -63,12 +63,14 @@ WriterResult Writer_Extract(RunState *rs, UINT number)
 
     while (remaining != 0) {
         UINT chunk = remaining <= CHUNK_BYTES ? remaining : CHUNK_BYTES;
+        SELFEXTR_COUNT(g_countChunk);
         UINT count = _lwrite(file, (LPCCH)data, chunk);
         if (count != chunk)
             return FailWrite(loaded, file);
         rs->written += count;
         remaining -= count;
         data += count;
+        SELFEXTR_COUNT(g_countRedraw);
         Progress_DrawMeter(rs->progress, Progress_Percent(rs->written, rs->total));
     }
 

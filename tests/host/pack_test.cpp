@@ -234,3 +234,38 @@ TEST(PackVerify, FlagsWhatTheStubWouldNotExtractAsListed)
     EXPECT_EQ(Command_List(dir / "ok.exe", true, out, err), 0);
     EXPECT_NE(out.str().find("3 entries, 60 bytes, no problems"), std::string::npos);
 }
+
+TEST(PackExtract, RefusesNamesThatLeaveTheFolder)
+{
+    fs::path dir = TempDir();
+    PackRequest r = Request(dir, {{"SETUP.EXE", 4}, {"SAFE.TXT", 3}});
+    ASSERT_EQ(Pack(r, dir / "ok.exe").code, 0);
+    std::string error;
+    auto image = Image_Load(dir / "ok.exe", error);
+    ASSERT_TRUE(image);
+    // Block 63 holds strings 992 to 1007: rewrite it so that entry 1001 is named "..\EVIL.TXT".
+    std::u16string evil = u"..\\EVIL.TXT,3", setup = u"SETUP.EXE,4";
+    std::vector<uint8_t> block;
+    for (int slot = 0; slot < 16; slot++) {
+        const std::u16string *s = slot == 8 ? &setup : slot == 9 ? &evil : nullptr;
+        block.push_back(uint8_t(s ? s->size() : 0));
+        block.push_back(0);
+        if (s)
+            for (char16_t c : *s) { block.push_back(uint8_t(c)); block.push_back(uint8_t(c >> 8)); }
+    }
+    ResTree tree = image->resources;
+    tree[ResKey::Id(kRtString)][ResKey::Id(63)][kLangEnUs].bytes = block;
+    std::vector<uint8_t> out;
+    ImageSink sink;
+    sink.write = [&](const uint8_t *p, size_t n) { out.insert(out.end(), p, p + n); return true; };
+    sink.patch = [&](uint64_t, const uint8_t *, size_t) { return true; };
+    ASSERT_TRUE(Image_Write(*image, tree, {}, sink, error));
+    WriteAll(dir / "evil.exe", out);
+
+    std::ostringstream o, e;
+    EXPECT_EQ(Command_Extract(dir / "evil.exe", dir / "x", o, e), 1);
+    EXPECT_NE(e.str().find("would leave"), std::string::npos) << e.str();
+    EXPECT_TRUE(fs::exists(dir / "x" / "SETUP.EXE"));
+    EXPECT_FALSE(fs::exists(dir / "EVIL.TXT"));
+    EXPECT_NE(Command_List(dir / "evil.exe", true, o, e), 0);
+}

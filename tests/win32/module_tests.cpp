@@ -1,0 +1,417 @@
+// module_tests: the stub's modules against the real API, under Wine.
+// Cases that need their own process (the start-up environment, the one-shot
+// clean-up) run this program again as a child: module_tests --child NAME ARGS.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "filereg.h"
+#include "progress/progress.h"
+#include "run.h"
+#include "selfextr.h"
+#include "startup.h"
+#include "workdir.h"
+
+static std::string g_self, g_packages;
+
+static std::string Fresh(const std::string &tag)
+{
+    char temp[MAX_PATH];
+    GetTempPathA(sizeof temp, temp);
+    std::string dir = std::string(temp) + "sx-" + tag + "-" + std::to_string(GetCurrentProcessId()) + "-" +
+                      std::to_string(GetTickCount());
+    CreateDirectoryA(dir.c_str(), 0);
+    return dir;
+}
+static bool Exists(const std::string &p) { return GetFileAttributesA(p.c_str()) != INVALID_FILE_ATTRIBUTES; }
+static void Put(const std::string &p, const std::string &text) { std::ofstream(p, std::ios::binary) << text; }
+static std::string Get(const std::string &p)
+{
+    std::ifstream in(p, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// The parent's environment without TEMP and TMP, plus extra ("NAME=value" strings).
+static std::string EnvBlock(std::initializer_list<std::string> extra)
+{
+    std::string block;
+    char *env = GetEnvironmentStringsA();
+    for (char *s = env; *s; s += strlen(s) + 1) {
+        std::string name(s, strcspn(s, "="));
+        if (_stricmp(name.c_str(), "TEMP") != 0 && _stricmp(name.c_str(), "TMP") != 0 && !name.empty())
+            block += std::string(s) + '\0';
+    }
+    FreeEnvironmentStringsA(env);
+    for (auto &e : extra)
+        block += e + '\0';
+    return block + '\0';
+}
+
+static DWORD RunChild(const std::string &args, const std::string *env = nullptr)
+{
+    std::string command = "\"" + g_self + "\" --child " + args;
+    STARTUPINFOA si = {sizeof si};
+    PROCESS_INFORMATION pi;
+    if (!CreateProcessA(0, &command[0], 0, 0, FALSE, 0, env ? (void *)env->data() : 0, 0, &si, &pi))
+        return 0xFFFFFFFF;
+    WaitForSingleObject(pi.hProcess, 120000);
+    DWORD code = 0xFFFFFFFE;
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+    return code;
+}
+
+static std::string Fallback()
+{
+    char windows[MAX_PATH];
+    GetWindowsDirectoryA(windows, sizeof windows);
+    return std::string(1, windows[0]) + ":\\~QVTEMP";
+}
+
+// ---- work folder -------------------------------------------------------
+
+static std::string ChooseWith(std::initializer_list<std::string> vars)
+{
+    std::string out = Fresh("wd-out") + "\\result.txt";
+    std::string env = EnvBlock(vars);
+    EXPECT_EQ(RunChild("workdir \"" + out + "\"", &env), 0u);
+    return Get(out);
+}
+
+TEST(WorkFolder, TempThenTmpThenFallback)
+{
+    std::string a = Fresh("wd-a"), b = Fresh("wd-b");
+    EXPECT_EQ(ChooseWith({"TEMP=" + a + "\\"}), a + "|0");
+    EXPECT_EQ(ChooseWith({"TMP=" + b}), b + "|0");
+    EXPECT_EQ(ChooseWith({"temp=" + a}), a + "|0");
+    EXPECT_EQ(ChooseWith({"TEMP=" + a + "\\missing", "TMP=" + b}), Fallback() + "|1");
+    EXPECT_EQ(ChooseWith({"TEMP=", "TMP=" + b}), Fallback() + "|1");
+    EXPECT_EQ(ChooseWith({"TEMPDIR=" + a}), Fallback() + "|1");
+    // Too long for the folder buffer: unusable, never cut short.
+    EXPECT_EQ(ChooseWith({"TEMP=" + a + "\\" + std::string(280, 'x')}), Fallback() + "|1");
+    EXPECT_TRUE(Exists(Fallback()));
+    RemoveDirectoryA(Fallback().c_str());
+}
+
+TEST(PathProbe, FilesFoldersWildcardsAndTheEmptyPath)
+{
+    std::string dir = Fresh("probe");
+    Put(dir + "\\file.txt", "x");
+    EXPECT_TRUE(Path_Exists(dir.c_str()));
+    EXPECT_TRUE(Path_Exists((dir + "\\").c_str()));
+    EXPECT_TRUE(Path_Exists((dir + "\\file.txt").c_str()));
+    EXPECT_TRUE(Path_Exists((dir + "\\*.txt").c_str()));
+    EXPECT_TRUE(Path_Exists((dir + "\\f?le.txt").c_str()));
+    EXPECT_FALSE(Path_Exists((dir + "\\*.bin").c_str()));
+    EXPECT_FALSE(Path_Exists((dir + "\\missing").c_str()));
+    EXPECT_FALSE(Path_Exists(""));
+    EXPECT_FALSE(Path_Exists("\\"));
+    EXPECT_FALSE(Path_Exists((dir + "\\" + std::string(300, 'y')).c_str()));
+    HCURSOR before = GetCursor();
+    Path_Exists(dir.c_str());
+    EXPECT_EQ(GetCursor(), before);
+}
+
+// ---- stamp -------------------------------------------------------------
+
+TEST(Stamp, LastWriteTimeUsesTheOffsetInForceNow)
+{
+    std::string path = Fresh("stamp") + "\\f.txt";
+    HFILE file = _lcreat(path.c_str(), 0);
+    ASSERT_NE(file, HFILE_ERROR);
+    const WORD date = (16 << 9) | (7 << 5) | 9, time = 0x2000;  // 9 July 1996, 04:00
+    Stamp_Apply(file, date, time);
+    _lclose(file);
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, 0, OPEN_EXISTING, 0, 0);
+    FILETIME got;
+    GetFileTime(h, 0, 0, &got);
+    CloseHandle(h);
+    // Expected: the local time less the bias in force at this moment, whatever July's was.
+    TIME_ZONE_INFORMATION tz;
+    DWORD mode = GetTimeZoneInformation(&tz);
+    LONG bias = tz.Bias + (mode == TIME_ZONE_ID_DAYLIGHT ? tz.DaylightBias : tz.StandardBias);
+    SYSTEMTIME local = {1996, 7, 0, 9, 4, 0, 0, 0};
+    FILETIME localFt;
+    SystemTimeToFileTime(&local, &localFt);
+    ULARGE_INTEGER expect;
+    expect.LowPart = localFt.dwLowDateTime;
+    expect.HighPart = localFt.dwHighDateTime;
+    expect.QuadPart += (ULONGLONG)(LONGLONG)bias * 60 * 10000000;
+    EXPECT_EQ(got.dwLowDateTime, expect.LowPart);
+    EXPECT_EQ(got.dwHighDateTime, expect.HighPart);
+}
+
+// ---- register and clean-up ---------------------------------------------
+
+static std::string CleanUpIn(const std::string &mode, const std::string &dir)
+{
+    std::string out = Fresh("cu-out") + "\\result.txt";
+    EXPECT_EQ(RunChild("cleanup " + mode + " \"" + dir + "\" \"" + out + "\""), 0u);
+    return Get(out);
+}
+
+TEST(CleanUp, ThreeDeletableFilesAndTheOwnFolder)
+{
+    std::string dir = Fresh("cu3");
+    for (const char *n : {"a", "b", "c"})
+        Put(dir + "\\" + n, n);
+    EXPECT_EQ(CleanUpIn("plain", dir), "3 3 3");  // pumps, deletions, probes
+    EXPECT_FALSE(Exists(dir));
+}
+
+TEST(CleanUp, AFileHeldOpenStaysAfterExactly257Attempts)
+{
+    std::string dir = Fresh("cuheld");
+    for (const char *n : {"a", "b", "c"})
+        Put(dir + "\\" + n, n);
+    HANDLE held = CreateFileA((dir + "\\b").c_str(), GENERIC_READ, FILE_SHARE_READ, 0, OPEN_EXISTING, 0, 0);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(CleanUpIn("plain", dir), "259 259 258");  // 1 + 257 + 1 deletions, 1 + 256 + 1 probes
+    EXPECT_FALSE(Exists(dir + "\\a"));
+    EXPECT_TRUE(Exists(dir + "\\b"));
+    EXPECT_FALSE(Exists(dir + "\\c"));
+    CloseHandle(held);
+    DeleteFileA((dir + "\\b").c_str());
+    RemoveDirectoryA(dir.c_str());
+}
+
+TEST(CleanUp, AFileReleasedDuringTheAttemptsIsDeleted)
+{
+    std::string dir = Fresh("curel");
+    for (const char *n : {"a", "b", "c"})
+        Put(dir + "\\" + n, n);
+    std::string counts = CleanUpIn("release", dir);
+    int pumps = 0, deletes = 0, probes = 0;
+    ASSERT_EQ(sscanf(counts.c_str(), "%d %d %d", &pumps, &deletes, &probes), 3) << counts;
+    EXPECT_GT(deletes, 3);
+    EXPECT_LT(deletes, 259);
+    EXPECT_FALSE(Exists(dir));
+}
+
+TEST(CleanUp, EmptyRegisterOnlyRemovesTheFolderAndASecondRequestDoesNothing)
+{
+    std::string dir = Fresh("cuempty");
+    EXPECT_EQ(CleanUpIn("empty", dir), "0 0 0");
+    EXPECT_FALSE(Exists(dir));
+    std::string again = Fresh("cuagain");
+    Put(again + "\\a", "a");
+    EXPECT_EQ(CleanUpIn("twice", again), "1 1 1");
+    EXPECT_FALSE(Exists(again));
+}
+
+TEST(CleanUp, AFallbackFolderThatExistedBeforeIsRemoved)
+{
+    CreateDirectoryA(Fallback().c_str(), 0);
+    std::string out = Fresh("cu-fb") + "\\result.txt";
+    std::string env = EnvBlock({"TEMP="});
+    EXPECT_EQ(RunChild("fallback \"" + out + "\"", &env), 0u);
+    EXPECT_EQ(Get(out), Fallback() + "|1|1 1 1");
+    EXPECT_FALSE(Exists(Fallback()));
+}
+
+// ---- progress window ---------------------------------------------------
+
+TEST(Progress, CentredTopmostWithCaptionAndText)
+{
+    HWND w = Progress_Open(GetModuleHandleA(0), "Progress Caption");
+    ASSERT_NE(w, nullptr);
+    RECT r;
+    GetWindowRect(w, &r);
+    EXPECT_EQ(r.left, (GetSystemMetrics(SM_CXFULLSCREEN) - (r.right - r.left)) / 2);
+    EXPECT_EQ(r.top, (GetSystemMetrics(SM_CYFULLSCREEN) - (r.bottom - r.top)) / 2);
+    EXPECT_TRUE(GetWindowLongA(w, GWL_EXSTYLE) & WS_EX_TOPMOST);
+    EXPECT_FALSE(GetWindowLongA(w, GWL_STYLE) & WS_SYSMENU);
+    char text[64];
+    GetWindowTextA(w, text, sizeof text);
+    EXPECT_STREQ(text, "Progress Caption");
+    GetWindowTextA(GetWindow(w, GW_CHILD), text, sizeof text);
+    EXPECT_STREQ(text, "Extracting Files...");
+    DestroyWindow(w);
+}
+
+static COLORREF Pixel(HWND meter, int x, int y)
+{
+    HDC dc = GetDC(meter);
+    COLORREF c = GetPixel(dc, x, y);
+    ReleaseDC(meter, dc);
+    return c;
+}
+
+TEST(Progress, MeterPixelsFollowThePercentageAndTheSystemColours)
+{
+    HWND w = Progress_Open(GetModuleHandleA(0), "Meter");
+    ASSERT_NE(w, nullptr);
+    HWND meter = GetDlgItem(w, IDC_METER);
+    RECT c;
+    GetClientRect(meter, &c);
+    const int W = c.right, H = c.bottom;
+    Progress_DrawMeter(w, 42);
+    const int f = 42 * W / 100;
+    EXPECT_EQ(Pixel(meter, 0, H / 2), RGB(0, 0, 0));
+    EXPECT_EQ(Pixel(meter, W - 1, 0), RGB(0, 0, 0));
+    for (int x = 1; x <= f - 2; x++)
+        ASSERT_EQ(Pixel(meter, x, 1), GetSysColor(COLOR_HIGHLIGHT)) << x;
+    for (int x = f + 2; x <= W - 2; x++)
+        ASSERT_EQ(Pixel(meter, x, 1), GetSysColor(COLOR_WINDOW)) << x;
+
+    // At 50% the text crosses the boundary: both text colours appear.
+    Progress_DrawMeter(w, 50);
+    bool highlightText = false, windowText = false;
+    for (int y = 2; y < H - 2; y++)
+        for (int x = 2; x < W - 2; x++) {
+            COLORREF p = Pixel(meter, x, y);
+            highlightText |= x < W / 2 - 1 && p == GetSysColor(COLOR_HIGHLIGHTTEXT);
+            windowText |= x > W / 2 + 1 && p == GetSysColor(COLOR_WINDOWTEXT);
+        }
+    EXPECT_TRUE(highlightText);
+    EXPECT_TRUE(windowText);
+
+    int element = COLOR_HIGHLIGHT;
+    COLORREF old = GetSysColor(COLOR_HIGHLIGHT), red = RGB(255, 0, 0);
+    ASSERT_TRUE(SetSysColors(1, &element, &red));
+    Progress_DrawMeter(w, 42);
+    EXPECT_EQ(Pixel(meter, 1, 1), red);
+    SetSysColors(1, &element, &old);
+    Progress_DrawMeter(0, 42);  // no window: nothing is drawn, nothing crashes
+    DestroyWindow(w);
+}
+
+// ---- entry writer ------------------------------------------------------
+
+TEST(Writer, ChunksRedrawsStampAndReplacement)
+{
+    HMODULE package = LoadLibraryExA((g_packages + "\\writer.exe").c_str(), 0,
+                                     LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    ASSERT_NE(package, nullptr);
+    std::string dir = Fresh("writer");
+    lstrcpyA(g_workDir, dir.c_str());
+    Put(dir + "\\BIG.BIN", "an older file of the same name");
+    RunState rs = {};
+    rs.module = package;
+    rs.total = 70005;
+    rs.stampDate = 0x2169;
+    rs.stampTime = 0x2000;
+    rs.progress = Progress_Open(GetModuleHandleA(0), "Writer");
+
+    g_countChunk = g_countRedraw = 0;
+    EXPECT_EQ(Writer_Extract(&rs, 1000), kWriterNext);
+    EXPECT_EQ(g_countChunk, 3);  // 32,760 + 32,760 + 4,480
+    EXPECT_EQ(g_countRedraw, 3);
+    HRSRC found = FindResourceA(package, MAKEINTRESOURCEA(1000), MAKEINTRESOURCEA(RT_ENTRY));
+    std::string data((const char *)LockResource(LoadResource(package, found)), SizeofResource(package, found));
+    EXPECT_EQ(Get(dir + "\\BIG.BIN"), data);
+
+    g_countChunk = g_countRedraw = 0;
+    EXPECT_EQ(Writer_Extract(&rs, 1001), kWriterNext);
+    EXPECT_EQ(g_countRedraw, 0);
+    EXPECT_TRUE(Exists(dir + "\\EMPTY.TXT"));
+    EXPECT_EQ(Get(dir + "\\EMPTY.TXT"), "");
+    EXPECT_EQ(Writer_Extract(&rs, 1002), kWriterNext);
+    EXPECT_EQ(Get(dir + "\\ A.TXT"), "hello");
+    EXPECT_EQ(Writer_Extract(&rs, 1003), kWriterEnd);
+    EXPECT_EQ(rs.written, rs.total);
+
+    for (const char *n : {"\\BIG.BIN", "\\EMPTY.TXT", "\\ A.TXT"}) {
+        HANDLE h = CreateFileA((dir + n).c_str(), GENERIC_READ, FILE_SHARE_READ, 0, OPEN_EXISTING, 0, 0);
+        FILETIME utc, local;
+        GetFileTime(h, 0, 0, &utc);
+        CloseHandle(h);
+        FileTimeToLocalFileTime(&utc, &local);
+        WORD date = 0, time = 0;
+        FileTimeToDosDateTime(&local, &date, &time);
+        EXPECT_EQ(date, 0x2169) << n;
+        EXPECT_EQ(time, 0x2000) << n;
+    }
+    EXPECT_EQ(g_register[0] != nullptr && g_register[2] != nullptr && g_register[3] == nullptr, true);
+    DestroyWindow(rs.progress);
+    FreeLibrary(package);
+}
+
+// ---- children ----------------------------------------------------------
+
+static int ChildWorkDir(const char *out)
+{
+    Startup_SaveEnvironment();
+    WorkDir_Choose();
+    Put(out, std::string(g_workDir) + "|" + (g_ownFolder ? "1" : "0"));
+    return 0;
+}
+
+static LRESULT CALLBACK ReleaseProc(HWND w, UINT msg, WPARAM wp, LPARAM lp)
+{
+    static int ticks = 0;
+    if (msg == WM_TIMER && ++ticks == 3)
+        CloseHandle((HANDLE)GetWindowLongPtrA(w, GWLP_USERDATA));
+    if (msg == WM_USER)
+        Register_CleanUp();  // a request arriving while the clean-up pumps
+    return DefWindowProcA(w, msg, wp, lp);
+}
+
+static int ChildCleanUp(const std::string &mode, const std::string &dir, const char *out)
+{
+    lstrcpyA(g_workDir, dir.c_str());
+    g_ownFolder = TRUE;
+    if (mode != "empty")
+        for (const char *n : {"a", "b", "c"})
+            if (Exists(dir + "\\" + n))
+                Register_Add((dir + "\\" + n).c_str());
+    WNDCLASSA wc = {};
+    wc.lpfnWndProc = ReleaseProc;
+    wc.lpszClassName = "CleanUpTest";
+    RegisterClassA(&wc);
+    HWND w = CreateWindowA("CleanUpTest", 0, 0, 0, 0, 0, 0, HWND_MESSAGE, 0, 0, 0);
+    if (mode == "release") {
+        HANDLE own = CreateFileA((dir + "\\b").c_str(), GENERIC_READ, FILE_SHARE_READ, 0, OPEN_EXISTING, 0, 0);
+        SetWindowLongPtrA(w, GWLP_USERDATA, (LONG_PTR)own);
+        SetTimer(w, 1, 1, 0);
+    }
+    if (mode == "twice")
+        PostMessageA(w, WM_USER, 0, 0);
+    Register_CleanUp();
+    if (mode == "twice")
+        Register_CleanUp();
+    char text[64];
+    wsprintfA(text, "%ld %ld %ld", g_countPump, g_countDelete, g_countProbe);
+    Put(out, text);
+    return 0;
+}
+
+static int ChildFallback(const char *out)
+{
+    Startup_SaveEnvironment();
+    WorkDir_Choose();
+    std::string file = std::string(g_workDir) + "\\a";
+    Put(file, "a");
+    Register_Add(file.c_str());
+    Register_CleanUp();
+    char text[64];
+    wsprintfA(text, "|%d|%ld %ld %ld", g_ownFolder, g_countPump, g_countDelete, g_countProbe);
+    Put(out, std::string(g_workDir) + text);
+    return 0;
+}
+
+int main(int argc, char **argv)
+{
+    char self[MAX_PATH];
+    GetModuleFileNameA(0, self, sizeof self);
+    g_self = self;
+    if (argc >= 3 && strcmp(argv[1], "--child") == 0) {
+        std::string name = argv[2];
+        if (name == "workdir" && argc == 4) return ChildWorkDir(argv[3]);
+        if (name == "cleanup" && argc == 6) return ChildCleanUp(argv[3], argv[4], argv[5]);
+        if (name == "fallback" && argc == 4) return ChildFallback(argv[3]);
+        return 2;
+    }
+    testing::InitGoogleTest(&argc, argv);
+    if (argc != 2) {
+        fprintf(stderr, "usage: module_tests PACKAGE-FOLDER\n");
+        return 2;
+    }
+    g_packages = argv[1];
+    return RUN_ALL_TESTS();
+}
