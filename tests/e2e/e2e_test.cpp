@@ -42,10 +42,12 @@ static int FilesIn(const std::string &dir)
 }
 
 // Runs stub with TEMP set to temp, answering its question; returns the exit code.
-static DWORD RunStub(const std::string &stub, const std::string &temp, int button, BoxAnswer &answer)
+static DWORD RunStub(const std::string &stub, const std::string &temp, int button, BoxAnswer &answer,
+                     const std::string &tail = "", const char *act = "post")
 {
     SetEnvironmentVariableA("TEMP", temp.c_str());
-    std::string command = "\"" + stub + "\"";
+    SetEnvironmentVariableA("SELFEXTR_ACT", act);
+    std::string command = "\"" + stub + "\"" + (tail.empty() ? "" : " " + tail);
     STARTUPINFOA si = {sizeof si};
     PROCESS_INFORMATION pi;
     if (!CreateProcessA(0, &command[0], 0, 0, FALSE, 0, 0, 0, &si, &pi))
@@ -96,6 +98,132 @@ TEST(EndToEnd, YesWritesEveryFileStampedAndAFailedStartKeepsThem)
     RemoveDirectoryA(temp.c_str());
 }
 
+// ---- the whole run with a setup program -------------------------------
+
+static std::string g_report;
+
+static std::string Report(const std::string &act, const std::string &temp, DWORD &code, const std::string &tail = "")
+{
+    DeleteFileA(g_report.c_str());
+    SetEnvironmentVariableA("SELFEXTR_REPORT", g_report.c_str());
+    BoxAnswer answer;
+    code = RunStub(g_packages + "\\full.exe", temp, IDYES, answer, tail, act.c_str());
+    return ReadFile(g_report);
+}
+
+static bool Has(const std::string &text, const std::string &what) { return text.find(what) != std::string::npos; }
+
+TEST(EndToEnd, SetupStartsInTheWorkFolderSeesStampedFilesAndTheCleanUpDeletesThem)
+{
+    std::string temp = FreshFolder("full");
+    DWORD code = 99;
+    std::string report = Report("post", temp, code);
+    EXPECT_EQ(code, 0u);
+    EXPECT_TRUE(Has(report, "self " + temp + "\\SETUP.EXE\n")) << report;
+    // Every file byte-exact (size and hash) and stamped 9 November 1996 04:00 local.
+    char line[64];
+    FILETIME local, utc;
+    DosDateTimeToFileTime(0x2169, 0x2000, &local);
+    LocalFileTimeToFileTime(&local, &utc);
+    wsprintfA(line, " %08lx%08lx\n", utc.dwHighDateTime, utc.dwLowDateTime);
+    for (const char *name : {"SETUP.EXE", "DATA.BIN"}) {
+        std::string data = ReadFile(g_packages + "\\" + (std::string(name) == "DATA.BIN" ? "data.bin" : "setup.exe"));
+        unsigned h = 2166136261u;
+        for (unsigned char c : data)
+            h = (h ^ c) * 16777619u;
+        char expect[128];
+        wsprintfA(expect, "file %s %lu %08x", name, (unsigned long)data.size(), h);
+        EXPECT_TRUE(Has(report, std::string(expect) + line)) << expect << line << report;
+    }
+    EXPECT_EQ(FilesIn(temp), 0);
+}
+
+TEST(EndToEnd, SentCommandWithAnyHighWordAndOtherCommandsIgnored)
+{
+    std::string temp = FreshFolder("send");
+    DWORD code = 99;
+    Report("send", temp, code);
+    EXPECT_EQ(code, 0u);
+    EXPECT_EQ(FilesIn(temp), 0);
+    std::string report = Report("other", temp, code);
+    EXPECT_EQ(code, 0u);
+    EXPECT_TRUE(Has(report, "after-other kept")) << report;
+    EXPECT_EQ(FilesIn(temp), 0);
+}
+
+TEST(EndToEnd, CloseEndsTheWaitAndKeepsTheFiles)
+{
+    std::string temp = FreshFolder("close");
+    DWORD code = 99;
+    Report("close", temp, code);
+    EXPECT_EQ(code, 0u);
+    EXPECT_EQ(FilesIn(temp), 2);
+}
+
+TEST(EndToEnd, ATailIsStartedExactlyInsteadOfSetup)
+{
+    std::string temp = FreshFolder("tail");
+    DWORD code = 99;
+    std::string other = g_packages + "\\OTHER.EXE";
+    std::string report = Report("post", temp, code, "\"" + other + "\" /X  two");
+    EXPECT_EQ(code, 0u);
+    EXPECT_TRUE(Has(report, "self " + other + "\n")) << report;
+    EXPECT_TRUE(Has(report, "cmdline \"" + other + "\" /X  two\n")) << report;
+}
+
+TEST(EndToEnd, AFolderWithBlanksStartsSetupNotADecoy)
+{
+    std::string base = FreshFolder("blank");
+    std::string temp = base + "\\John Smith";
+    CreateDirectoryA(temp.c_str(), 0);
+    // Were the command unquoted, Windows could start ...\John.exe instead.
+    CopyFileA((g_packages + "\\OTHER.EXE").c_str(), (base + "\\John.exe").c_str(), FALSE);
+    DWORD code = 99;
+    std::string report = Report("post", temp, code);
+    EXPECT_EQ(code, 0u);
+    EXPECT_TRUE(Has(report, "self " + temp + "\\SETUP.EXE\n")) << report;
+}
+
+TEST(EndToEnd, TheFallbackFolderIsRemovedAfterItsCleanUp)
+{
+    char windows[MAX_PATH];
+    GetWindowsDirectoryA(windows, sizeof windows);
+    std::string fallback = std::string(1, windows[0]) + ":\\~QVTEMP";
+    DWORD code = 99;
+    std::string report = Report("post", "", code);  // TEMP defined but empty
+    EXPECT_EQ(code, 0u);
+    EXPECT_TRUE(Has(report, "self " + fallback + "\\SETUP.EXE\n")) << report;
+    EXPECT_EQ(GetFileAttributesA(fallback.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+// Run only under a file-size limit of 64 KiB (see CMakeLists.txt): the third
+// entry's write then fails with EFBIG after 65,536 bytes, a real short write.
+TEST(DiskFull, BoxCleanUpAndExitCodeOne)
+{
+    std::string temp = FreshFolder("full-disk");
+    SetEnvironmentVariableA("TEMP", temp.c_str());
+    std::string command = "\"" + g_packages + "\\diskfull.exe\"";
+    STARTUPINFOA si = {sizeof si};
+    PROCESS_INFORMATION pi;
+    ASSERT_TRUE(CreateProcessA(0, &command[0], 0, 0, FALSE, 0, 0, 0, &si, &pi));
+    BoxAnswer question, error;
+    question.title = "E2E Setup";
+    question.button = IDYES;
+    error.title = "Setup Error";
+    error.button = IDOK;
+    EXPECT_TRUE(Box_Answer(pi.dwProcessId, question, 30000));
+    EXPECT_TRUE(Box_Answer(pi.dwProcessId, error, 30000));
+    EXPECT_EQ(error.seenText, "Disk may be full!");
+    // While the box is up, the first two files and the partial third exist.
+    WaitForSingleObject(pi.hProcess, 60000);
+    DWORD code = 99;
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+    EXPECT_EQ(code, 1u);
+    EXPECT_EQ(FilesIn(temp), 0);
+}
+
 int main(int argc, char **argv)
 {
     testing::InitGoogleTest(&argc, argv);
@@ -104,5 +232,6 @@ int main(int argc, char **argv)
         return 2;
     }
     g_packages = argv[1];
+    g_report = FreshFolder("report") + "\\report.txt";
     return RUN_ALL_TESTS();
 }
