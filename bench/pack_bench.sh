@@ -32,4 +32,4 @@ mp=$(median "${pack_t[@]}") mc=$(median "${cat_t[@]}")
 peak=$(/usr/bin/time -f %M "$tool" pack --stub "$stub" -o "$work/out.exe" --caption Bench --prompt Go --date 2026-12-08 "${args[@]}" 2>&1 >/dev/null | tail -1)
 echo "package: $i files, $total bytes"
 echo "pack median: $((mp / 1000000)) ms, cat median: $((mc / 1000000)) ms, ratio pack/cat: $(awk "BEGIN{printf \"%.2f\", $mp/$mc}")"
-echo "pack peak RSS: ${peak} KiB (package $((total / 1024)) KiB + $(( peak - total / 1024 )) KiB)"
+echo "pack peak RSS: ${peak} KiB (limit: the package plus 16 MiB, $((total / 1024 + 16384)) KiB)"

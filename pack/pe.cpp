@@ -249,8 +249,9 @@ bool Layout(const ResTree &tree, uint32_t sectionRva, RsrcLayout &out, std::stri
     }
     size_t namesAt = dirs + 16 * entries;
     size_t namesSize = 0;
+    // Each counted name is padded to 4 bytes.
     for (auto &n : names)
-        namesSize += 2 + 2 * n.size();
+        namesSize += AlignUp(2 + 2 * n.size(), 4);
     uint64_t dataAt = AlignUp(namesAt + namesSize, 8);
     uint64_t end = dataAt;
     for (auto &[type, byName] : tree)
@@ -271,7 +272,7 @@ bool Layout(const ResTree &tree, uint32_t sectionRva, RsrcLayout &out, std::stri
         Put16(out.head, at, uint32_t(n.size()));
         for (size_t i = 0; i < n.size(); i++)
             Put16(out.head, at + 2 + 2 * i, n[i]);
-        nextName += 2 + 2 * n.size();
+        nextName += AlignUp(2 + 2 * n.size(), 4);
         return uint32_t(at) | 0x80000000u;
     };
     auto keyField = [&](const ResKey &k) { return k.IsId() ? uint32_t(k.id) : writeName(k.name); };

@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "../win32/testproc.h"
 #include "boxes.h"
 
 static std::string g_packages;
@@ -48,19 +49,9 @@ static DWORD RunStub(const std::string &stub, const std::string &temp, int butto
     SetEnvironmentVariableA("TEMP", temp.c_str());
     SetEnvironmentVariableA("SELFEXTR_ACT", act);
     std::string command = "\"" + stub + "\"" + (tail.empty() ? "" : " " + tail);
-    STARTUPINFOA si = {sizeof si};
-    PROCESS_INFORMATION pi;
-    if (!CreateProcessA(0, &command[0], 0, 0, FALSE, 0, 0, 0, &si, &pi))
-        return 0xFFFFFFFF;
     answer.title = "E2E Setup";
     answer.button = button;
-    Box_Answer(pi.dwProcessId, answer, 30000);
-    WaitForSingleObject(pi.hProcess, 60000);
-    DWORD code = 0xFFFFFFFE;
-    GetExitCodeProcess(pi.hProcess, &code);
-    CloseHandle(pi.hProcess);
-    CloseHandle(pi.hThread);
-    return code;
+    return Process_Run(command, nullptr, [&](DWORD pid) { Box_Answer(pid, answer, 30000); });
 }
 
 TEST(EndToEnd, NoCreatesNothingAndExitsWithOne)
@@ -202,24 +193,16 @@ TEST(DiskFull, BoxCleanUpAndExitCodeOne)
 {
     std::string temp = FreshFolder("full-disk");
     SetEnvironmentVariableA("TEMP", temp.c_str());
-    std::string command = "\"" + g_packages + "\\diskfull.exe\"";
-    STARTUPINFOA si = {sizeof si};
-    PROCESS_INFORMATION pi;
-    ASSERT_TRUE(CreateProcessA(0, &command[0], 0, 0, FALSE, 0, 0, 0, &si, &pi));
     BoxAnswer question, error;
     question.title = "E2E Setup";
     question.button = IDYES;
     error.title = "Setup Error";
     error.button = IDOK;
-    EXPECT_TRUE(Box_Answer(pi.dwProcessId, question, 30000));
-    EXPECT_TRUE(Box_Answer(pi.dwProcessId, error, 30000));
+    DWORD code = Process_Run("\"" + g_packages + "\\diskfull.exe\"", nullptr, [&](DWORD pid) {
+        EXPECT_TRUE(Box_Answer(pid, question, 30000));
+        EXPECT_TRUE(Box_Answer(pid, error, 30000));
+    });
     EXPECT_EQ(error.seenText, "Disk may be full!");
-    // While the box is up, the first two files and the partial third exist.
-    WaitForSingleObject(pi.hProcess, 60000);
-    DWORD code = 99;
-    GetExitCodeProcess(pi.hProcess, &code);
-    CloseHandle(pi.hProcess);
-    CloseHandle(pi.hThread);
     EXPECT_EQ(code, 1u);
     EXPECT_EQ(FilesIn(temp), 0);
 }

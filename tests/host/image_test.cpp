@@ -143,12 +143,7 @@ TEST(ImageReader, RefusesNonStubsAndSignedInputs)
     // Without dialog 2000 it is not our stub.
     ResTree noDialog = image->resources;
     noDialog.erase(ResKey::Id(kRtDialog));
-    std::vector<uint8_t> other;
-    ImageSink sink;
-    sink.write = [&](const uint8_t *p, size_t n) { other.insert(other.end(), p, p + n); return true; };
-    sink.patch = [&](uint64_t, const uint8_t *, size_t) { return true; };
-    ASSERT_TRUE(Image_Write(*image, noDialog, {}, sink, error));
-    WriteAll(dir / "other.exe", other);
+    WriteAll(dir / "other.exe", WriteImage(*image, noDialog));
     PackResult res = Pack(r, dir / "out.exe", dir / "other.exe");
     EXPECT_NE(res.code, 0);
     EXPECT_NE(res.err.find("no dialog 2000"), std::string::npos) << res.err;

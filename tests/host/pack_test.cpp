@@ -145,12 +145,7 @@ TEST(PackRoundTrip, DeterministicAndStableThroughParseAndWrite)
     std::string error;
     auto image = Image_Parse(one, error);
     ASSERT_TRUE(image) << error;
-    std::vector<uint8_t> again;
-    ImageSink sink;
-    sink.write = [&](const uint8_t *p, size_t n) { again.insert(again.end(), p, p + n); return true; };
-    sink.patch = [&](uint64_t at, const uint8_t *p, size_t n) { std::copy(p, p + n, again.begin() + long(at)); return true; };
-    ASSERT_TRUE(Image_Write(*image, image->resources, {}, sink, error));
-    EXPECT_EQ(again, one);
+    EXPECT_EQ(WriteImage(*image, image->resources), one);
 }
 
 TEST(PackRoundTrip, PackingAgainReplacesTheWholePackage)
@@ -255,12 +250,7 @@ TEST(PackExtract, RefusesNamesThatLeaveTheFolder)
     }
     ResTree tree = image->resources;
     tree[ResKey::Id(kRtString)][ResKey::Id(63)][kLangEnUs].bytes = block;
-    std::vector<uint8_t> out;
-    ImageSink sink;
-    sink.write = [&](const uint8_t *p, size_t n) { out.insert(out.end(), p, p + n); return true; };
-    sink.patch = [&](uint64_t, const uint8_t *, size_t) { return true; };
-    ASSERT_TRUE(Image_Write(*image, tree, {}, sink, error));
-    WriteAll(dir / "evil.exe", out);
+    WriteAll(dir / "evil.exe", WriteImage(*image, tree));
 
     std::ostringstream o, e;
     EXPECT_EQ(Command_Extract(dir / "evil.exe", dir / "x", o, e), 1);

@@ -74,3 +74,15 @@ inline selfextr::PackRequest Request(const fs::path &dir, const std::vector<std:
     }
     return r;
 }
+
+// The bytes Image_Write gives for image with tree, checksum included.
+inline std::vector<uint8_t> WriteImage(const selfextr::Image &image, const selfextr::ResTree &tree)
+{
+    std::vector<uint8_t> out;
+    selfextr::ImageSink sink;
+    sink.write = [&](const uint8_t *p, size_t n) { out.insert(out.end(), p, p + n); return true; };
+    sink.patch = [&](uint64_t at, const uint8_t *p, size_t n) { std::copy(p, p + n, out.begin() + long(at)); return true; };
+    std::string error;
+    EXPECT_TRUE(selfextr::Image_Write(image, tree, {}, sink, error)) << error;
+    return out;
+}

@@ -14,6 +14,7 @@
 #include "run.h"
 #include "selfextr.h"
 #include "startup.h"
+#include "testproc.h"
 #include "workdir.h"
 
 static std::string g_self, g_packages;
@@ -53,17 +54,7 @@ static std::string EnvBlock(std::initializer_list<std::string> extra)
 
 static DWORD RunChild(const std::string &args, const std::string *env = nullptr)
 {
-    std::string command = "\"" + g_self + "\" --child " + args;
-    STARTUPINFOA si = {sizeof si};
-    PROCESS_INFORMATION pi;
-    if (!CreateProcessA(0, &command[0], 0, 0, FALSE, 0, env ? (void *)env->data() : 0, 0, &si, &pi))
-        return 0xFFFFFFFF;
-    WaitForSingleObject(pi.hProcess, 120000);
-    DWORD code = 0xFFFFFFFE;
-    GetExitCodeProcess(pi.hProcess, &code);
-    CloseHandle(pi.hProcess);
-    CloseHandle(pi.hThread);
-    return code;
+    return Process_Run("\"" + g_self + "\" --child " + args, env ? env->data() : nullptr);
 }
 
 static std::string Fallback()

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "../../res/selfextr.h"
+#include "testproc.h"
 
 static const char *g_packed;
 static const char *g_updres;
@@ -55,14 +56,7 @@ TEST(PackageReader, PlatformWriter)
     std::string command = std::string("\"") + g_updres + "\" \"" + out + "\" \"" + stub +
         "\" 100 6 \"Reader Test\" 101 6 \"Read me?\" 102 6 11-09-96 103 6 4:00 3000 6 10"
         " 1000 6 SETUP.EXE,5 1001 6 \" A.TXT,5\" 1000 32 \"" + setup + "\" 1001 32 \"" + a + "\"";
-    STARTUPINFOA si = {sizeof si};
-    PROCESS_INFORMATION pi;
-    ASSERT_TRUE(CreateProcessA(0, &command[0], 0, 0, FALSE, 0, 0, 0, &si, &pi));
-    WaitForSingleObject(pi.hProcess, 60000);
-    DWORD code = 99;
-    GetExitCodeProcess(pi.hProcess, &code);
-    CloseHandle(pi.hProcess);
-    CloseHandle(pi.hThread);
+    DWORD code = Process_Run(command);
     ASSERT_EQ(code, 0u);
     ExpectPackage(out);
     DeleteFileA(out);
