@@ -21,11 +21,16 @@
 extern "C" {
 #endif
 
-/* Finds the stub's window, waiting up to timeoutMs for it to appear (it is
- * created only after the setup program has started). Returns 0 if none came. */
+/* Finds the stub's window, waiting up to timeoutMs for it to appear. Returns
+ * 0 if none came. The stub starts the setup program with WinExec, which
+ * returns only once the started program waits for input (its first
+ * GetMessage or PeekMessage) or after 30 seconds; the stub creates its
+ * window after that. Peeking here marks this program as waiting for input. */
 static __inline HWND SelfExtr_FindWindow(DWORD timeoutMs)
 {
     DWORD start = GetTickCount();
+    MSG msg;
+    PeekMessageA(&msg, 0, 0, 0, PM_NOREMOVE);
     for (;;) {
         HWND window = FindWindowA(SELFEXTR_WINDOW_CLASS, 0);
         if (window != 0 || GetTickCount() - start >= timeoutMs)
