@@ -10,6 +10,7 @@
 
 static const char *g_packed;
 static const char *g_updres;
+static const char *g_stub;
 
 static void ExpectPackage(const char *path)
 {
@@ -52,7 +53,7 @@ TEST(PackageReader, PlatformWriter)
     dir = dir.substr(0, dir.find_last_of("\\/") + 1);
     wsprintfA(setup, "@%ssetup.bin", dir.c_str());
     wsprintfA(a, "@%sa.txt", dir.c_str());
-    std::string stub = dir + "../../src/selfextr-stub.exe";
+    std::string stub = g_stub;
     std::string command = std::string("\"") + g_updres + "\" \"" + out + "\" \"" + stub +
         "\" 100 6 \"Reader Test\" 101 6 \"Read me?\" 102 6 11-09-96 103 6 4:00 3000 6 10"
         " 1000 6 SETUP.EXE,5 1001 6 \" A.TXT,5\" 1000 32 \"" + setup + "\" 1001 32 \"" + a + "\"";
@@ -65,11 +66,12 @@ TEST(PackageReader, PlatformWriter)
 int main(int argc, char **argv)
 {
     testing::InitGoogleTest(&argc, argv);
-    if (argc != 3) {
-        fprintf(stderr, "usage: package_reader_test PACKED.exe UPDRES.exe\n");
+    if (argc != 4) {
+        fprintf(stderr, "usage: package_reader_test PACKED.exe UPDRES.exe STUB.exe\n");
         return 2;
     }
     g_packed = argv[1];
     g_updres = argv[2];
+    g_stub = argv[3];
     return RUN_ALL_TESTS();
 }
