@@ -10,6 +10,7 @@ struct BoxAnswer {
     int button;            // IDYES, IDNO or IDOK
     std::string seenText;  // what it said
     bool answered = false;
+    bool hasYes = false, hasNo = false, hasIcon = false;
 };
 
 // Waits up to timeoutMs for a top-level dialog box of process pid with the
@@ -27,6 +28,16 @@ inline bool Box_Answer(DWORD pid, BoxAnswer &answer, DWORD timeoutMs)
             // The box's text is its static control 0xFFFF.
             GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
             answer.seenText = text;
+            answer.hasYes = GetDlgItem(box, IDYES) != 0;
+            answer.hasNo = GetDlgItem(box, IDNO) != 0;
+            for (HWND c = GetWindow(box, GW_CHILD); c != 0; c = GetWindow(c, GW_HWNDNEXT)) {
+                char cls[16] = "";
+                GetClassNameA(c, cls, sizeof cls);
+                // The box may keep an empty icon control: what counts is an icon in it.
+                if (lstrcmpiA(cls, "Static") == 0 && (GetWindowLongA(c, GWL_STYLE) & SS_TYPEMASK) == SS_ICON &&
+                    SendMessageA(c, STM_GETICON, 0, 0) != 0)
+                    answer.hasIcon = true;
+            }
             PostMessageA(box, WM_COMMAND, MAKEWPARAM(answer.button, BN_CLICKED), (LPARAM)GetDlgItem(box, answer.button));
             answer.answered = true;
             return true;

@@ -68,6 +68,9 @@ TEST(EndToEnd, NoCreatesNothingAndExitsWithOne)
     EXPECT_EQ(RunStub(g_packages + "\\nosetup.exe", temp, IDNO, answer), 1u);
     EXPECT_TRUE(answer.answered);
     EXPECT_EQ(answer.seenText, "Install the end-to-end package?");
+    EXPECT_TRUE(answer.hasYes);
+    EXPECT_TRUE(answer.hasNo);
+    EXPECT_FALSE(answer.hasIcon);
     EXPECT_EQ(FilesIn(temp), 0);
     RemoveDirectoryA(temp.c_str());
 }
@@ -227,6 +230,8 @@ TEST(DiskFull, BoxCleanUpAndExitCodeOne)
         EXPECT_TRUE(Box_Answer(pid, error, 30000));
     });
     EXPECT_EQ(error.seenText, "Disk may be full!");
+    EXPECT_TRUE(error.hasIcon);  // MB_ICONERROR
+    EXPECT_FALSE(error.hasYes);
     EXPECT_EQ(code, 1u);
     EXPECT_EQ(FilesIn(temp), 0);
 }

@@ -272,6 +272,52 @@ TEST(Progress, MeterPixelsFollowThePercentageAndTheSystemColours)
     DestroyWindow(w);
 }
 
+// Saves the progress window at 42% as a BMP in SELFEXTR_ARTEFACTS, captured
+// from the screen as a person would see it.
+TEST(Progress, ScreenshotAt42)
+{
+    char dir[MAX_PATH];
+    if (!GetEnvironmentVariableA("SELFEXTR_ARTEFACTS", dir, sizeof dir))
+        GTEST_SKIP() << "SELFEXTR_ARTEFACTS is not set";
+    HWND w = Progress_Open(GetModuleHandleA(0), "selfextr Example");
+    ASSERT_NE(w, nullptr);
+    MSG msg;
+    while (PeekMessageA(&msg, 0, 0, 0, PM_REMOVE))
+        DispatchMessageA(&msg);  // the controls' first paint, which the bar must follow
+    Progress_DrawMeter(w, 42);
+    // Wine copies a window's drawing to the X screen when its thread next
+    // looks at its queue; the stub's own drawing needs no such step on Windows.
+    PeekMessageA(&msg, 0, 0, 0, PM_NOREMOVE);
+    Sleep(200);
+    PeekMessageA(&msg, 0, 0, 0, PM_NOREMOVE);
+    RECT r;
+    GetWindowRect(w, &r);
+    const int cx = r.right - r.left, cy = r.bottom - r.top;
+    BITMAPINFO bi = {};
+    bi.bmiHeader.biSize = sizeof bi.bmiHeader;
+    bi.bmiHeader.biWidth = cx;
+    bi.bmiHeader.biHeight = cy;
+    bi.bmiHeader.biPlanes = 1;
+    bi.bmiHeader.biBitCount = 24;
+    void *bits = nullptr;
+    HDC screen = GetDC(0), memory = CreateCompatibleDC(screen);
+    HBITMAP shot = CreateDIBSection(screen, &bi, DIB_RGB_COLORS, &bits, 0, 0);
+    HGDIOBJ old = SelectObject(memory, shot);
+    ASSERT_TRUE(BitBlt(memory, 0, 0, cx, cy, screen, r.left, r.top, SRCCOPY));
+    SelectObject(memory, old);
+    const DWORD stride = (cx * 3 + 3) & ~3u, size = stride * cy;
+    BITMAPFILEHEADER fh = {0x4D42, sizeof fh + sizeof bi.bmiHeader + size, 0, 0, sizeof fh + sizeof bi.bmiHeader};
+    std::ofstream out(std::string(dir) + "\\progress-42.bmp", std::ios::binary);
+    out.write((const char *)&fh, sizeof fh);
+    out.write((const char *)&bi.bmiHeader, sizeof bi.bmiHeader);
+    out.write((const char *)bits, size);
+    EXPECT_TRUE(out.good());
+    DeleteObject(shot);
+    DeleteDC(memory);
+    ReleaseDC(0, screen);
+    DestroyWindow(w);
+}
+
 // ---- entry writer ------------------------------------------------------
 
 TEST(Writer, ChunksRedrawsStampAndReplacement)
