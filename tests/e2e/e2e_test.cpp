@@ -99,6 +99,18 @@ TEST(EndToEnd, YesWritesEveryFileStampedAndAFailedStartKeepsThem)
     RemoveDirectoryA(temp.c_str());
 }
 
+TEST(EndToEnd, APackageWithoutEntriesStillAsksAndGoesOn)
+{
+    std::string temp = FreshFolder("empty");
+    BoxAnswer answer;
+    // Nothing to write and no SETUP.EXE: the start fails and the stub ends with 0.
+    EXPECT_EQ(RunStub(g_packages + "\\empty.exe", temp, IDYES, answer), 0u);
+    EXPECT_TRUE(answer.answered);
+    EXPECT_EQ(answer.seenText, "Install nothing?");
+    EXPECT_EQ(FilesIn(temp), 0);
+    RemoveDirectoryA(temp.c_str());
+}
+
 // ---- the whole run with a setup program -------------------------------
 
 static std::string g_report;
