@@ -99,6 +99,18 @@ TEST(EndToEnd, YesWritesEveryFileStampedAndAFailedStartKeepsThem)
     RemoveDirectoryA(temp.c_str());
 }
 
+TEST(EndToEnd, ASignedStubStillRuns)
+{
+    std::string temp = FreshFolder("signed");
+    BoxAnswer answer;
+    EXPECT_EQ(RunStub(g_packages + "\\signed.exe", temp, IDYES, answer), 0u);
+    EXPECT_EQ(answer.seenText, "Install the end-to-end package?");
+    EXPECT_EQ(ReadFile(temp + "\\TWO.BIN"), ReadFile(g_packages + "\\two.bin"));
+    DeleteFileA((temp + "\\ONE.TXT").c_str());
+    DeleteFileA((temp + "\\TWO.BIN").c_str());
+    RemoveDirectoryA(temp.c_str());
+}
+
 TEST(EndToEnd, APackageWithoutEntriesStillAsksAndGoesOn)
 {
     std::string temp = FreshFolder("empty");
