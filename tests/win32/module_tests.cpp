@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 
 #include "filereg.h"
 #include "progress/progress.h"
@@ -15,6 +16,7 @@
 #include "selfextr.h"
 #include "startup.h"
 #include "testproc.h"
+#include "../e2e/boxes.h"
 #include "workdir.h"
 
 static std::string g_self, g_packages;
@@ -366,6 +368,58 @@ TEST(Writer, ChunksRedrawsStampAndReplacement)
     }
     EXPECT_EQ(g_register[0] != nullptr && g_register[2] != nullptr && g_register[3] == nullptr, true);
     DestroyWindow(rs.progress);
+    FreeLibrary(package);
+}
+
+static int Slots()
+{
+    int n = 0;
+    while (n < MAX_REGISTER && g_register[n] != nullptr)
+        n++;
+    return n;
+}
+
+// Runs Writer_Extract while another thread answers the box it must show.
+static WriterResult ExtractAnswering(RunState *rs, UINT number, const std::string &title, std::string &seen)
+{
+    BoxAnswer answer;
+    answer.title = title;
+    answer.button = IDOK;
+    std::thread answerer([&] { Box_Answer(GetCurrentProcessId(), answer, 30000); });
+    WriterResult result = Writer_Extract(rs, number);
+    answerer.join();
+    seen = answer.seenText;
+    return result;
+}
+
+TEST(Writer, BadDescriptorsAreReportedAndSkippedWithoutASlotAndAGapEndsThePackage)
+{
+    // A package no packer of ours would write, made by the platform's UpdateResourceA.
+    std::string dir = Fresh("crafted"), crafted = dir + "\\crafted.exe", hello = "@" + g_packages + "\\hello.txt";
+    std::string command = "\"" + g_packages + "\\..\\updres.exe\" \"" + crafted + "\" \"" + g_packages +
+        "\\..\\..\\..\\src\\selfextr-stub.exe\" 1000 6 NOCOMMA 1001 6 BIG.TXT,6 1002 6 OK.TXT,5 1004 6 LATE.TXT,5"
+        " 1000 32 \"" + hello + "\" 1001 32 \"" + hello + "\" 1002 32 \"" + hello + "\" 1004 32 \"" + hello + "\"";
+    ASSERT_EQ(Process_Run(command), 0u);
+    HMODULE package = LoadLibraryExA(crafted.c_str(), 0, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    ASSERT_NE(package, nullptr);
+    std::string work = Fresh("crafted-out");
+    lstrcpyA(g_workDir, work.c_str());
+    RunState rs = {};
+    rs.module = package;
+    rs.total = 5;
+    const int slots = Slots();
+    std::string seen;
+    EXPECT_EQ(ExtractAnswering(&rs, 1000, "Setup", seen), kWriterNext);  // no comma
+    EXPECT_EQ(seen, "Error loading resource #1000");
+    EXPECT_EQ(ExtractAnswering(&rs, 1001, "Setup", seen), kWriterNext);  // 6 bytes claimed, 5 held
+    EXPECT_EQ(seen, "Error loading resource #1001");
+    EXPECT_EQ(Slots(), slots);
+    EXPECT_FALSE(Exists(work + "\\NOCOMMA"));
+    EXPECT_FALSE(Exists(work + "\\BIG.TXT"));
+    EXPECT_EQ(Writer_Extract(&rs, 1002), kWriterNext);
+    EXPECT_EQ(Get(work + "\\OK.TXT"), "hello");
+    EXPECT_EQ(Slots(), slots + 1);
+    EXPECT_EQ(Writer_Extract(&rs, 1003), kWriterEnd);  // LATE.TXT after the gap is never reached
     FreeLibrary(package);
 }
 
