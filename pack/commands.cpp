@@ -7,9 +7,6 @@
 #include <fstream>
 #include <iostream>
 #include <unistd.h>
-#ifdef __linux__
-#include <sys/stat.h>
-#endif
 #ifndef O_BINARY
 #define O_BINARY 0
 #endif
