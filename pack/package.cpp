@@ -264,6 +264,11 @@ bool Package_Build(const PackRequest &request, const char *sourceDateEpoch, ResT
                    std::vector<std::string> &warnings, std::string &error)
 {
     std::u16string caption = Utf16(request.caption), prompt = Utf16(request.prompt);
+    // An empty string is a missing one: the question would have no title or no text.
+    if (caption.empty())
+        return error = "no caption: give one (the title of the question and the progress window)", false;
+    if (prompt.empty())
+        return error = "no prompt: give the question the stub asks", false;
     if (AnsiBytes(caption) > kCaptionBytes - 1)
         return error = "caption \"" + request.caption + "\" is longer than 63 bytes", false;
     if (AnsiBytes(prompt) > kTextBytes - 1)

@@ -62,6 +62,12 @@ TEST(PackValidation, EveryRejectionNamesItsInputAndWritesNothing)
     r.caption = std::string(64, 'c');
     cases.push_back({"caption", r, "longer than 63 bytes"});
     r = with("OK.TXT");
+    r.caption.clear();
+    cases.push_back({"no caption", r, "no caption"});
+    r = with("OK.TXT");
+    r.prompt.clear();
+    cases.push_back({"no prompt", r, "no prompt"});
+    r = with("OK.TXT");
     r.prompt = std::string(260, 'p');
     cases.push_back({"prompt", r, "longer than 259 bytes"});
     r = with("OK.TXT");
