@@ -423,6 +423,44 @@ TEST(Writer, BadDescriptorsAreReportedAndSkippedWithoutASlotAndAGapEndsThePackag
     FreeLibrary(package);
 }
 
+TEST(Writer, ATotalOfZeroShowsAFullMeterWithoutDividing)
+{
+    HMODULE package = LoadLibraryExA((g_packages + "\\writer.exe").c_str(), 0,
+                                     LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    ASSERT_NE(package, nullptr);
+    std::string dir = Fresh("total0");
+    lstrcpyA(g_workDir, dir.c_str());
+    RunState rs = {};
+    rs.module = package;
+    rs.progress = Progress_Open(GetModuleHandleA(0), "Total 0");
+    EXPECT_EQ(Writer_Extract(&rs, 1002), kWriterNext);
+    EXPECT_EQ(Get(dir + "\\ A.TXT"), "hello");
+    HWND meter = GetDlgItem(rs.progress, IDC_METER);
+    RECT c;
+    GetClientRect(meter, &c);
+    EXPECT_EQ(Pixel(meter, c.right - 2, 1), GetSysColor(COLOR_HIGHLIGHT));
+    DestroyWindow(rs.progress);
+    FreeLibrary(package);
+}
+
+// These end in the clean-up, which runs once per process: each runs in a child.
+TEST(Writer, APathTooLongForTheWorkFolderIsAFailedCreation)
+{
+    std::string out = Fresh("long-out") + "\\result.txt";
+    EXPECT_EQ(RunChild("writer long \"" + g_packages + "\" \"" + Fresh("long") + "\" \"" + out + "\""), 0u);
+    // SIZE 0: skipped quietly; SIZE 5: the full-disk box and the clean-up.
+    // Neither took a slot, and no file under a cut-down name exists.
+    EXPECT_EQ(Get(out), "next 1|aborted 1|Disk may be full!|0");
+}
+
+TEST(Writer, A261stEntryIsRefusedBeforeItsFileExists)
+{
+    std::string out = Fresh("full-out") + "\\result.txt";
+    EXPECT_EQ(RunChild("writer full \"" + g_packages + "\" \"" + Fresh("full") + "\" \"" + out + "\""), 0u);
+    // 260 files written, the next one refused with the box; the clean-up removed all.
+    EXPECT_EQ(Get(out), "260|aborted|Disk may be full!|0");
+}
+
 // ---- children ----------------------------------------------------------
 
 static int ChildWorkDir(const char *out)
@@ -486,6 +524,62 @@ static int ChildFallback(const char *out)
     return 0;
 }
 
+static int FilesIn(const std::string &dir)
+{
+    WIN32_FIND_DATAA data;
+    HANDLE h = FindFirstFileA((dir + "\\*").c_str(), &data);
+    int n = 0;
+    if (h == INVALID_HANDLE_VALUE)
+        return 0;
+    do
+        n += data.cFileName[0] != '.';
+    while (FindNextFileA(h, &data));
+    FindClose(h);
+    return n;
+}
+
+static const char *ResultName(WriterResult r)
+{
+    return r == kWriterNext ? "next" : r == kWriterEnd ? "end" : "aborted";
+}
+
+static int ChildWriter(const std::string &mode, const std::string &packages, std::string work, const char *out)
+{
+    RunState rs = {};
+    std::string seen, result;
+    if (mode == "long") {
+        // A work folder of 150 bytes or more and names of 120: every path is
+        // longer than 259 bytes, while a cut-down one would still fit.
+        while (work.size() < 150) {
+            work += "\\" + std::string(20, 'd');
+            CreateDirectoryA(work.c_str(), 0);
+        }
+        lstrcpyA(g_workDir, work.c_str());
+        Put(work + "\\registered", "x");  // shows that the clean-up ran
+        Register_Add((work + "\\registered").c_str());
+        rs.module = LoadLibraryExA((packages + "\\long.exe").c_str(), 0, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+        rs.total = 5;
+        result = std::string(ResultName(Writer_Extract(&rs, 1000))) + " " + std::to_string(Slots());
+        WriterResult r = ExtractAnswering(&rs, 1001, "Setup Error", seen);
+        result += std::string("|") + ResultName(r) + " " + std::to_string(Slots());
+    } else if (mode == "full") {
+        lstrcpyA(g_workDir, work.c_str());
+        rs.module = LoadLibraryExA((packages + "\\full.exe").c_str(), 0, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+        rs.total = 260 * 5 + 5;
+        for (UINT n = 1000; n < 1260; n++)
+            if (Writer_Extract(&rs, n) != kWriterNext)
+                return 3;
+        result = std::to_string(FilesIn(work));
+        // The register is full; one more entry, here taken from another package.
+        rs.module = LoadLibraryExA((packages + "\\writer.exe").c_str(), 0, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+        result += std::string("|") + ResultName(ExtractAnswering(&rs, 1002, "Setup Error", seen));
+    } else {
+        return 2;
+    }
+    Put(out, result + "|" + seen + "|" + std::to_string(FilesIn(work)));
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
     char self[MAX_PATH];
@@ -496,6 +590,7 @@ int main(int argc, char **argv)
         if (name == "workdir" && argc == 4) return ChildWorkDir(argv[3]);
         if (name == "cleanup" && argc == 6) return ChildCleanUp(argv[3], argv[4], argv[5]);
         if (name == "fallback" && argc == 4) return ChildFallback(argv[3]);
+        if (name == "writer" && argc == 7) return ChildWriter(argv[3], argv[4], argv[5], argv[6]);
         return 2;
     }
     testing::InitGoogleTest(&argc, argv);
