@@ -29,6 +29,7 @@ add_subdirectory(tests/win32)
 add_subdirectory(tests/e2e)
 add_subdirectory(partner)
 add_subdirectory(examples)
+add_subdirectory(bench/win32)
 
 # The host tool built for Windows too. CLI11 and toml++ are header-only; only
 # their folders are taken from the host, never the host's other headers.

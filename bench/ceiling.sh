@@ -1,0 +1,26 @@
+#!/bin/bash
+# The size ceiling: packages of growing size, written past selfextr pack's
+# limit by ceiling_probe, each extracted by the stub under Wine and compared.
+# bench/ceiling.sh BUILD-FOLDER [MIB ...]
+set -u
+build=$(cd "$1" && pwd); shift
+sizes=("$@"); [ ${#sizes[@]} = 0 ] && sizes=(41 100 250 500 1000 1500)
+win=$build/win32
+work=$(mktemp -d /tmp/selfextr-ceiling.XXXXXX); trap 'rm -rf "$work"; "$build/wine-session" stop >/dev/null 2>&1 || true' EXIT
+"$build/wine-session" start "$win/wineprobe.exe"
+if [ -f "$build/wine/unusable" ]; then echo "skipped: $(cat "$build/wine/unusable")"; exit 0; fi
+winpath() { echo "Z:${1//\//\\}"; }
+for mib in "${sizes[@]}"; do
+    rm -rf "$work"/*; mkdir "$work/out"
+    head -c $((mib * 1048576 / 4)) /dev/urandom >"$work/source.bin"
+    "$build/bench/ceiling_probe" "$win/src/selfextr-stub.exe" "$work/probe.exe" "$work/source.bin" 4 || exit 1
+    "$build/wine-run" "$win/tests/e2e/answer.exe" box Probe yes >/dev/null &
+    answer=$!
+    start=$(date +%s%N)
+    "$build/wine-run" cmd.exe /c "set TEMP=$(winpath "$work/out")&& $(winpath "$work/probe.exe")"
+    code=$? ms=$(( ($(date +%s%N) - start) / 1000000 ))
+    kill $answer 2>/dev/null; wait $answer 2>/dev/null
+    good=0
+    for n in 1 2 3 4; do cmp -s "$work/source.bin" "$work/out/F$n.BIN" && good=$((good + 1)); done
+    echo "$(stat -c %s "$work/probe.exe") bytes ($mib MiB of entries): exit $code, $good of 4 files exact, $ms ms"
+done

@@ -1,0 +1,28 @@
+#!/bin/bash
+# Extraction of a 40 MB package of a few hundred files under Wine, from the
+# answer Yes to the start of SETUP.EXE, against a plain Win32 writer of the
+# same bytes, side by side in one run (see win32/extract_bench.cpp).
+# bench/extract_bench.sh BUILD-FOLDER [ROUNDS]
+set -eu
+build=$(cd "$1" && pwd) rounds=${2:-5}
+win=$build/win32
+work=$(mktemp -d /tmp/selfextr-bench.XXXXXX); trap 'rm -rf "$work"; "$build/wine-session" stop >/dev/null 2>&1 || true' EXIT
+"$build/wine-session" start "$win/wineprobe.exe"
+if [ -f "$build/wine/unusable" ]; then echo "skipped: $(cat "$build/wine/unusable")"; exit 0; fi
+mkdir "$work/files"
+cp "$win/bench/win32/bench_setup.exe" "$work/files/SETUP.EXE"
+args=(--file "$work/files/SETUP.EXE")
+total=$(stat -c %s "$work/files/SETUP.EXE") i=1
+while [ "$total" -lt 40000000 ]; do
+    size=$(( (i * 7919) % 200000 + 60000 ))  # about 250 files
+    [ $((total + size)) -gt 40000000 ] && size=$((40000000 - total))
+    head -c $size /dev/urandom >"$work/files/F$i.BIN"
+    args+=(--file "$work/files/F$i.BIN")
+    total=$((total + size)); i=$((i + 1))
+done
+"$build/pack/selfextr" pack --stub "$win/src/selfextr-stub.exe" -o "$work/bench.exe" --caption Bench --prompt "Go?" \
+    --date 2026-12-08 "${args[@]}" >/dev/null
+echo "package: $i files, $total bytes"
+mkdir "$work/out"
+winpath() { echo "Z:${1//\//\\}"; }
+"$build/wine-run" "$win/bench/win32/extract_bench.exe" "$(winpath "$work/bench.exe")" "$(winpath "$work/out")" "$rounds"
