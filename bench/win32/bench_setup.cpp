@@ -15,7 +15,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     MSG msg;
     PeekMessageA(&msg, 0, 0, 0, PM_NOREMOVE);
     char mark[MAX_PATH] = "";
-    GetEnvironmentVariableA("SELFEXTR_BENCH_MARK", mark, sizeof mark);
+    if (GetEnvironmentVariableA("SELFEXTR_BENCH_MARK", mark, sizeof mark) == 0)
+        return 2;  // not started by the benchmark
     HANDLE go = OpenEventA(SYNCHRONIZE, FALSE, "selfextr-bench-go");
     std::string text = std::to_string(started.QuadPart), temp = std::string(mark) + ".tmp";
     HANDLE f = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, 0, CREATE_ALWAYS, 0, 0);
