@@ -22,7 +22,14 @@ while [ "$total" -lt 40000000 ]; do
 done
 "$build/pack/selfextr" pack --stub "$win/src/selfextr-stub.exe" -o "$work/bench.exe" --caption Bench --prompt "Go?" \
     --date 2026-12-08 "${args[@]}" >/dev/null
-echo "package: $i files, $total bytes"
+chunks=0
+for f in "$work"/files/*; do chunks=$((chunks + ($(stat -c %s "$f") + 32759) / 32760)); done
+# The same with SETUP.EXE alone: what both sides pay besides the 40 MB.
+"$build/pack/selfextr" pack --stub "$win/src/selfextr-stub.exe" -o "$work/setup-only.exe" --caption Bench --prompt "Go?" \
+    --date 2026-12-08 --file "$work/files/SETUP.EXE" >/dev/null
 mkdir "$work/out"
 winpath() { echo "Z:${1//\//\\}"; }
+echo "== package: $i files, $total bytes, $chunks chunks (meter redraws)"
 "$build/wine-run" "$win/bench/win32/extract_bench.exe" "$(winpath "$work/bench.exe")" "$(winpath "$work/out")" "$rounds"
+echo "== SETUP.EXE alone ($(stat -c %s "$work/files/SETUP.EXE") bytes)"
+"$build/wine-run" "$win/bench/win32/extract_bench.exe" "$(winpath "$work/setup-only.exe")" "$(winpath "$work/out")" "$rounds"
