@@ -31,20 +31,6 @@ static std::string FreshFolder(const char *name)
     return dir;
 }
 
-static int FilesIn(const std::string &dir)
-{
-    WIN32_FIND_DATAA data;
-    HANDLE h = FindFirstFileA((dir + "\\*").c_str(), &data);
-    int n = 0;
-    if (h == INVALID_HANDLE_VALUE)
-        return 0;
-    do
-        n += data.cFileName[0] != '.';
-    while (FindNextFileA(h, &data));
-    FindClose(h);
-    return n;
-}
-
 // Runs stub with TEMP set to temp, answering its question, then calls
 // afterAnswer while it runs; returns the exit code.
 static DWORD RunStub(const std::string &stub, const std::string &temp, int button, BoxAnswer &answer,

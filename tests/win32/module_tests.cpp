@@ -38,6 +38,12 @@ static std::string Get(const std::string &p)
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
+// A finished stub loaded as data, as the writer reads its own image.
+static HMODULE LoadPackage(const std::string &path)
+{
+    return LoadLibraryExA(path.c_str(), 0, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+}
+
 // The parent's environment without TEMP and TMP, plus extra ("NAME=value" strings).
 static std::string EnvBlock(std::initializer_list<std::string> extra)
 {
@@ -324,8 +330,7 @@ TEST(Progress, ScreenshotAt42)
 
 TEST(Writer, ChunksRedrawsStampAndReplacement)
 {
-    HMODULE package = LoadLibraryExA((g_packages + "\\writer.exe").c_str(), 0,
-                                     LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    HMODULE package = LoadPackage(g_packages + "\\writer.exe");
     ASSERT_NE(package, nullptr);
     std::string dir = Fresh("writer");
     lstrcpyA(g_workDir, dir.c_str());
@@ -400,7 +405,7 @@ TEST(Writer, BadDescriptorsAreReportedAndSkippedWithoutASlotAndAGapEndsThePackag
         "\\..\\..\\..\\src\\selfextr-stub.exe\" 1000 6 NOCOMMA 1001 6 BIG.TXT,6 1002 6 OK.TXT,5 1004 6 LATE.TXT,5"
         " 1000 32 \"" + hello + "\" 1001 32 \"" + hello + "\" 1002 32 \"" + hello + "\" 1004 32 \"" + hello + "\"";
     ASSERT_EQ(Process_Run(command), 0u);
-    HMODULE package = LoadLibraryExA(crafted.c_str(), 0, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    HMODULE package = LoadPackage(crafted);
     ASSERT_NE(package, nullptr);
     std::string work = Fresh("crafted-out");
     lstrcpyA(g_workDir, work.c_str());
@@ -425,8 +430,7 @@ TEST(Writer, BadDescriptorsAreReportedAndSkippedWithoutASlotAndAGapEndsThePackag
 
 TEST(Writer, ATotalOfZeroShowsAFullMeterWithoutDividing)
 {
-    HMODULE package = LoadLibraryExA((g_packages + "\\writer.exe").c_str(), 0,
-                                     LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    HMODULE package = LoadPackage(g_packages + "\\writer.exe");
     ASSERT_NE(package, nullptr);
     std::string dir = Fresh("total0");
     lstrcpyA(g_workDir, dir.c_str());
@@ -524,20 +528,6 @@ static int ChildFallback(const char *out)
     return 0;
 }
 
-static int FilesIn(const std::string &dir)
-{
-    WIN32_FIND_DATAA data;
-    HANDLE h = FindFirstFileA((dir + "\\*").c_str(), &data);
-    int n = 0;
-    if (h == INVALID_HANDLE_VALUE)
-        return 0;
-    do
-        n += data.cFileName[0] != '.';
-    while (FindNextFileA(h, &data));
-    FindClose(h);
-    return n;
-}
-
 static const char *ResultName(WriterResult r)
 {
     return r == kWriterNext ? "next" : r == kWriterEnd ? "end" : "aborted";
@@ -557,21 +547,21 @@ static int ChildWriter(const std::string &mode, const std::string &packages, std
         lstrcpyA(g_workDir, work.c_str());
         Put(work + "\\registered", "x");  // shows that the clean-up ran
         Register_Add((work + "\\registered").c_str());
-        rs.module = LoadLibraryExA((packages + "\\long.exe").c_str(), 0, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+        rs.module = LoadPackage(packages + "\\long.exe");
         rs.total = 5;
         result = std::string(ResultName(Writer_Extract(&rs, 1000))) + " " + std::to_string(Slots());
         WriterResult r = ExtractAnswering(&rs, 1001, "Setup Error", seen);
         result += std::string("|") + ResultName(r) + " " + std::to_string(Slots());
     } else if (mode == "full") {
         lstrcpyA(g_workDir, work.c_str());
-        rs.module = LoadLibraryExA((packages + "\\full.exe").c_str(), 0, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+        rs.module = LoadPackage(packages + "\\full.exe");
         rs.total = 260 * 5 + 5;
         for (UINT n = 1000; n < 1260; n++)
             if (Writer_Extract(&rs, n) != kWriterNext)
                 return 3;
         result = std::to_string(FilesIn(work));
         // The register is full; one more entry, here taken from another package.
-        rs.module = LoadLibraryExA((packages + "\\writer.exe").c_str(), 0, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+        rs.module = LoadPackage(packages + "\\writer.exe");
         result += std::string("|") + ResultName(ExtractAnswering(&rs, 1002, "Setup Error", seen));
     } else {
         return 2;

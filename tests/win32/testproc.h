@@ -1,4 +1,5 @@
-// testproc.h: starts a program, lets the test act while it runs, returns its exit code.
+// testproc.h: starts a program, lets the test act while it runs, returns its
+// exit code; and counts what a program left in a folder.
 #pragma once
 #include <windows.h>
 
@@ -21,4 +22,19 @@ inline DWORD Process_Run(std::string command, const void *env = nullptr,
     CloseHandle(pi.hProcess);
     CloseHandle(pi.hThread);
     return code;
+}
+
+// How many files and folders dir holds.
+inline int FilesIn(const std::string &dir)
+{
+    WIN32_FIND_DATAA data;
+    HANDLE h = FindFirstFileA((dir + "\\*").c_str(), &data);
+    int n = 0;
+    if (h == INVALID_HANDLE_VALUE)
+        return 0;
+    do
+        n += data.cFileName[0] != '.';
+    while (FindNextFileA(h, &data));
+    FindClose(h);
+    return n;
 }
