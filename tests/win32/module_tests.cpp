@@ -428,6 +428,61 @@ TEST(Writer, BadDescriptorsAreReportedAndSkippedWithoutASlotAndAGapEndsThePackag
     FreeLibrary(package);
 }
 
+// Copies a finished stub with entry number's data moved outside every
+// section, so that the platform's LoadResource finds no data for it.
+static bool CopyWithLostData(const std::string &from, const std::string &to, WORD number)
+{
+    std::string b = Get(from);
+    auto u16 = [&](size_t at) { WORD v; memcpy(&v, &b[at], 2); return v; };
+    auto u32 = [&](size_t at) { DWORD v; memcpy(&v, &b[at], 4); return v; };
+    const DWORD pe = u32(0x3C), sections = pe + 24 + u16(pe + 20), rsrc = u32(pe + 24 + 96 + 2 * 8);
+    size_t root = 0;
+    for (WORD i = 0; i < u16(pe + 6); i++) {
+        const size_t h = sections + 40 * i;
+        if (rsrc >= u32(h + 12) && rsrc < u32(h + 12) + u32(h + 16))
+            root = rsrc - u32(h + 12) + u32(h + 20);
+    }
+    // The subdirectory (or data entry) under id in the directory at dir.
+    auto child = [&](size_t dir, DWORD id) -> size_t {
+        for (int k = 0; k < u16(dir + 12) + u16(dir + 14); k++)
+            if (u32(dir + 16 + 8 * k) == id)
+                return root + (u32(dir + 16 + 8 * k + 4) & 0x7FFFFFFF);
+        return 0;
+    };
+    size_t names = root ? child(root, RT_ENTRY) : 0, langs = names ? child(names, number) : 0;
+    if (langs == 0)
+        return false;
+    const DWORD nowhere = 0x7FFF0000;
+    memcpy(&b[root + (u32(langs + 16 + 4) & 0x7FFFFFFF)], &nowhere, 4);
+    Put(to, b);
+    return true;
+}
+
+TEST(Writer, AnEntryThatCannotBeLoadedIsReportedAndSkippedWithoutASlot)
+{
+    std::string dir = Fresh("lost"), copy = dir + "\\lost.exe";
+    ASSERT_TRUE(CopyWithLostData(g_packages + "\\writer.exe", copy, 1002));
+    // As a plain data file, where the platform checks where resource data lies.
+    HMODULE package = LoadLibraryExA(copy.c_str(), 0, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(package, nullptr);
+    HRSRC found = FindResourceA(package, MAKEINTRESOURCEA(1002), MAKEINTRESOURCEA(RT_ENTRY));
+    ASSERT_NE(found, nullptr);
+    ASSERT_EQ(LoadResource(package, found), nullptr);  // the platform's own verdict
+    std::string work = Fresh("lost-out");
+    lstrcpyA(g_workDir, work.c_str());
+    RunState rs = {};
+    rs.module = package;
+    rs.total = 5;
+    const int slots = Slots();
+    std::string seen;
+    EXPECT_EQ(ExtractAnswering(&rs, 1002, "Setup", seen), kWriterNext);
+    EXPECT_EQ(seen, "Error loading resource #1002");
+    EXPECT_EQ(Slots(), slots);
+    EXPECT_EQ(FilesIn(work), 0);
+    EXPECT_EQ(rs.written, 0u);
+    FreeLibrary(package);
+}
+
 TEST(Writer, ATotalOfZeroShowsAFullMeterWithoutDividing)
 {
     HMODULE package = LoadPackage(g_packages + "\\writer.exe");
