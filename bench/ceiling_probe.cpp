@@ -5,10 +5,9 @@
 // gives COUNT entries F1.BIN ... each holding SOURCE's bytes, and no SETUP.EXE.
 #include <cstdio>
 #include <fstream>
-#include <iterator>
 #include <string>
 
-#include "package.h"
+#include "commands.h"
 
 using namespace selfextr;
 
@@ -16,10 +15,8 @@ int main(int argc, char **argv)
 {
     if (argc != 5)
         return fprintf(stderr, "usage: ceiling_probe STUB OUTPUT SOURCE COUNT\n"), 2;
-    std::ifstream in(argv[1], std::ios::binary);
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     std::string error, date, time;
-    auto image = Image_Parse(std::move(bytes), error);
+    auto image = Image_Load(argv[1], error);
     if (!image || !Date_Encode("2026-12-08", date, error) || !Time_Encode("0:00", time, error))
         return fprintf(stderr, "%s\n", error.c_str()), 1;
     const uint64_t size = std::filesystem::file_size(argv[3]);
@@ -32,24 +29,7 @@ int main(int argc, char **argv)
         strings[uint16_t(kEntryFirst + n)] = u16("F" + std::to_string(n + 1) + ".BIN," + std::to_string(size));
         tree[ResKey::Id(kRtEntry)][ResKey::Id(uint16_t(kEntryFirst + n))][kLangEnUs].bytes = FileBytes{argv[3], size};
     }
-    std::map<uint16_t, std::vector<uint8_t>> blocks;
-    for (auto &[id, text] : strings) {
-        auto &block = blocks[uint16_t((id >> 4) + 1)];
-        if (block.empty())
-            block.assign(32, 0);  // 16 empty counted strings
-        size_t at = 0;
-        for (int slot = 0; slot < (id & 15); slot++)
-            at += 2 + 2 * (block[at] | block[at + 1] << 8);
-        std::vector<uint8_t> counted = {uint8_t(text.size()), uint8_t(text.size() >> 8)};
-        for (char16_t c : text) {
-            counted.push_back(uint8_t(c));
-            counted.push_back(uint8_t(c >> 8));
-        }
-        block.erase(block.begin() + at, block.begin() + at + 2);
-        block.insert(block.begin() + at, counted.begin(), counted.end());
-    }
-    for (auto &[block, data] : blocks)
-        tree[ResKey::Id(kRtString)][ResKey::Id(block)][kLangEnUs].bytes = data;
+    Package_PutStrings(strings, tree);
 
     std::ofstream out(argv[2], std::ios::binary | std::ios::trunc);
     ImageSink sink;

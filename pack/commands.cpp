@@ -133,9 +133,9 @@ namespace {
 
 std::string StampText(uint16_t date, uint16_t time)
 {
+    StampParts p = Stamp_Parts(date, time);
     char text[64];
-    snprintf(text, sizeof text, "%04u-%02u-%02u %u:%02u", 1980u + (date >> 9), (date >> 5) & 15u, date & 31u,
-             unsigned(time >> 11), (time >> 5) & 63u);
+    snprintf(text, sizeof text, "%04u-%02u-%02u %u:%02u", p.year, p.month, p.day, p.hour, p.minute);
     return text;
 }
 
@@ -175,12 +175,13 @@ int Command_Extract(const fs::path &file, const fs::path &dir, std::ostream &out
     std::error_code ec;
     fs::create_directories(dir, ec);
     // The stamp is local time, as the stub applies it.
+    StampParts p = Stamp_Parts(l.dateWord, l.timeWord);
     std::tm tm = {};
-    tm.tm_year = 80 + (l.dateWord >> 9);
-    tm.tm_mon = int((l.dateWord >> 5) & 15) - 1;
-    tm.tm_mday = l.dateWord & 31;
-    tm.tm_hour = l.timeWord >> 11;
-    tm.tm_min = (l.timeWord >> 5) & 63;
+    tm.tm_year = int(p.year) - 1900;
+    tm.tm_mon = int(p.month) - 1;
+    tm.tm_mday = int(p.day);
+    tm.tm_hour = int(p.hour);
+    tm.tm_min = int(p.minute);
     tm.tm_isdst = -1;
     auto stamp = fs::file_time_type::clock::from_sys(std::chrono::system_clock::from_time_t(std::mktime(&tm)));
     int failures = 0;

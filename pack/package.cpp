@@ -335,6 +335,14 @@ bool Package_Build(const PackRequest &request, const char *sourceDateEpoch, ResT
         tree[ResKey::Id(kRtEntry)][ResKey::Id(id)][kLangEnUs].bytes =
             FileBytes{request.files[n].source, descriptors[n].second};
     }
+    Package_PutStrings(strings, tree);
+    if (version)
+        tree[ResKey::Id(kRtVersion)][ResKey::Id(1)][kLangEnUs].bytes = std::move(*version);
+    return true;
+}
+
+void Package_PutStrings(const std::map<uint16_t, std::u16string> &strings, ResTree &tree)
+{
     // Whole string-table blocks: 16 counted strings, block (id >> 4) + 1.
     std::map<uint16_t, std::vector<const std::u16string *>> blocks;
     for (auto &[id, text] : strings) {
@@ -351,9 +359,6 @@ bool Package_Build(const PackRequest &request, const char *sourceDateEpoch, ResT
         }
         tree[ResKey::Id(kRtString)][ResKey::Id(block)][kLangEnUs].bytes = std::move(bytes);
     }
-    if (version)
-        tree[ResKey::Id(kRtVersion)][ResKey::Id(1)][kLangEnUs].bytes = std::move(*version);
-    return true;
 }
 
 std::optional<std::string> Package_String(const ResTree &tree, uint16_t id, size_t capacity)
@@ -383,6 +388,12 @@ std::optional<std::string> Package_String(const ResTree &tree, uint16_t id, size
     return std::nullopt;
 }
 
+StampParts Stamp_Parts(uint16_t dateWord, uint16_t timeWord)
+{
+    return {1980u + (dateWord >> 9), (dateWord >> 5) & 15u, dateWord & 31u, unsigned(timeWord >> 11),
+            (timeWord >> 5) & 63u};
+}
+
 Listing Package_List(const ResTree &tree)
 {
     Listing out;
@@ -406,9 +417,8 @@ Listing Package_List(const ResTree &tree)
     strncpy(text, out.dateText.c_str(), sizeof text - 1);
     out.dateWord = Stamp_DateWord(text);
     out.total = uint32_t(Dec_Read(out.totalText.c_str()));
-    unsigned month = (out.dateWord >> 5) & 15, day = out.dateWord & 31, hour = out.timeWord >> 11,
-             minute = (out.timeWord >> 5) & 63;
-    if (month < 1 || month > 12 || day < 1 || hour > 23 || minute > 59)
+    StampParts stamp = Stamp_Parts(out.dateWord, out.timeWord);
+    if (stamp.month < 1 || stamp.month > 12 || stamp.day < 1 || stamp.hour > 23 || stamp.minute > 59)
         out.problems.push_back("the date and time strings do not give a valid stamp");
 
     uint64_t sum = 0;

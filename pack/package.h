@@ -60,6 +60,15 @@ struct Listing {
 };
 Listing Package_List(const ResTree &tree);
 
+// The fields of the stub's date and time words.
+struct StampParts {
+    unsigned year, month, day, hour, minute;
+};
+StampParts Stamp_Parts(uint16_t dateWord, uint16_t timeWord);
+
+// Replaces the string-table blocks that hold these ids with blocks holding them.
+void Package_PutStrings(const std::map<uint16_t, std::u16string> &strings, ResTree &tree);
+
 // The string a LoadStringA of the given capacity would give, or nullopt when missing.
 std::optional<std::string> Package_String(const ResTree &tree, uint16_t id, size_t capacity = kTextBytes);
 

@@ -76,16 +76,7 @@ TEST(EndToEnd, YesWritesEveryFileStampedAndAFailedStartKeepsThem)
         EXPECT_TRUE(answer.answered);
         EXPECT_EQ(ReadFile(temp + "\\ONE.TXT"), ReadFile(g_packages + "\\one.txt"));
         EXPECT_EQ(ReadFile(temp + "\\TWO.BIN"), ReadFile(g_packages + "\\two.bin"));
-        HANDLE f = CreateFileA((temp + "\\ONE.TXT").c_str(), GENERIC_READ, FILE_SHARE_READ, 0, OPEN_EXISTING, 0, 0);
-        ASSERT_NE(f, INVALID_HANDLE_VALUE);
-        FILETIME written, local;
-        GetFileTime(f, 0, 0, &written);
-        CloseHandle(f);
-        FileTimeToLocalFileTime(&written, &local);
-        WORD date, time;
-        FileTimeToDosDateTime(&local, &date, &time);
-        EXPECT_EQ(date, 0x2169);  // 9 November 1996
-        EXPECT_EQ(time, 0x2000);  // 04:00
+        EXPECT_EQ(LocalDosStamp(temp + "\\ONE.TXT"), MAKELONG(0x2000, 0x2169));  // 9 November 1996, 04:00
         DeleteFileA((temp + "\\ONE.TXT").c_str());
         DeleteFileA((temp + "\\TWO.BIN").c_str());
         RemoveDirectoryA(temp.c_str());

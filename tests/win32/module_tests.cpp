@@ -38,6 +38,14 @@ static std::string Get(const std::string &p)
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
+// A fresh folder, made the work folder.
+static std::string FreshWorkFolder(const std::string &tag)
+{
+    std::string dir = Fresh(tag);
+    lstrcpyA(g_workDir, dir.c_str());
+    return dir;
+}
+
 // A finished stub loaded as data, as the writer reads its own image.
 static HMODULE LoadPackage(const std::string &path)
 {
@@ -328,12 +336,21 @@ TEST(Progress, ScreenshotAt42)
 
 // ---- entry writer ------------------------------------------------------
 
+// Slots of the register in use.
+static int Slots()
+{
+    int n = 0;
+    while (n < MAX_REGISTER && g_register[n] != nullptr)
+        n++;
+    return n;
+}
+
+
 TEST(Writer, ChunksRedrawsStampAndReplacement)
 {
     HMODULE package = LoadPackage(g_packages + "\\writer.exe");
     ASSERT_NE(package, nullptr);
-    std::string dir = Fresh("writer");
-    lstrcpyA(g_workDir, dir.c_str());
+    std::string dir = FreshWorkFolder("writer");
     Put(dir + "\\BIG.BIN", "an older file of the same name");
     RunState rs = {};
     rs.module = package;
@@ -360,28 +377,11 @@ TEST(Writer, ChunksRedrawsStampAndReplacement)
     EXPECT_EQ(Writer_Extract(&rs, 1003), kWriterEnd);
     EXPECT_EQ(rs.written, rs.total);
 
-    for (const char *n : {"\\BIG.BIN", "\\EMPTY.TXT", "\\ A.TXT"}) {
-        HANDLE h = CreateFileA((dir + n).c_str(), GENERIC_READ, FILE_SHARE_READ, 0, OPEN_EXISTING, 0, 0);
-        FILETIME utc, local;
-        GetFileTime(h, 0, 0, &utc);
-        CloseHandle(h);
-        FileTimeToLocalFileTime(&utc, &local);
-        WORD date = 0, time = 0;
-        FileTimeToDosDateTime(&local, &date, &time);
-        EXPECT_EQ(date, 0x2169) << n;
-        EXPECT_EQ(time, 0x2000) << n;
-    }
-    EXPECT_EQ(g_register[0] != nullptr && g_register[2] != nullptr && g_register[3] == nullptr, true);
+    for (const char *n : {"\\BIG.BIN", "\\EMPTY.TXT", "\\ A.TXT"})
+        EXPECT_EQ(LocalDosStamp(dir + n), MAKELONG(0x2000, 0x2169)) << n;
+    EXPECT_EQ(Slots(), 3);
     DestroyWindow(rs.progress);
     FreeLibrary(package);
-}
-
-static int Slots()
-{
-    int n = 0;
-    while (n < MAX_REGISTER && g_register[n] != nullptr)
-        n++;
-    return n;
 }
 
 // Runs Writer_Extract while another thread answers the box it must show.
@@ -407,8 +407,7 @@ TEST(Writer, BadDescriptorsAreReportedAndSkippedWithoutASlotAndAGapEndsThePackag
     ASSERT_EQ(Process_Run(command), 0u);
     HMODULE package = LoadPackage(crafted);
     ASSERT_NE(package, nullptr);
-    std::string work = Fresh("crafted-out");
-    lstrcpyA(g_workDir, work.c_str());
+    std::string work = FreshWorkFolder("crafted-out");
     RunState rs = {};
     rs.module = package;
     rs.total = 5;
@@ -468,8 +467,7 @@ TEST(Writer, AnEntryThatCannotBeLoadedIsReportedAndSkippedWithoutASlot)
     HRSRC found = FindResourceA(package, MAKEINTRESOURCEA(1002), MAKEINTRESOURCEA(RT_ENTRY));
     ASSERT_NE(found, nullptr);
     ASSERT_EQ(LoadResource(package, found), nullptr);  // the platform's own verdict
-    std::string work = Fresh("lost-out");
-    lstrcpyA(g_workDir, work.c_str());
+    std::string work = FreshWorkFolder("lost-out");
     RunState rs = {};
     rs.module = package;
     rs.total = 5;
@@ -487,8 +485,7 @@ TEST(Writer, ATotalOfZeroShowsAFullMeterWithoutDividing)
 {
     HMODULE package = LoadPackage(g_packages + "\\writer.exe");
     ASSERT_NE(package, nullptr);
-    std::string dir = Fresh("total0");
-    lstrcpyA(g_workDir, dir.c_str());
+    std::string dir = FreshWorkFolder("total0");
     RunState rs = {};
     rs.module = package;
     rs.progress = Progress_Open(GetModuleHandleA(0), "Total 0");

@@ -1,5 +1,5 @@
 // testproc.h: starts a program, lets the test act while it runs, returns its
-// exit code; and counts what a program left in a folder.
+// exit code; and reads what a program left in a folder.
 #pragma once
 #include <windows.h>
 
@@ -22,6 +22,19 @@ inline DWORD Process_Run(std::string command, const void *env = nullptr,
     CloseHandle(pi.hProcess);
     CloseHandle(pi.hThread);
     return code;
+}
+
+// A file's last-write time as local MS-DOS words: MAKELONG(time, date).
+inline DWORD LocalDosStamp(const std::string &path)
+{
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, 0, OPEN_EXISTING, 0, 0);
+    FILETIME utc = {}, local;
+    GetFileTime(h, 0, 0, &utc);
+    CloseHandle(h);
+    FileTimeToLocalFileTime(&utc, &local);
+    WORD date = 0, time = 0;
+    FileTimeToDosDateTime(&local, &date, &time);
+    return MAKELONG(time, date);
 }
 
 // How many files and folders dir holds.
