@@ -14,7 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "mark.h"
 #include "progress/progress.h"
+#include "../../tests/e2e/boxes.h"
 #include "selfextr.h"
 
 static LONGLONG Counter()
@@ -46,23 +48,6 @@ static SIZE_T PrivateKiB(HANDLE process)
     return total / 1024;
 }
 
-static std::string ReadMark(const std::string &path, DWORD timeoutMs)
-{
-    for (DWORD waited = 0; waited < timeoutMs; waited += 10) {
-        HANDLE f = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, 0, OPEN_EXISTING, 0, 0);
-        if (f != INVALID_HANDLE_VALUE) {
-            char text[64] = "";
-            DWORD got = 0;
-            ReadFile(f, text, sizeof text - 1, &got, 0);
-            CloseHandle(f);
-            DeleteFileA(path.c_str());
-            return text;
-        }
-        Sleep(10);
-    }
-    return "";
-}
-
 static int PlainWriter(const char *package, const char *folder, const char *mark)
 {
     HMODULE m = LoadLibraryExA(package, 0, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
@@ -89,13 +74,7 @@ static int PlainWriter(const char *package, const char *folder, const char *mark
         }
         CloseHandle(f);
     }
-    std::string text = std::to_string(Counter()) + " " + std::to_string(PrivateKiB(GetCurrentProcess()));
-    std::string temp = std::string(mark) + ".tmp";
-    HANDLE f = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, 0, CREATE_ALWAYS, 0, 0);
-    DWORD done;
-    WriteFile(f, text.data(), (DWORD)text.size(), &done, 0);
-    CloseHandle(f);
-    MoveFileA(temp.c_str(), mark);
+    Mark_Write(mark, std::to_string(Counter()) + " " + std::to_string(PrivateKiB(GetCurrentProcess())));
     return 0;
 }
 
@@ -127,23 +106,13 @@ static StubRun RunStub(const std::string &package, const std::string &temp, cons
     PROCESS_INFORMATION pi;
     if (!CreateProcessA(0, &command[0], 0, 0, FALSE, 0, 0, 0, &si, &pi))
         return run;
-    HWND box = 0;
-    for (int i = 0; i < 6000 && box == 0; i++) {
-        while ((box = FindWindowExA(0, box, "#32770", "Bench")) != 0) {
-            DWORD owner = 0;
-            GetWindowThreadProcessId(box, &owner);
-            if (owner == pi.dwProcessId)
-                break;
-        }
-        if (box == 0)
-            Sleep(10);
-    }
+    HWND box = Box_Find(pi.dwProcessId, "Bench", 60000);
     if (box != 0) {
         run.askingKiB = PrivateKiB(pi.hProcess);
         Sleep(300);  // let the stub settle after the remote queries, as a user would take a moment
         LONGLONG yes = Counter();
-        PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDYES, BN_CLICKED), (LPARAM)GetDlgItem(box, IDYES));
-        std::string started = ReadMark(mark, 300000);
+        Box_Press(box, IDYES);
+        std::string started = Mark_Take(mark, 300000);
         if (!started.empty()) {
             run.ms = Ms(_atoi64(started.c_str()) - yes);
             run.waitingKiB = PrivateKiB(pi.hProcess);
@@ -166,7 +135,7 @@ static double RunPlain(const std::string &self, const std::string &package, cons
     LONGLONG start = Counter();
     if (!CreateProcessA(0, &command[0], 0, 0, FALSE, 0, 0, 0, &si, &pi))
         return -1;
-    std::string done = ReadMark(mark, 300000);
+    std::string done = Mark_Take(mark, 300000);
     WaitForSingleObject(pi.hProcess, 60000);
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);

@@ -18,7 +18,7 @@ int main(int argc, char **argv)
             HWND box = FindWindowA("#32770", argv[2]);
             int button = strcmp(argv[3], "yes") == 0 ? IDYES : strcmp(argv[3], "no") == 0 ? IDNO : IDOK;
             if (box != 0)
-                return PostMessageA(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), (LPARAM)GetDlgItem(box, button)) ? 0 : 1;
+                return Box_Press(box, button) ? 0 : 1;
         }
         Sleep(100);
     }

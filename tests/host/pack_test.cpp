@@ -244,18 +244,9 @@ TEST(PackExtract, RefusesNamesThatLeaveTheFolder)
     std::string error;
     auto image = Image_Load(dir / "ok.exe", error);
     ASSERT_TRUE(image);
-    // Block 63 holds strings 992 to 1007: rewrite it so that entry 1001 is named "..\EVIL.TXT".
-    std::u16string evil = u"..\\EVIL.TXT,3", setup = u"SETUP.EXE,4";
-    std::vector<uint8_t> block;
-    for (int slot = 0; slot < 16; slot++) {
-        const std::u16string *s = slot == 8 ? &setup : slot == 9 ? &evil : nullptr;
-        block.push_back(uint8_t(s ? s->size() : 0));
-        block.push_back(0);
-        if (s)
-            for (char16_t c : *s) { block.push_back(uint8_t(c)); block.push_back(uint8_t(c >> 8)); }
-    }
+    // Entry 1001 renamed "..\EVIL.TXT".
     ResTree tree = image->resources;
-    tree[ResKey::Id(kRtString)][ResKey::Id(63)][kLangEnUs].bytes = block;
+    Package_PutStrings({{1000, u"SETUP.EXE,4"}, {1001, u"..\\EVIL.TXT,3"}}, tree);
     WriteAll(dir / "evil.exe", WriteImage(*image, tree));
 
     std::ostringstream o, e;
