@@ -4,7 +4,7 @@
 # median of each, their ratio, and selfextr's peak resident memory.
 # bench/pack_bench.sh SELFEXTR STUB [ROUNDS]
 set -eu
-tool=$1 stub=$2 rounds=${3:-7}
+tool=$1 stub=$2 rounds=${3:-15}
 work=$(mktemp -d); trap 'rm -rf "$work"' EXIT
 mkdir "$work/files"
 args=()

@@ -41,44 +41,6 @@ bool WriteFd(int fd, const uint8_t *p, size_t n)
     return true;
 }
 
-#ifdef __linux__
-// Entry data is copied by the kernel, as cat copies; the checksum reads it
-// through one small buffer that stays in the cache.
-bool CopyInto(int out, const FileBytes &f, uint64_t &words, std::string &error)
-{
-    words = 0;
-    int in = open(f.path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0)
-        return error = "cannot read " + f.path.string(), false;
-    static std::vector<uint8_t> buffer(256 * 1024);
-    uint64_t summed = 0;
-    while (summed < f.size) {
-        auto n = pread(in, buffer.data(), size_t(std::min<uint64_t>(buffer.size(), f.size - summed)), off_t(summed));
-        if (n <= 0)
-            break;
-        words += Image_SumWords(buffer.data(), size_t(n));  // chunks are even-sized, so parity holds
-        summed += uint64_t(n);
-    }
-    loff_t at = 0;
-    while (summed == f.size && uint64_t(at) < f.size) {
-        auto n = copy_file_range(in, &at, out, nullptr, f.size - uint64_t(at), 0);
-        if (n <= 0)
-            break;
-    }
-    // Where the kernel cannot copy between these files, copy through the buffer.
-    while (summed == f.size && uint64_t(at) < f.size) {
-        auto n = pread(in, buffer.data(), size_t(std::min<uint64_t>(buffer.size(), f.size - uint64_t(at))), at);
-        if (n <= 0 || !WriteFd(out, buffer.data(), size_t(n)))
-            break;
-        at += n;
-    }
-    close(in);
-    if (summed != f.size || uint64_t(at) != f.size)
-        return error = "cannot copy " + f.path.string() + " (it changed or became unreadable while packing)", false;
-    return true;
-}
-#endif
-
 }  // namespace
 
 int Command_Pack(const PackOptions &options, const PackRequest &request, std::ostream &out, std::ostream &err)
@@ -108,9 +70,6 @@ int Command_Pack(const PackOptions &options, const PackRequest &request, std::os
         return err << "selfextr: cannot create " << temp.string() << "\n", 1;
     ImageSink sink;
     sink.write = [&](const uint8_t *p, size_t n) { return WriteFd(fd, p, n); };
-#ifdef __linux__
-    sink.copyFile = [&](const FileBytes &f, uint64_t &words, std::string &e) { return CopyInto(fd, f, words, e); };
-#endif
     sink.patch = [&](uint64_t at, const uint8_t *p, size_t n) {
         return lseek(fd, off_t(at), SEEK_SET) == off_t(at) && WriteFd(fd, p, n);
     };

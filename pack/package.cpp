@@ -10,8 +10,8 @@
 #include <charconv>
 #include <chrono>
 #include <cstring>
-#include <fstream>
 #include <set>
+#include <unistd.h>
 
 namespace selfextr {
 
@@ -300,7 +300,7 @@ bool Package_Build(const PackRequest &request, const char *sourceDateEpoch, ResT
         hasSetup |= upper == "SETUP.EXE";
         std::error_code ec;
         uint64_t size = std::filesystem::file_size(f.source, ec);
-        if (ec || !std::ifstream(f.source, std::ios::binary))
+        if (ec || access(f.source.string().c_str(), R_OK) != 0)
             return error = "file \"" + f.source.string() + "\" is missing or unreadable", false;
         std::string descriptor = f.name + "," + std::to_string(size);
         if (AnsiBytes(Utf16(descriptor)) > kTextBytes - 1)

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <set>
 
 namespace selfextr {
@@ -325,6 +326,29 @@ bool Layout(const ResTree &tree, uint32_t sectionRva, RsrcLayout &out, std::stri
     return true;
 }
 
+// The 16-bit words of p, which starts at an even offset, summed modulo
+// 0xFFFF (any multiple of 0xFFFF may be left in; the caller folds). Whole
+// 64-bit words are added with their carries brought back in, which is the same
+// sum, because 2^16 is 1 modulo 0xFFFF and 2^64 - 1 is a multiple of 0xFFFF.
+uint64_t SumWords(const uint8_t *p, size_t n)
+{
+    uint64_t a = 0, b = 0, carries = 0;
+    size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        uint64_t x, y;
+        memcpy(&x, p + i, 8);
+        memcpy(&y, p + i + 8, 8);
+        a += x;
+        carries += a < x;
+        b += y;
+        carries += b < y;
+    }
+    uint64_t sum = (a & 0xFFFFFFFF) + (a >> 32) + (b & 0xFFFFFFFF) + (b >> 32) + carries;
+    for (; i < n; i++)
+        sum += (i & 1) ? uint32_t(p[i]) << 8 : p[i];
+    return sum;
+}
+
 // The optional header's checksum, summed as the file is written.
 struct CheckSum {
     uint64_t sum = 0, length = 0;
@@ -338,13 +362,8 @@ struct CheckSum {
             length++;
             i = 1;
         }
-        AddWords(Image_SumWords(p + i, n - i), n - i);
-    }
-    // words: Image_SumWords of n bytes that start at the current length.
-    void AddWords(uint64_t words, uint64_t n)
-    {
-        sum += words;
-        length += n;
+        sum += SumWords(p + i, n - i);
+        length += n - i;
         Fold();
     }
     void Fold() { while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16); }
@@ -352,25 +371,6 @@ struct CheckSum {
 };
 
 }  // namespace
-
-// Summing 32-bit halves of 64-bit words is the same as summing 16-bit words
-// modulo 0xFFFF, because 2^16 is 1 modulo 0xFFFF; the folding keeps only that.
-uint64_t Image_SumWords(const uint8_t *p, size_t n)
-{
-    uint64_t a = 0, b = 0;
-    size_t i = 0;
-    for (; i + 16 <= n; i += 16) {
-        uint64_t x, y;
-        memcpy(&x, p + i, 8);
-        memcpy(&y, p + i + 8, 8);
-        a += (x & 0xFFFFFFFFu) + (x >> 32);
-        b += (y & 0xFFFFFFFFu) + (y >> 32);
-    }
-    uint64_t sum = a + b;
-    for (; i < n; i++)
-        sum += (i & 1) ? uint32_t(p[i]) << 8 : p[i];
-    return sum;
-}
 
 bool Image_Write(const Image &image, const ResTree &tree, const WriteOptions &options, const ImageSink &sink,
                  std::string &error)
@@ -414,29 +414,33 @@ bool Image_Write(const Image &image, const ResTree &tree, const WriteOptions &op
     }
     uint64_t at = layout.head.size();
     static const uint8_t zeros[8] = {};
-    std::vector<uint8_t> buffer;
+    // Most entries fit one block, which still stays in the cache between the
+    // read, the sum and the write; left uninitialised, since every byte is
+    // read before it is used.
+    constexpr size_t kCopyBlock = 256 * 1024;
+    std::unique_ptr<uint8_t[]> buffer;
     for (auto &blob : layout.blobs) {
         if (!emit(zeros, blob.offset - at))
             return error = "cannot write the output", false;
         if (auto *v = std::get_if<std::vector<uint8_t>>(&blob.data->bytes)) {
             if (!emit(v->data(), v->size()))
                 return error = "cannot write the output", false;
-        } else if (sink.copyFile) {
-            uint64_t words = 0;
-            if (!sink.copyFile(std::get<FileBytes>(blob.data->bytes), words, error))
-                return false;
-            sum.AddWords(words, blob.data->Size());  // blobs start 8-aligned, so at an even offset
         } else {
+            // Read once, summed while the block is still in the cache, and
+            // written from the same buffer.
             const FileBytes &f = std::get<FileBytes>(blob.data->bytes);
-            std::ifstream in(f.path, std::ios::binary);
-            buffer.resize(1 << 20);
+            std::ifstream in;
+            in.rdbuf()->pubsetbuf(nullptr, 0);  // reads go straight into buffer
+            in.open(f.path, std::ios::binary);
+            if (!buffer)
+                buffer.reset(new uint8_t[kCopyBlock]);
             uint64_t left = f.size;
             while (left != 0 && in) {
-                size_t n = size_t(std::min<uint64_t>(left, buffer.size()));
-                in.read(reinterpret_cast<char *>(buffer.data()), std::streamsize(n));
+                size_t n = size_t(std::min<uint64_t>(left, kCopyBlock));
+                in.read(reinterpret_cast<char *>(buffer.get()), std::streamsize(n));
                 if (size_t(in.gcount()) != n)
                     break;
-                if (!emit(buffer.data(), n))
+                if (!emit(buffer.get(), n))
                     return error = "cannot write the output", false;
                 left -= n;
             }

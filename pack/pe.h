@@ -69,15 +69,9 @@ struct WriteOptions {
 // Where Image_Write puts the file, front to back.
 struct ImageSink {
     std::function<bool(const uint8_t *, size_t)> write;
-    // Appends a file's bytes and sets wordSum to Image_SumWords of them; when
-    // empty, Image_Write reads the file and passes its bytes to write.
-    std::function<bool(const FileBytes &, uint64_t &wordSum, std::string &error)> copyFile;
     // Rewrites bytes already written (the checksum, last).
     std::function<bool(uint64_t, const uint8_t *, size_t)> patch;
 };
-
-// The checksum's partial sum of bytes that start at an even file offset.
-uint64_t Image_SumWords(const uint8_t *p, size_t n);
 
 // Writes image with its resources replaced by tree.
 bool Image_Write(const Image &image, const ResTree &tree, const WriteOptions &options, const ImageSink &sink,

@@ -31,6 +31,11 @@ inline void WriteAll(const fs::path &p, const std::vector<uint8_t> &bytes)
     std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
 }
 
+inline uint32_t U32(const std::vector<uint8_t> &b, size_t at)
+{
+    return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | uint32_t(b[at + 3]) << 24;
+}
+
 inline std::vector<uint8_t> Pattern(size_t n, uint32_t seed)
 {
     std::vector<uint8_t> v(n);
