@@ -21,16 +21,6 @@ static std::string ReadFile(const std::string &path)
     return data;
 }
 
-// A fresh, empty folder to serve as TEMP.
-static std::string FreshFolder(const char *name)
-{
-    char temp[MAX_PATH];
-    GetTempPathA(sizeof temp, temp);
-    std::string dir = std::string(temp) + "selfextr-e2e-" + name + "-" + std::to_string(GetCurrentProcessId());
-    CreateDirectoryA(dir.c_str(), 0);
-    return dir;
-}
-
 // Runs stub with TEMP set to temp, answering its question, then calls
 // afterAnswer while it runs; returns the exit code.
 static DWORD RunStub(const std::string &stub, const std::string &temp, int button, BoxAnswer &answer,
@@ -51,7 +41,7 @@ static DWORD RunStub(const std::string &stub, const std::string &temp, int butto
 
 TEST(EndToEnd, NoCreatesNothingAndExitsWithOne)
 {
-    std::string temp = FreshFolder("no");
+    std::string temp = FreshTempFolder("e2e-no");
     BoxAnswer answer;
     EXPECT_EQ(RunStub(g_packages + "\\nosetup.exe", temp, IDNO, answer), 1u);
     EXPECT_TRUE(answer.answered);
@@ -69,7 +59,7 @@ TEST(EndToEnd, YesWritesEveryFileStampedAndAFailedStartKeepsThem)
 {
     for (const char *stub : {"nosetup.exe", "signed.exe"}) {
         SCOPED_TRACE(stub);
-        std::string temp = FreshFolder("yes");
+        std::string temp = FreshTempFolder("e2e-yes");
         BoxAnswer answer;
         // No SETUP.EXE in the package: the start fails, the stub ends with 0 and keeps the files.
         EXPECT_EQ(RunStub(g_packages + "\\" + stub, temp, IDYES, answer), 0u);
@@ -85,7 +75,7 @@ TEST(EndToEnd, YesWritesEveryFileStampedAndAFailedStartKeepsThem)
 
 TEST(EndToEnd, APackageWithoutEntriesStillAsksAndGoesOn)
 {
-    std::string temp = FreshFolder("empty");
+    std::string temp = FreshTempFolder("e2e-empty");
     BoxAnswer answer;
     // Nothing to write and no SETUP.EXE: the start fails and the stub ends with 0.
     EXPECT_EQ(RunStub(g_packages + "\\empty.exe", temp, IDYES, answer), 0u);
@@ -123,7 +113,7 @@ static bool Has(const std::string &text, const std::string &what) { return text.
 
 TEST(EndToEnd, SetupStartsInTheWorkFolderSeesStampedFilesAndTheCleanUpDeletesThem)
 {
-    std::string temp = FreshFolder("full");
+    std::string temp = FreshTempFolder("e2e-full");
     DWORD code = 99;
     std::string report = Report("post", temp, code);
     EXPECT_EQ(code, 0u);
@@ -148,7 +138,7 @@ TEST(EndToEnd, SetupStartsInTheWorkFolderSeesStampedFilesAndTheCleanUpDeletesThe
 
 TEST(EndToEnd, SentCommandWithAnyHighWordAndOtherCommandsIgnored)
 {
-    std::string temp = FreshFolder("send");
+    std::string temp = FreshTempFolder("e2e-send");
     DWORD code = 99;
     int kept = -1;
     Report("none", temp, code, "", [&](HWND stub) {
@@ -167,7 +157,7 @@ TEST(EndToEnd, SentCommandWithAnyHighWordAndOtherCommandsIgnored)
 
 TEST(EndToEnd, CloseEndsTheWaitAndKeepsTheFiles)
 {
-    std::string temp = FreshFolder("close");
+    std::string temp = FreshTempFolder("e2e-close");
     DWORD code = 99;
     Report("none", temp, code, "", [&](HWND stub) { PostMessageA(stub, WM_CLOSE, 0, 0); });
     EXPECT_EQ(code, 0u);
@@ -176,7 +166,7 @@ TEST(EndToEnd, CloseEndsTheWaitAndKeepsTheFiles)
 
 TEST(EndToEnd, ATailIsStartedExactlyInsteadOfSetup)
 {
-    std::string temp = FreshFolder("tail");
+    std::string temp = FreshTempFolder("e2e-tail");
     DWORD code = 99;
     std::string other = g_packages + "\\OTHER.EXE";
     std::string report = Report("post", temp, code, "\"" + other + "\" /X  two");
@@ -187,7 +177,7 @@ TEST(EndToEnd, ATailIsStartedExactlyInsteadOfSetup)
 
 TEST(EndToEnd, AFolderWithBlanksStartsSetupNotADecoy)
 {
-    std::string base = FreshFolder("blank");
+    std::string base = FreshTempFolder("e2e-blank");
     std::string temp = base + "\\John Smith";
     CreateDirectoryA(temp.c_str(), 0);
     // Were the command unquoted, Windows could start ...\John.exe instead.
@@ -214,7 +204,7 @@ TEST(EndToEnd, TheFallbackFolderIsRemovedAfterItsCleanUp)
 // entry's write then fails with EFBIG after 65,536 bytes, a real short write.
 TEST(DiskFull, BoxCleanUpAndExitCodeOne)
 {
-    std::string temp = FreshFolder("full-disk");
+    std::string temp = FreshTempFolder("e2e-full-disk");
     SetEnvironmentVariableA("TEMP", temp.c_str());
     BoxAnswer question, error;
     question.title = "E2E Setup";
@@ -236,7 +226,7 @@ TEST(DiskFull, BoxCleanUpAndExitCodeOne)
 // image) maps into the stub's 32-bit process and is written byte for byte.
 TEST(Ceiling, TheLargestPackageIsExtractedExactly)
 {
-    std::string temp = FreshFolder("ceiling");
+    std::string temp = FreshTempFolder("e2e-ceiling");
     BoxAnswer answer;
     EXPECT_EQ(RunStub(g_packages + "\\ceiling.exe", temp, IDYES, answer), 0u);  // no SETUP.EXE: files kept
     for (const char *name : {"A.BIN", "B.BIN"}) {
@@ -257,6 +247,6 @@ int main(int argc, char **argv)
         return 2;
     }
     g_packages = argv[1];
-    g_report = FreshFolder("report") + "\\report.txt";
+    g_report = FreshTempFolder("e2e-report") + "\\report.txt";
     return RUN_ALL_TESTS();
 }

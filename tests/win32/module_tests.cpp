@@ -21,15 +21,6 @@
 
 static std::string g_self, g_packages;
 
-static std::string Fresh(const std::string &tag)
-{
-    char temp[MAX_PATH];
-    GetTempPathA(sizeof temp, temp);
-    std::string dir = std::string(temp) + "sx-" + tag + "-" + std::to_string(GetCurrentProcessId()) + "-" +
-                      std::to_string(GetTickCount());
-    CreateDirectoryA(dir.c_str(), 0);
-    return dir;
-}
 static bool Exists(const std::string &p) { return GetFileAttributesA(p.c_str()) != INVALID_FILE_ATTRIBUTES; }
 static void Put(const std::string &p, const std::string &text) { std::ofstream(p, std::ios::binary) << text; }
 static std::string Get(const std::string &p)
@@ -41,7 +32,7 @@ static std::string Get(const std::string &p)
 // A fresh folder, made the work folder.
 static std::string FreshWorkFolder(const std::string &tag)
 {
-    std::string dir = Fresh(tag);
+    std::string dir = FreshTempFolder(tag);
     lstrcpyA(g_workDir, dir.c_str());
     return dir;
 }
@@ -84,7 +75,7 @@ static std::string Fallback()
 
 static std::string ChooseWith(std::initializer_list<std::string> vars)
 {
-    std::string out = Fresh("wd-out") + "\\result.txt";
+    std::string out = FreshTempFolder("wd-out") + "\\result.txt";
     std::string env = EnvBlock(vars);
     EXPECT_EQ(RunChild("workdir \"" + out + "\"", &env), 0u);
     return Get(out);
@@ -92,7 +83,7 @@ static std::string ChooseWith(std::initializer_list<std::string> vars)
 
 TEST(WorkFolder, TempThenTmpThenFallback)
 {
-    std::string a = Fresh("wd-a"), b = Fresh("wd-b");
+    std::string a = FreshTempFolder("wd-a"), b = FreshTempFolder("wd-b");
     EXPECT_EQ(ChooseWith({"TEMP=" + a + "\\"}), a + "|0");
     EXPECT_EQ(ChooseWith({"TMP=" + b}), b + "|0");
     EXPECT_EQ(ChooseWith({"temp=" + a}), a + "|0");
@@ -107,7 +98,7 @@ TEST(WorkFolder, TempThenTmpThenFallback)
 
 TEST(PathProbe, FilesFoldersWildcardsAndTheEmptyPath)
 {
-    std::string dir = Fresh("probe");
+    std::string dir = FreshTempFolder("probe");
     Put(dir + "\\file.txt", "x");
     EXPECT_TRUE(Path_Exists(dir.c_str()));
     EXPECT_TRUE(Path_Exists((dir + "\\").c_str()));
@@ -128,7 +119,7 @@ TEST(PathProbe, FilesFoldersWildcardsAndTheEmptyPath)
 
 TEST(Stamp, LastWriteTimeUsesTheOffsetInForceNow)
 {
-    std::string path = Fresh("stamp") + "\\f.txt";
+    std::string path = FreshTempFolder("stamp") + "\\f.txt";
     HFILE file = _lcreat(path.c_str(), 0);
     ASSERT_NE(file, HFILE_ERROR);
     const WORD date = (16 << 9) | (7 << 5) | 9, time = 0x2000;  // 9 July 1996, 04:00
@@ -157,14 +148,14 @@ TEST(Stamp, LastWriteTimeUsesTheOffsetInForceNow)
 
 static std::string CleanUpIn(const std::string &mode, const std::string &dir)
 {
-    std::string out = Fresh("cu-out") + "\\result.txt";
+    std::string out = FreshTempFolder("cu-out") + "\\result.txt";
     EXPECT_EQ(RunChild("cleanup " + mode + " \"" + dir + "\" \"" + out + "\""), 0u);
     return Get(out);
 }
 
 TEST(CleanUp, ThreeDeletableFilesAndTheOwnFolder)
 {
-    std::string dir = Fresh("cu3");
+    std::string dir = FreshTempFolder("cu3");
     for (const char *n : {"a", "b", "c"})
         Put(dir + "\\" + n, n);
     EXPECT_EQ(CleanUpIn("plain", dir), "3 3 3");  // pumps, deletions, probes
@@ -173,7 +164,7 @@ TEST(CleanUp, ThreeDeletableFilesAndTheOwnFolder)
 
 TEST(CleanUp, AFileHeldOpenStaysAfterExactly257Attempts)
 {
-    std::string dir = Fresh("cuheld");
+    std::string dir = FreshTempFolder("cuheld");
     for (const char *n : {"a", "b", "c"})
         Put(dir + "\\" + n, n);
     HANDLE held = CreateFileA((dir + "\\b").c_str(), GENERIC_READ, FILE_SHARE_READ, 0, OPEN_EXISTING, 0, 0);
@@ -189,7 +180,7 @@ TEST(CleanUp, AFileHeldOpenStaysAfterExactly257Attempts)
 
 TEST(CleanUp, AFileReleasedDuringTheAttemptsIsDeleted)
 {
-    std::string dir = Fresh("curel");
+    std::string dir = FreshTempFolder("curel");
     for (const char *n : {"a", "b", "c"})
         Put(dir + "\\" + n, n);
     std::string counts = CleanUpIn("release", dir);
@@ -202,10 +193,10 @@ TEST(CleanUp, AFileReleasedDuringTheAttemptsIsDeleted)
 
 TEST(CleanUp, EmptyRegisterOnlyRemovesTheFolderAndASecondRequestDoesNothing)
 {
-    std::string dir = Fresh("cuempty");
+    std::string dir = FreshTempFolder("cuempty");
     EXPECT_EQ(CleanUpIn("empty", dir), "0 0 0");
     EXPECT_FALSE(Exists(dir));
-    std::string again = Fresh("cuagain");
+    std::string again = FreshTempFolder("cuagain");
     Put(again + "\\a", "a");
     EXPECT_EQ(CleanUpIn("twice", again), "1 1 1");
     EXPECT_FALSE(Exists(again));
@@ -214,7 +205,7 @@ TEST(CleanUp, EmptyRegisterOnlyRemovesTheFolderAndASecondRequestDoesNothing)
 TEST(CleanUp, AFallbackFolderThatExistedBeforeIsRemoved)
 {
     CreateDirectoryA(Fallback().c_str(), 0);
-    std::string out = Fresh("cu-fb") + "\\result.txt";
+    std::string out = FreshTempFolder("cu-fb") + "\\result.txt";
     std::string env = EnvBlock({"TEMP="});
     EXPECT_EQ(RunChild("fallback \"" + out + "\"", &env), 0u);
     EXPECT_EQ(Get(out), Fallback() + "|1|1 1 1");
@@ -400,7 +391,7 @@ static WriterResult ExtractAnswering(RunState *rs, UINT number, const std::strin
 TEST(Writer, BadDescriptorsAreReportedAndSkippedWithoutASlotAndAGapEndsThePackage)
 {
     // A package no packer of ours would write, made by the platform's UpdateResourceA.
-    std::string dir = Fresh("crafted"), crafted = dir + "\\crafted.exe", hello = "@" + g_packages + "\\hello.txt";
+    std::string dir = FreshTempFolder("crafted"), crafted = dir + "\\crafted.exe", hello = "@" + g_packages + "\\hello.txt";
     std::string command = "\"" + g_packages + "\\..\\updres.exe\" \"" + crafted + "\" \"" + g_packages +
         "\\..\\..\\..\\src\\selfextr-stub.exe\" 1000 6 NOCOMMA 1001 6 BIG.TXT,6 1002 6 OK.TXT,5 1004 6 LATE.TXT,5"
         " 1000 32 \"" + hello + "\" 1001 32 \"" + hello + "\" 1002 32 \"" + hello + "\" 1004 32 \"" + hello + "\"";
@@ -459,7 +450,7 @@ static bool CopyWithLostData(const std::string &from, const std::string &to, WOR
 
 TEST(Writer, AnEntryThatCannotBeLoadedIsReportedAndSkippedWithoutASlot)
 {
-    std::string dir = Fresh("lost"), copy = dir + "\\lost.exe";
+    std::string dir = FreshTempFolder("lost"), copy = dir + "\\lost.exe";
     ASSERT_TRUE(CopyWithLostData(g_packages + "\\writer.exe", copy, 1002));
     // As a plain data file, where the platform checks where resource data lies.
     HMODULE package = LoadLibraryExA(copy.c_str(), 0, LOAD_LIBRARY_AS_DATAFILE);
@@ -502,8 +493,8 @@ TEST(Writer, ATotalOfZeroShowsAFullMeterWithoutDividing)
 // These end in the clean-up, which runs once per process: each runs in a child.
 TEST(Writer, APathTooLongForTheWorkFolderIsAFailedCreation)
 {
-    std::string out = Fresh("long-out") + "\\result.txt";
-    EXPECT_EQ(RunChild("writer long \"" + g_packages + "\" \"" + Fresh("long") + "\" \"" + out + "\""), 0u);
+    std::string out = FreshTempFolder("long-out") + "\\result.txt";
+    EXPECT_EQ(RunChild("writer long \"" + g_packages + "\" \"" + FreshTempFolder("long") + "\" \"" + out + "\""), 0u);
     // SIZE 0: skipped quietly; SIZE 5: the full-disk box and the clean-up.
     // Neither took a slot, and no file under a cut-down name exists.
     EXPECT_EQ(Get(out), "next 1|aborted 1|Disk may be full!|0");
@@ -511,8 +502,8 @@ TEST(Writer, APathTooLongForTheWorkFolderIsAFailedCreation)
 
 TEST(Writer, A261stEntryIsRefusedBeforeItsFileExists)
 {
-    std::string out = Fresh("full-out") + "\\result.txt";
-    EXPECT_EQ(RunChild("writer full \"" + g_packages + "\" \"" + Fresh("full") + "\" \"" + out + "\""), 0u);
+    std::string out = FreshTempFolder("full-out") + "\\result.txt";
+    EXPECT_EQ(RunChild("writer full \"" + g_packages + "\" \"" + FreshTempFolder("full") + "\" \"" + out + "\""), 0u);
     // 260 files written, the next one refused with the box; the clean-up removed all.
     EXPECT_EQ(Get(out), "260|aborted|Disk may be full!|0");
 }

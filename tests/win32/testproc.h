@@ -37,6 +37,19 @@ inline DWORD LocalDosStamp(const std::string &path)
     return MAKELONG(time, date);
 }
 
+// A new, empty folder in the temporary folder, named after tag; the process
+// number, the tick count and a count of calls keep it apart from any other.
+inline std::string FreshTempFolder(const std::string &tag)
+{
+    static int made = 0;
+    char temp[MAX_PATH];
+    GetTempPathA(sizeof temp, temp);
+    std::string dir = std::string(temp) + "sx-" + tag + "-" + std::to_string(GetCurrentProcessId()) + "-" +
+                      std::to_string(GetTickCount()) + "-" + std::to_string(++made);
+    CreateDirectoryA(dir.c_str(), 0);
+    return dir;
+}
+
 // How many files and folders dir holds.
 inline int FilesIn(const std::string &dir)
 {
