@@ -145,10 +145,8 @@ int Command_Extract(const fs::path &file, const fs::path &dir, std::ostream &out
     auto stamp = fs::file_time_type::clock::from_sys(std::chrono::system_clock::from_time_t(std::mktime(&tm)));
     int failures = 0;
     for (auto &e : l.entries) {
-        if (!e.hasComma || e.size > e.dataSize || Name_LeavesFolder(e.name)) {
-            err << "selfextr: entry " << e.number << " (\"" << e.name << "\") is not extracted: "
-                << (Name_LeavesFolder(e.name) ? "its name would leave " + dir.string() : "its descriptor does not fit its data")
-                << "\n";
+        if (!e.problem.empty()) {
+            err << "selfextr: entry " << e.number << " is not extracted: it " << e.problem << "\n";
             failures++;
             continue;
         }

@@ -430,26 +430,24 @@ Listing Package_List(const ResTree &tree)
             break;
         ListedEntry e;
         e.number = n;
-        e.hasData = true;
         e.data = Pick(*data);
-        e.dataSize = e.data->Size();
         auto descriptor = Package_String(tree, uint16_t(n));
-        e.hasDescriptor = descriptor.has_value();
         e.descriptor = descriptor.value_or("");
         std::vector<char> buffer(e.descriptor.begin(), e.descriptor.end());
         buffer.push_back('\0');
-        e.hasComma = Desc_Split(buffer.data(), &e.size);
+        bool hasComma = Desc_Split(buffer.data(), &e.size);
         e.name = buffer.data();
-        if (!e.hasDescriptor)
-            out.problems.push_back("entry " + std::to_string(n) + " has data but no descriptor");
-        else if (!e.hasComma)
-            out.problems.push_back("entry " + std::to_string(n) + " has a descriptor without a comma");
-        else if (e.size > e.dataSize)
-            out.problems.push_back("entry " + std::to_string(n) + " claims " + std::to_string(e.size) +
-                                   " bytes but its data holds " + std::to_string(e.dataSize));
+        if (!descriptor)
+            e.problem = "has data but no descriptor";
+        else if (!hasComma)
+            e.problem = "has a descriptor without a comma";
+        else if (e.size > e.data->Size())
+            e.problem = "claims " + std::to_string(e.size) + " bytes but its data holds " + std::to_string(e.data->Size());
         else if (Name_LeavesFolder(e.name))
-            out.problems.push_back("entry " + std::to_string(n) + " has the name \"" + e.name + "\", which leaves the work folder");
-        if (e.hasComma)
+            e.problem = "has the name \"" + e.name + "\", which would leave the folder it is written into";
+        if (!e.problem.empty())
+            out.problems.push_back("entry " + std::to_string(n) + " " + e.problem);
+        if (hasComma)
             sum += e.size;
         out.entries.push_back(std::move(e));
     }

@@ -47,9 +47,8 @@ struct ListedEntry {
     std::string descriptor;       // as LoadStringA gives it (cut to 259 bytes)
     std::string name;
     uint32_t size = 0;
-    bool hasData = false, hasDescriptor = false, hasComma = false;
-    uint64_t dataSize = 0;
     const ResData *data = nullptr;
+    std::string problem;          // why it is not written as listed; empty when it is
 };
 struct Listing {
     std::string caption, prompt, dateText, timeText, totalText;
@@ -74,10 +73,6 @@ std::optional<std::string> Package_String(const ResTree &tree, uint16_t id, size
 
 // Whether a file name would leave the folder it is written into.
 bool Name_LeavesFolder(const std::string &name);
-
-}  // namespace selfextr
-
-namespace selfextr {
 
 // "2026-12-08" to "12-08-126": the year field n satisfies (n + 48) mod 128 = year - 1980.
 bool Date_Encode(const std::string &iso, std::string &out, std::string &error);

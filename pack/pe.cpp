@@ -27,6 +27,12 @@ void Put32(std::vector<uint8_t> &b, size_t at, uint32_t v)
     for (int i = 0; i < 4; i++)
         b[at + i] = uint8_t(v >> (8 * i));
 }
+std::string Hex4(uint16_t v)
+{
+    char text[8];
+    snprintf(text, sizeof text, "%04X", v);
+    return text;
+}
 uint64_t AlignUp(uint64_t v, uint64_t a) { return a == 0 ? v : (v + a - 1) / a * a; }
 
 // The resource tree reader: offsets are relative to the section, data entries
@@ -163,14 +169,14 @@ std::optional<Image> Image_Parse(std::vector<uint8_t> bytes, std::string &error)
         return fail("not a PE image: no PE signature where the MZ header points");
     uint32_t coff = img.peOffset + 4;
     if (Le16(b, coff) != kMachineI386)
-        return fail("not an i386 image (machine 0x" + [&] { char s[8]; snprintf(s, sizeof s, "%04X", Le16(b, coff)); return std::string(s); }() + ")");
+        return fail("not an i386 image (machine 0x" + Hex4(Le16(b, coff)) + ")");
     uint32_t sectionCount = Le16(b, coff + 2);
     uint32_t optSize = Le16(b, coff + 16);
     img.optOffset = coff + 20;
     if (optSize < 96 || uint64_t(img.optOffset) + optSize > b.size())
         return fail("optional header is truncated");
     if (Le16(b, img.optOffset) != kMagicPe32)
-        return fail("not a PE32 image (optional header magic 0x" + [&] { char s[8]; snprintf(s, sizeof s, "%04X", Le16(b, img.optOffset)); return std::string(s); }() + ")");
+        return fail("not a PE32 image (optional header magic 0x" + Hex4(Le16(b, img.optOffset)) + ")");
     img.sectionAlignment = Le32(b, img.optOffset + 32);
     img.fileAlignment = Le32(b, img.optOffset + 36);
     if (img.fileAlignment == 0 || img.sectionAlignment == 0 || (img.fileAlignment & (img.fileAlignment - 1)) ||
@@ -199,19 +205,17 @@ std::optional<Image> Image_Parse(std::vector<uint8_t> bytes, std::string &error)
     img.certOffset = Le32(b, img.optOffset + 96 + 8 * kDirSecurity);
     img.certSize = Le32(b, img.optOffset + 96 + 8 * kDirSecurity + 4);
 
-    uint32_t last = sectionCount - 1;
     for (uint32_t i = 0; i < sectionCount; i++)
         if (img.sections[i].name == ".rsrc")
             img.rsrcIndex = i;
     const Section &rsrc = img.sections[img.rsrcIndex];
     if (rsrc.name != ".rsrc")
         return fail("image has no .rsrc section");
+    // Last in the table, in memory and in the file.
     for (uint32_t i = 0; i < sectionCount; i++)
-        if (i != img.rsrcIndex && (img.sections[i].virtualAddress >= rsrc.virtualAddress ||
+        if (i != img.rsrcIndex && (i > img.rsrcIndex || img.sections[i].virtualAddress >= rsrc.virtualAddress ||
                                    uint64_t(img.sections[i].rawPointer) + img.sections[i].rawSize > rsrc.rawPointer))
             return fail(".rsrc is not the last section of the image");
-    if (img.rsrcIndex != last)
-        return fail(".rsrc is not the last section of the image");
     if (rsrcRva != rsrc.virtualAddress)
         return fail("the resource directory does not start at the .rsrc section");
     if (img.certSize != 0 && (uint64_t(img.certOffset) + img.certSize > b.size() ||

@@ -13,8 +13,8 @@ void Register_CleanUp(void);
 void Register_Pump(void);
 
 #ifdef SELFEXTR_COUNTING
-// Test builds only: how often the clean-up pumped, deleted and probed, and
-// how often the writer wrote a chunk and redrew the meter.
+// Test builds only: how often the clean-up pumped, deleted and probed, how
+// often the writer wrote a chunk, and how often the meter was drawn.
 extern LONG g_countPump, g_countDelete, g_countProbe, g_countChunk, g_countRedraw;
 #define SELFEXTR_COUNT(counter) ((counter)++)
 #else

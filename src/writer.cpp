@@ -70,7 +70,6 @@ WriterResult Writer_Extract(RunState *rs, UINT number)
         rs->written += count;
         remaining -= count;
         data += count;
-        SELFEXTR_COUNT(g_countRedraw);
         Progress_DrawMeter(rs->progress, Progress_Percent(rs->written, rs->total));
     }
 

@@ -2,6 +2,7 @@
 // is drawn straight onto the control after every chunk, never from WM_PAINT.
 #include "progress.h"
 #include "metergeom.h"
+#include "../filereg.h"
 #include "../../res/selfextr.h"
 
 static BOOL OnInitDialog(HWND dialog, LPARAM caption)
@@ -72,6 +73,7 @@ void Progress_DrawMeter(HWND window, UINT percent)
     HDC dc = GetDC(meter);
     if (dc == 0)
         return;
+    SELFEXTR_COUNT(g_countRedraw);
     RECT client;
     GetClientRect(meter, &client);
     FrameRect(dc, &client, (HBRUSH)GetStockObject(BLACK_BRUSH));
