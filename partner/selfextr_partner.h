@@ -1,46 +1,201 @@
-/* selfextr_partner.h: what a setup program needs to tell a selfextr stub that
- * the extracted files are no longer needed. Header-only, C and C++.
+/* selfextr_partner.h: what a setup program needs to tell the selfextr stub
+ * that started it that the extracted files are no longer needed.
+ * Header-only, C and C++; KERNEL32 and USER32 only.
  *
  *   #include "selfextr_partner.h"
- *   ...as the last act of the setup program (or of a program it starts):
- *   SelfExtr_RequestCleanup(5000);
+ *   int WINAPI WinMain(...)
+ *   {
+ *       SelfExtr_MarkIdle();   first thing: the stub's window appears at once
+ *       ...the setup's work...
+ *       SelfExtr_RequestCleanup(SELFEXTR_WAIT_WHILE_STUB_LIVES);   last act
+ *       return 0;
+ *   }
  *
- * The stub waits on a hidden top-level window of class "QVSELFEXTR", created
- * just after it started the setup program; WM_COMMAND with 0xABCD in the low
- * word of wParam makes it delete every file it wrote and end. See docs/protocol.md.
+ * The stub waits on a hidden top-level window of class "QVSELFEXTR", which it
+ * creates only once its WinExec of the setup program has returned; WM_COMMAND
+ * with 0xABCD in the low word of wParam makes it delete every file it wrote
+ * and end. WinExec returns when the started program first waits for input, or
+ * after 30 seconds. The request goes only to the window of the stub that
+ * started this program (its parent, or an ancestor further up for a driver
+ * that the setup program started), never to another stub's. See
+ * docs/protocol.md.
  */
 #ifndef SELFEXTR_PARTNER_H
 #define SELFEXTR_PARTNER_H
 
 #include <windows.h>
+#include <tlhelp32.h>
 
 #define SELFEXTR_WINDOW_CLASS "QVSELFEXTR"
 #define SELFEXTR_ID_CLEANUP   0xABCD
+
+/* A finished stub is told from other programs by its own resources: the
+ * progress dialog and the string table block that holds the package total. */
+#define SELFEXTR_DIALOG_PROGRESS 2000
+#define SELFEXTR_STRING_TOTAL    3000
+
+/* Wait as long as the stub that started this program may still create its
+ * window; shorter bounds are raised to SELFEXTR_MIN_WAIT_MS, past WinExec's
+ * own 30 seconds. */
+#define SELFEXTR_WAIT_WHILE_STUB_LIVES INFINITE
+#define SELFEXTR_MIN_WAIT_MS 60000
+#define SELFEXTR_MAX_ANCESTORS 16
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-/* Finds the stub's window, waiting up to timeoutMs for it to appear. Returns
- * 0 if none came. The stub starts the setup program with WinExec, which
- * returns only once the started program waits for input (its first
- * GetMessage or PeekMessage) or after 30 seconds; the stub creates its
- * window after that. Peeking here marks this program as waiting for input. */
-static __inline HWND SelfExtr_FindWindow(DWORD timeoutMs)
+/* One real wait on this thread's message queue, which is what ends the
+ * WinExec of the stub that started this program. A single PeekMessage is not
+ * enough under Wine. Call it first thing in a program that does not enter a
+ * message loop at once (a console program, or one that works first). */
+static __inline void SelfExtr_MarkIdle(void)
 {
-    DWORD start = GetTickCount();
-    MSG msg;
-    PeekMessageA(&msg, 0, 0, 0, PM_NOREMOVE);
-    for (;;) {
-        HWND window = FindWindowA(SELFEXTR_WINDOW_CLASS, 0);
-        if (window != 0 || GetTickCount() - start >= timeoutMs)
-            return window;
-        Sleep(50);
-    }
+    MsgWaitForMultipleObjects(0, 0, FALSE, 1, QS_ALLINPUT);
 }
 
-/* Posts the clean-up command. Returns nonzero when it was posted; a partner
- * that finds no window sends nothing. */
+typedef struct {
+    DWORD pid;
+    HANDLE process;  /* held, so that the number cannot pass to another process */
+    int isStub;
+} SelfExtr_Ancestor;
+
+static __inline HANDLE SelfExtr_OpenProcess(DWORD pid)
+{
+    /* PROCESS_QUERY_LIMITED_INFORMATION where it exists (Vista on, and an
+     * elevated stub from a program that is not); the full right on XP. */
+    HANDLE process = OpenProcess(SYNCHRONIZE | 0x1000, FALSE, pid);
+    return process != 0 ? process : OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, pid);
+}
+
+static __inline ULONGLONG SelfExtr_Started(HANDLE process)
+{
+    FILETIME created, ended, kernel, user;
+    if (!GetProcessTimes(process, &created, &ended, &kernel, &user))
+        return ~(ULONGLONG)0;
+    return ((ULONGLONG)created.dwHighDateTime << 32) | created.dwLowDateTime;
+}
+
+static __inline int SelfExtr_IsStubImage(HANDLE process)
+{
+    typedef BOOL (WINAPI *QueryImageName)(HANDLE, DWORD, LPSTR, PDWORD);
+    QueryImageName query = (QueryImageName)(void (*)(void))GetProcAddress(GetModuleHandleA("kernel32.dll"),
+                                                                           "QueryFullProcessImageNameA");
+    char path[MAX_PATH];
+    DWORD size = sizeof path;
+    HMODULE image;
+    int stub;
+    if (query == 0 || !query(process, 0, path, &size))
+        return 0;
+    image = LoadLibraryExA(path, 0, LOAD_LIBRARY_AS_DATAFILE);
+    if (image == 0)
+        return 0;
+    stub = FindResourceA(image, MAKEINTRESOURCEA(SELFEXTR_DIALOG_PROGRESS), RT_DIALOG) != 0 &&
+           FindResourceA(image, MAKEINTRESOURCEA((SELFEXTR_STRING_TOTAL >> 4) + 1), RT_STRING) != 0;
+    FreeLibrary(image);
+    return stub;
+}
+
+/* The chain of living processes that started this one, nearest first. A
+ * parent number whose process started after its child belongs to another
+ * process now, and ends the chain. Returns how many were found. */
+static __inline int SelfExtr_Ancestors(SelfExtr_Ancestor chain[SELFEXTR_MAX_ANCESTORS])
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    DWORD pid = GetCurrentProcessId();
+    ULONGLONG childStarted = SelfExtr_Started(GetCurrentProcess());
+    int count = 0;
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return 0;
+    while (count < SELFEXTR_MAX_ANCESTORS) {
+        PROCESSENTRY32 entry;
+        DWORD parent = 0;
+        HANDLE process;
+        ULONGLONG started;
+        entry.dwSize = sizeof entry;
+        if (Process32First(snapshot, &entry)) {
+            do {
+                if (entry.th32ProcessID == pid) {
+                    parent = entry.th32ParentProcessID;
+                    break;
+                }
+            } while (Process32Next(snapshot, &entry));
+        }
+        if (parent == 0 || parent == pid)
+            break;
+        process = SelfExtr_OpenProcess(parent);
+        if (process == 0)
+            break;
+        started = SelfExtr_Started(process);
+        if (started > childStarted) {
+            CloseHandle(process);
+            break;
+        }
+        chain[count].pid = parent;
+        chain[count].process = process;
+        chain[count].isStub = SelfExtr_IsStubImage(process);
+        count++;
+        pid = parent;
+        childStarted = started;
+    }
+    CloseHandle(snapshot);
+    return count;
+}
+
+static __inline HWND SelfExtr_WindowOf(DWORD pid)
+{
+    HWND window = 0;
+    while ((window = FindWindowExA(0, window, SELFEXTR_WINDOW_CLASS, 0)) != 0) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        if (owner == pid)
+            return window;
+    }
+    return 0;
+}
+
+/* Finds the window of the stub that started this program, waiting for it
+ * while that stub lives and at most timeoutMs (SELFEXTR_WAIT_WHILE_STUB_LIVES:
+ * no bound; a bound below SELFEXTR_MIN_WAIT_MS is raised to it). The stub is
+ * the nearest ancestor that owns such a window, or, while it has none yet,
+ * the nearest ancestor whose image is a finished stub; nothing past it is
+ * looked at. Returns 0 when no stub of this program's can create one any more. */
+static __inline HWND SelfExtr_FindWindow(DWORD timeoutMs)
+{
+    SelfExtr_Ancestor chain[SELFEXTR_MAX_ANCESTORS];
+    DWORD start = GetTickCount();
+    HWND found = 0;
+    int count, i;
+    /* The ancestors are taken before this program becomes idle: a program
+     * that starts a driver with WinExec may end as soon as the driver idles. */
+    count = SelfExtr_Ancestors(chain);
+    SelfExtr_MarkIdle();
+    if (timeoutMs < SELFEXTR_MIN_WAIT_MS)
+        timeoutMs = SELFEXTR_MIN_WAIT_MS;
+    for (;;) {
+        int alive = 0;
+        for (i = 0; i < count && found == 0; i++) {
+            int living = WaitForSingleObject(chain[i].process, 0) == WAIT_TIMEOUT;
+            if (living)
+                found = SelfExtr_WindowOf(chain[i].pid);
+            alive |= living;
+            if (found == 0 && living && chain[i].isStub)
+                break;  /* our stub, still before its window */
+        }
+        if (found != 0 || !alive || (timeoutMs != INFINITE && GetTickCount() - start >= timeoutMs))
+            break;
+        /* A real wait on the queue, so that this program stays idle for input. */
+        MsgWaitForMultipleObjects(0, 0, FALSE, 10, QS_ALLINPUT);
+    }
+    for (i = 0; i < count; i++)
+        CloseHandle(chain[i].process);
+    return found;
+}
+
+/* Posts the clean-up command to the window of this program's stub. Returns
+ * nonzero when it was posted. Post it as the last act, then end at once: the
+ * stub deletes every file it wrote, this program's own among them, and a file
+ * whose program still runs cannot be deleted. */
 static __inline BOOL SelfExtr_RequestCleanup(DWORD timeoutMs)
 {
     HWND window = SelfExtr_FindWindow(timeoutMs);

@@ -11,8 +11,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 {
     LARGE_INTEGER started;
     QueryPerformanceCounter(&started);
-    MSG msg;
-    PeekMessageA(&msg, 0, 0, 0, PM_NOREMOVE);
+    SelfExtr_MarkIdle();
     char mark[MAX_PATH] = "";
     if (GetEnvironmentVariableA("SELFEXTR_BENCH_MARK", mark, sizeof mark) == 0)
         return 2;  // not started by the benchmark
@@ -20,5 +19,5 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     Mark_Write(mark, std::to_string(started.QuadPart));
     if (go != 0)
         WaitForSingleObject(go, 120000);
-    return SelfExtr_RequestCleanup(60000) ? 0 : 1;
+    return SelfExtr_RequestCleanup(SELFEXTR_WAIT_WHILE_STUB_LIVES) ? 0 : 1;
 }

@@ -42,7 +42,7 @@ static LRESULT CALLBACK MainProc(HWND window, UINT msg, WPARAM wParam, LPARAM lP
         return 0;
     }
     case WM_DESTROY:
-        SelfExtr_RequestCleanup(5000);
+        SelfExtr_RequestCleanup(SELFEXTR_WAIT_WHILE_STUB_LIVES);
         PostQuitMessage(0);
         return 0;
     default:

@@ -188,6 +188,92 @@ TEST(EndToEnd, AFolderWithBlanksStartsSetupNotADecoy)
     EXPECT_TRUE(Has(report, "self " + temp + "\\SETUP.EXE\n")) << report;
 }
 
+// ---- the partner header ------------------------------------------------
+
+TEST(Partner, ASetupThatOnlyCallsThePartnerIsCleanedUp)
+{
+    std::string temp = FreshTempFolder("e2e-partner");
+    BoxAnswer answer;
+    LARGE_INTEGER f, yes, end;
+    QueryPerformanceFrequency(&f);
+    DWORD code = RunStub(g_packages + "\\partner.exe", temp, IDYES, answer, "", "", [&] { QueryPerformanceCounter(&yes); });
+    QueryPerformanceCounter(&end);
+    EXPECT_TRUE(answer.answered);
+    EXPECT_EQ(code, 0u);
+    EXPECT_EQ(FilesIn(temp), 0);
+    // Reported, not judged: the machines' speeds differ.
+    RecordProperty("yes_to_end_ms", std::to_string((end.QuadPart - yes.QuadPart) * 1000 / f.QuadPart));
+    printf("partner package: %lld ms from Yes to the stub's end\n", (end.QuadPart - yes.QuadPart) * 1000 / f.QuadPart);
+}
+
+TEST(Partner, ADriverStartedBySetupFindsTheStubThroughIt)
+{
+    std::string temp = FreshTempFolder("e2e-driver");
+    SetEnvironmentVariableA("SELFEXTR_DRIVER", (g_packages + "\\OTHER.EXE").c_str());
+    DeleteFileA((g_report + ".driver").c_str());
+    DWORD code = 99;
+    Report("driver", temp, code);
+    EXPECT_EQ(code, 0u);
+    EXPECT_TRUE(Has(ReadFile(g_report + ".driver"), "self " + g_packages + "\\OTHER.EXE\n"));
+    EXPECT_EQ(FilesIn(temp), 0);
+}
+
+// The window of class QVSELFEXTR that process pid owns, if any.
+static HWND StubWindow(DWORD pid)
+{
+    HWND w = 0;
+    while ((w = FindWindowExA(0, w, "QVSELFEXTR", 0)) != 0) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(w, &owner);
+        if (owner == pid)
+            return w;
+    }
+    return 0;
+}
+
+// Two stubs at once in one TEMP, both waiting with their windows: the second
+// one's setup asks first, and only its own stub cleans up.
+TEST(Partner, TwoStubsSharingTempAreEachCleanedUpOnlyByTheirOwnSetup)
+{
+    std::string temp = FreshTempFolder("e2e-twins");
+    SetEnvironmentVariableA("TEMP", temp.c_str());
+    SetEnvironmentVariableA("SELFEXTR_ACT", "wait");
+    struct Twin {
+        const char *name, *setup, *data;
+        std::string go;
+        HANDLE event;
+        PROCESS_INFORMATION pi;
+    } twins[2] = {{"a", "SETUPA.EXE", "A.DAT"}, {"b", "SETUPB.EXE", "B.DAT"}};
+    for (Twin &t : twins) {
+        t.go = "selfextr-e2e-go-" + std::string(t.name) + "-" + std::to_string(GetCurrentProcessId());
+        t.event = CreateEventA(0, TRUE, FALSE, t.go.c_str());
+        SetEnvironmentVariableA("SELFEXTR_GO", t.go.c_str());
+        SetEnvironmentVariableA("SELFEXTR_REPORT", (temp + "-" + t.name + ".txt").c_str());
+        ASSERT_TRUE(Process_Start("\"" + g_packages + "\\twin-" + t.name + ".exe\" " + temp + "\\" + t.setup, t.pi));
+        BoxAnswer answer;
+        answer.title = "E2E Setup";
+        answer.button = IDYES;
+        ASSERT_TRUE(Box_Answer(t.pi.dwProcessId, answer, 60000));
+    }
+    // Both wait now; the deadline only bounds the wait for their windows.
+    for (int i = 0; i < 600 && !(StubWindow(twins[0].pi.dwProcessId) && StubWindow(twins[1].pi.dwProcessId)); i++)
+        Sleep(100);
+    ASSERT_NE(StubWindow(twins[0].pi.dwProcessId), nullptr);
+    ASSERT_NE(StubWindow(twins[1].pi.dwProcessId), nullptr);
+
+    SetEvent(twins[1].event);
+    EXPECT_EQ(Process_Finish(twins[1].pi), 0u);
+    EXPECT_EQ(GetFileAttributesA((temp + "\\B.DAT").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(ReadFile(temp + "\\A.DAT"), ReadFile(g_packages + "\\one.txt"));
+    EXPECT_EQ(WaitForSingleObject(twins[0].pi.hProcess, 0), (DWORD)WAIT_TIMEOUT) << "twin A ended with B";
+
+    SetEvent(twins[0].event);
+    EXPECT_EQ(Process_Finish(twins[0].pi), 0u);
+    EXPECT_EQ(FilesIn(temp), 0);
+    for (Twin &t : twins)
+        CloseHandle(t.event);
+}
+
 TEST(EndToEnd, TheFallbackFolderIsRemovedAfterItsCleanUp)
 {
     char windows[MAX_PATH];

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "filereg.h"
+#include "selfextr_partner.h"  // the names only
 #include "progress/progress.h"
 #include "run.h"
 #include "selfextr.h"
@@ -178,16 +179,14 @@ TEST(CleanUp, AFileHeldOpenStaysAfterExactly257Attempts)
     RemoveDirectoryA(dir.c_str());
 }
 
-TEST(CleanUp, AFileReleasedDuringTheAttemptsIsDeleted)
+TEST(CleanUp, AFileReleasedDuringTheAttemptsIsDeletedAtTheNextOne)
 {
     std::string dir = FreshTempFolder("curel");
     for (const char *n : {"a", "b", "c"})
         Put(dir + "\\" + n, n);
-    std::string counts = CleanUpIn("release", dir);
-    int pumps = 0, deletes = 0, probes = 0;
-    ASSERT_EQ(sscanf(counts.c_str(), "%d %d %d", &pumps, &deletes, &probes), 3) << counts;
-    EXPECT_GT(deletes, 3);
-    EXPECT_LT(deletes, 259);
+    // b is released by a message posted at its third failed attempt, which the
+    // pump before the fourth dispatches: a and c once each, b four times.
+    EXPECT_EQ(CleanUpIn("release", dir), "6 6 6");
     EXPECT_FALSE(Exists(dir));
 }
 
@@ -508,6 +507,42 @@ TEST(Writer, A261stEntryIsRefusedBeforeItsFileExists)
     EXPECT_EQ(Get(out), "260|aborted|Disk may be full!|0");
 }
 
+// ---- partner -------------------------------------------------------------
+
+static LRESULT CALLBACK StubLikeProc(HWND w, UINT msg, WPARAM wp, LPARAM lp)
+{
+    if (msg == WM_COMMAND || msg == WM_TIMER)
+        PostQuitMessage(msg == WM_COMMAND ? (int)LOWORD(wp) : -1);
+    return DefWindowProcA(w, msg, wp, lp);
+}
+
+// This process plays the stub: it starts a program that uses the partner
+// header, waits for it to be idle as WinExec does, and only then creates the
+// window, which is what the partner must wait for and post to.
+TEST(Partner, IsIdleAtOnceAndPostsToTheWindowOfTheProcessThatStartedIt)
+{
+    PROCESS_INFORMATION pi;
+    ASSERT_TRUE(Process_Start("\"" + g_packages + "\\..\\partner_child.exe\"", pi));
+    // Were the partner not idle, this would end with WAIT_TIMEOUT.
+    EXPECT_EQ(WaitForInputIdle(pi.hProcess, 60000), 0u);
+    EXPECT_EQ(WaitForSingleObject(pi.hProcess, 0), (DWORD)WAIT_TIMEOUT) << "the partner gave up before the window came";
+    WNDCLASSA wc = {};
+    wc.lpfnWndProc = StubLikeProc;
+    wc.lpszClassName = SELFEXTR_WINDOW_CLASS;
+    ASSERT_TRUE(RegisterClassA(&wc));
+    HWND window = CreateWindowExA(0, SELFEXTR_WINDOW_CLASS, 0, WS_OVERLAPPEDWINDOW, 0, 0, 0, 0, 0, 0, 0, 0);
+    ASSERT_NE(window, nullptr);
+    SetTimer(window, 1, 120000, 0);  // bounds the wait, nothing more
+    MSG msg;
+    while (GetMessageA(&msg, 0, 0, 0) > 0)
+        DispatchMessageA(&msg);
+    const int command = (int)msg.wParam;
+    EXPECT_EQ(command, SELFEXTR_ID_CLEANUP);
+    EXPECT_EQ(Process_Finish(pi), 0u);
+    DestroyWindow(window);
+    UnregisterClassA(SELFEXTR_WINDOW_CLASS, 0);
+}
+
 // ---- children ----------------------------------------------------------
 
 static int ChildWorkDir(const char *out)
@@ -518,11 +553,45 @@ static int ChildWorkDir(const char *out)
     return 0;
 }
 
+enum { WM_RELEASE = WM_APP, kReleaseAtAttempt = 3 };
+static HANDLE g_held;
+static std::string g_heldPath;
+static int g_heldAttempts;
+static HWND g_releaser;
+static BOOL(WINAPI *g_realDelete)(LPCSTR);
+
+// Each deletion attempt of the held file is counted; the third one posts the
+// release, so that it happens at a known pump whatever the machine's speed.
+static BOOL WINAPI CountingDelete(LPCSTR path)
+{
+    if (g_heldPath == path && ++g_heldAttempts == kReleaseAtAttempt)
+        PostMessageA(g_releaser, WM_RELEASE, 0, 0);
+    return g_realDelete(path);
+}
+
+// Points this program's import of name from dll at hook; returns the original.
+static void *HookImport(const char *dll, const char *name, void *hook)
+{
+    BYTE *base = (BYTE *)GetModuleHandleA(0);
+    const auto *nt = (const IMAGE_NT_HEADERS *)(base + ((const IMAGE_DOS_HEADER *)base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY &imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    void *real = (void *)GetProcAddress(GetModuleHandleA(dll), name);
+    for (auto *d = (IMAGE_IMPORT_DESCRIPTOR *)(base + imports.VirtualAddress); d->Name != 0; d++)
+        for (auto *t = (IMAGE_THUNK_DATA *)(base + d->FirstThunk); t->u1.Function != 0; t++)
+            if ((void *)t->u1.Function == real) {
+                DWORD old;
+                VirtualProtect(&t->u1.Function, sizeof t->u1.Function, PAGE_READWRITE, &old);
+                t->u1.Function = (DWORD_PTR)hook;
+                VirtualProtect(&t->u1.Function, sizeof t->u1.Function, old, &old);
+                return real;
+            }
+    return nullptr;
+}
+
 static LRESULT CALLBACK ReleaseProc(HWND w, UINT msg, WPARAM wp, LPARAM lp)
 {
-    static int ticks = 0;
-    if (msg == WM_TIMER && ++ticks == 3)
-        CloseHandle((HANDLE)GetWindowLongPtrA(w, GWLP_USERDATA));
+    if (msg == WM_RELEASE)
+        CloseHandle(g_held);
     if (msg == WM_USER)
         Register_CleanUp();  // a request arriving while the clean-up pumps
     return DefWindowProcA(w, msg, wp, lp);
@@ -542,9 +611,12 @@ static int ChildCleanUp(const std::string &mode, const std::string &dir, const c
     RegisterClassA(&wc);
     HWND w = CreateWindowA("CleanUpTest", 0, 0, 0, 0, 0, 0, HWND_MESSAGE, 0, 0, 0);
     if (mode == "release") {
-        HANDLE own = CreateFileA((dir + "\\b").c_str(), GENERIC_READ, FILE_SHARE_READ, 0, OPEN_EXISTING, 0, 0);
-        SetWindowLongPtrA(w, GWLP_USERDATA, (LONG_PTR)own);
-        SetTimer(w, 1, 1, 0);
+        g_heldPath = dir + "\\b";
+        g_held = CreateFileA(g_heldPath.c_str(), GENERIC_READ, FILE_SHARE_READ, 0, OPEN_EXISTING, 0, 0);
+        g_releaser = w;
+        g_realDelete = (BOOL(WINAPI *)(LPCSTR))HookImport("kernel32.dll", "DeleteFileA", (void *)CountingDelete);
+        if (g_held == INVALID_HANDLE_VALUE || g_realDelete == nullptr)
+            return 3;
     }
     if (mode == "twice")
         PostMessageA(w, WM_USER, 0, 0);

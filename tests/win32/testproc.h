@@ -6,22 +6,35 @@
 #include <functional>
 #include <string>
 
-// Returns the exit code, 0xFFFFFFFF when the program could not start.
-inline DWORD Process_Run(std::string command, const void *env = nullptr,
-                         const std::function<void(DWORD pid)> &whileRunning = nullptr, DWORD timeoutMs = 120000)
+// Starts command; false when it could not start. The caller closes both handles.
+inline bool Process_Start(std::string command, PROCESS_INFORMATION &pi, const void *env = nullptr)
 {
     STARTUPINFOA si = {sizeof si};
-    PROCESS_INFORMATION pi;
-    if (!CreateProcessA(0, &command[0], 0, 0, FALSE, 0, const_cast<void *>(env), 0, &si, &pi))
-        return 0xFFFFFFFF;
-    if (whileRunning)
-        whileRunning(pi.dwProcessId);
+    return CreateProcessA(0, &command[0], 0, 0, FALSE, 0, const_cast<void *>(env), 0, &si, &pi) != 0;
+}
+
+// Waits up to timeoutMs for the process to end and closes its handles;
+// returns its exit code, STILL_ACTIVE (259) if it did not end in time.
+inline DWORD Process_Finish(PROCESS_INFORMATION &pi, DWORD timeoutMs = 120000)
+{
     WaitForSingleObject(pi.hProcess, timeoutMs);
     DWORD code = 0xFFFFFFFE;
     GetExitCodeProcess(pi.hProcess, &code);
     CloseHandle(pi.hProcess);
     CloseHandle(pi.hThread);
     return code;
+}
+
+// Returns the exit code, 0xFFFFFFFF when the program could not start.
+inline DWORD Process_Run(std::string command, const void *env = nullptr,
+                         const std::function<void(DWORD pid)> &whileRunning = nullptr, DWORD timeoutMs = 120000)
+{
+    PROCESS_INFORMATION pi;
+    if (!Process_Start(command, pi, env))
+        return 0xFFFFFFFF;
+    if (whileRunning)
+        whileRunning(pi.dwProcessId);
+    return Process_Finish(pi, timeoutMs);
 }
 
 // A file's last-write time as local MS-DOS words: MAKELONG(time, date).
