@@ -8,14 +8,16 @@ namespace selfextr {
 
 struct PackOptions {
     std::filesystem::path stub, output;
+    std::filesystem::path manifest;  // the output must not replace it
     bool stripSignature = false;
 };
 
 // Each returns the process exit code; messages go to out and err.
 int Command_Pack(const PackOptions &options, const PackRequest &request, std::ostream &out, std::ostream &err);
 int Command_List(const std::filesystem::path &file, bool verifyOnly, std::ostream &out, std::ostream &err);
-int Command_Extract(const std::filesystem::path &file, const std::filesystem::path &dir, std::ostream &out,
-                    std::ostream &err);
+// force: extract a package that verify fails (never an entry whose name is unsafe).
+int Command_Extract(const std::filesystem::path &file, const std::filesystem::path &dir, bool force,
+                    std::ostream &out, std::ostream &err);
 
 // Reads and parses a whole image file.
 std::optional<Image> Image_Load(const std::filesystem::path &path, std::string &error);

@@ -7,7 +7,7 @@
 
 using namespace selfextr;
 
-int main(int argc, char **argv)
+static int Run(int argc, char **argv)
 {
     CLI::App app{"selfextr: make, list, verify and extract self-extracting setup stubs"};
     app.require_subcommand(1);
@@ -42,12 +42,15 @@ int main(int argc, char **argv)
     auto *x = app.add_subcommand("extract", "write a finished stub's entries into a folder");
     x->add_option("file", file, "a finished stub")->required();
     x->add_option("dir", dir, "the folder to write into")->required();
+    bool force = false;
+    x->add_flag("--force", force, "extract even what verify fails (never an entry whose name is unsafe)");
 
     CLI11_PARSE(app, argc, argv);
 
     if (p->parsed()) {
         PackRequest fromOptions = request;
         std::string error;
+        pack.manifest = manifest;
         if (!manifest.empty()) {
             request = PackRequest{};
             if (!Manifest_Read(manifest, request, error))
@@ -75,5 +78,18 @@ int main(int argc, char **argv)
         return Command_List(file, false, std::cout, std::cerr);
     if (v->parsed())
         return Command_List(file, true, std::cout, std::cerr);
-    return Command_Extract(file, dir, std::cout, std::cerr);
+    return Command_Extract(file, dir, force, std::cout, std::cerr);
+}
+
+int main(int argc, char **argv)
+{
+    // Whatever is thrown ends as one message and a failure, never an abort.
+    try {
+        return Run(argc, argv);
+    } catch (const std::exception &e) {
+        std::cerr << "selfextr: " << e.what() << "\n";
+    } catch (...) {
+        std::cerr << "selfextr: unexpected failure\n";
+    }
+    return 1;
 }

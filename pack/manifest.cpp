@@ -1,4 +1,5 @@
-// manifest.cpp: caption, prompt, date, time, [version] and [[file]] tables.
+// manifest.cpp: caption, prompt, date, time, allow_non_ascii, [version] and
+// [[file]]. Every key must be known and every value of its type and form.
 #include "manifest.h"
 
 #include <set>
@@ -7,56 +8,117 @@
 
 namespace selfextr {
 
+namespace {
+
+struct Reader {
+    const std::filesystem::path &path;
+    std::string &error;
+
+    bool Fail(const toml::node &node, const std::string &key, const std::string &what)
+    {
+        error = path.string() + ": line " + std::to_string(node.source().begin.line) + ": " + key + " " + what;
+        return false;
+    }
+
+    bool OnlyKnown(const toml::table &table, const std::string &where, const std::set<std::string> &known)
+    {
+        for (auto &[key, value] : table)
+            if (!known.count(std::string(key.str())))
+                return Fail(value, where + std::string(key.str()), "is not a key selfextr knows");
+        return true;
+    }
+
+    bool String(const toml::table &table, const char *key, const std::string &where, std::string &out)
+    {
+        const toml::node *node = table.get(key);
+        if (node == nullptr)
+            return true;
+        if (!node->is_string())
+            return Fail(*node, where + key, "must be a string");
+        out = *node->value<std::string>();
+        return true;
+    }
+};
+
+}  // namespace
+
 bool Manifest_Read(const std::filesystem::path &path, PackRequest &request, std::string &error)
 {
     toml::table doc;
     try {
         doc = toml::parse_file(path.string());
     } catch (const toml::parse_error &e) {
-        error = path.string() + ": " + std::string(e.description()) + " (line " +
-                std::to_string(e.source().begin.line) + ")";
+        error = path.string() + ": line " + std::to_string(e.source().begin.line) + ": " + std::string(e.description());
         return false;
     }
-    static const std::set<std::string> known = {"caption", "prompt", "date", "time", "allow_non_ascii", "version", "file"};
-    for (auto &[key, value] : doc)
-        if (!known.count(std::string(key.str())))
-            return error = path.string() + ": unknown key \"" + std::string(key.str()) + "\"", false;
+    Reader r{path, error};
+    if (!r.OnlyKnown(doc, "", {"caption", "prompt", "date", "time", "allow_non_ascii", "version", "file"}))
+        return false;
+    if (!r.String(doc, "caption", "", request.caption) || !r.String(doc, "prompt", "", request.prompt))
+        return false;
 
-    request.caption = doc["caption"].value_or(std::string());
-    request.prompt = doc["prompt"].value_or(std::string());
-    if (auto d = doc["date"].value<toml::date>()) {
-        char text[16];
-        snprintf(text, sizeof text, "%04d-%02u-%02u", int(d->year), unsigned(d->month), unsigned(d->day));
-        request.date = text;
-    } else {
-        request.date = doc["date"].value_or(std::string());
+    if (const toml::node *d = doc.get("date")) {
+        if (auto date = d->value_exact<toml::date>()) {
+            char text[16];
+            snprintf(text, sizeof text, "%04d-%02u-%02u", int(date->year), unsigned(date->month), unsigned(date->day));
+            request.date = text;
+        } else if (d->is_string()) {
+            request.date = *d->value<std::string>();
+        } else {
+            return r.Fail(*d, "date", "must be a date such as 2026-12-08 (no time of day: that is the key time)");
+        }
     }
-    if (auto t = doc["time"].value<toml::time>())
-        request.time = std::to_string(t->hour) + ":" + (t->minute < 10 ? "0" : "") + std::to_string(t->minute);
-    else
-        request.time = doc["time"].value_or(std::string());
-    request.allowNonAscii = doc["allow_non_ascii"].value_or(false);
+    if (const toml::node *t = doc.get("time")) {
+        if (auto time = t->value_exact<toml::time>()) {
+            if (time->second != 0 || time->nanosecond != 0)
+                return r.Fail(*t, "time", "has seconds; the stub stamps whole minutes");
+            request.time = std::to_string(time->hour) + ":" + (time->minute < 10 ? "0" : "") + std::to_string(time->minute);
+        } else if (t->is_string()) {
+            request.time = *t->value<std::string>();
+        } else {
+            return r.Fail(*t, "time", "must be a time such as 04:00 or \"4:00\"");
+        }
+    }
+    if (const toml::node *a = doc.get("allow_non_ascii")) {
+        if (!a->is_boolean())
+            return r.Fail(*a, "allow_non_ascii", "must be true or false");
+        request.allowNonAscii = *a->value<bool>();
+    }
 
-    if (auto *v = doc["version"].as_table()) {
-        VersionRecord r;
-        r.product = (*v)["product"].value_or(std::string());
-        r.version = (*v)["version"].value_or(std::string());
-        r.company = (*v)["company"].value_or(std::string());
-        r.description = (*v)["description"].value_or(std::string());
-        r.copyright = (*v)["copyright"].value_or(std::string());
-        request.version = r;
+    if (const toml::node *v = doc.get("version")) {
+        const toml::table *t = v->as_table();
+        if (t == nullptr)
+            return r.Fail(*v, "version", "must be a table ([version])");
+        if (!r.OnlyKnown(*t, "version.", {"product", "version", "company", "description", "copyright"}))
+            return false;
+        VersionRecord record;
+        if (!r.String(*t, "product", "version.", record.product) || !r.String(*t, "version", "version.", record.version) ||
+            !r.String(*t, "company", "version.", record.company) ||
+            !r.String(*t, "description", "version.", record.description) ||
+            !r.String(*t, "copyright", "version.", record.copyright))
+            return false;
+        request.version = record;
     }
     std::filesystem::path base = path.parent_path();
-    if (auto *files = doc["file"].as_array()) {
-        for (auto &node : *files) {
-            auto *t = node.as_table();
-            auto source = t ? (*t)["source"].value<std::string>() : std::nullopt;
-            if (!source)
-                return error = path.string() + ": every [[file]] needs a source", false;
-            PackFile f;
-            f.source = base / *source;
-            f.name = (*t)["name"].value_or(f.source.filename().string());
-            request.files.push_back(f);
+    if (const toml::node *f = doc.get("file")) {
+        const toml::array *files = f->as_array();
+        if (files == nullptr)
+            return r.Fail(*f, "file", "must be an array of tables: write each as [[file]]");
+        for (const toml::node &node : *files) {
+            const toml::table *t = node.as_table();
+            if (t == nullptr)
+                return r.Fail(node, "file", "entries must be tables with source and name");
+            if (!r.OnlyKnown(*t, "file.", {"source", "name"}))
+                return false;
+            std::string source, name;
+            if (!r.String(*t, "source", "file.", source) || !r.String(*t, "name", "file.", name))
+                return false;
+            if (source.empty())
+                return r.Fail(node, "file.source", "is missing: every [[file]] needs a source");
+            PackFile pf;
+            pf.source = base / source;
+            pf.name = t->contains("name") ? name : pf.source.filename().string();
+            request.files.push_back(pf);
         }
     }
     return true;

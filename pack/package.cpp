@@ -10,8 +10,16 @@
 #include <charconv>
 #include <chrono>
 #include <cstring>
+#include <clocale>
+#include <locale.h>
 #include <set>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <wctype.h>
+#ifdef _WIN32
+#define NOMINMAX
+#include <windows.h>
+#endif
 
 namespace selfextr {
 
@@ -66,12 +74,18 @@ size_t AnsiBytes(const std::u16string &s)
     return n;
 }
 
+constexpr long long kEpochOf2108 = 4354819200;  // 2108-01-01 00:00:00 UTC
+
 bool IsLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 
+// Exactly count decimal digits: no sign, no blank.
 bool ReadNumber(const std::string &s, size_t from, size_t count, int &value)
 {
-    if (from + count > s.size())
+    if (count == 0 || count > 9 || from + count > s.size())
         return false;
+    for (size_t i = from; i < from + count; i++)
+        if (s[i] < '0' || s[i] > '9')
+            return false;
     auto r = std::from_chars(s.data() + from, s.data() + from + count, value);
     return r.ec == std::errc() && r.ptr == s.data() + from + count;
 }
@@ -95,25 +109,25 @@ size_t OpenNode(std::vector<uint8_t> &b, const std::u16string &key, uint32_t val
 }
 void CloseNode(std::vector<uint8_t> &b, size_t at) { SetU16(b, at, uint32_t(b.size() - at)); Pad4(b); }
 
+// One to four dot-separated numbers from 0 to 65535; missing ones are 0.
 bool ParseVersion(const std::string &text, uint16_t parts[4])
 {
-    int n = 0;
-    size_t i = 0;
-    for (; n < 4; n++) {
-        size_t j = text.find('.', i);
-        std::string part = text.substr(i, j == std::string::npos ? std::string::npos : j - i);
+    size_t from = 0;
+    for (int n = 0; n < 4; n++) {
+        size_t dot = text.find('.', from);
+        size_t end = dot == std::string::npos ? text.size() : dot;
         int v;
-        if (part.empty() || !ReadNumber(part, 0, part.size(), v) || v < 0 || v > 65535)
+        if (!ReadNumber(text, from, end - from, v) || v > 65535)
             return false;
         parts[n] = uint16_t(v);
-        if (j == std::string::npos) { n++; break; }
-        i = j + 1;
+        if (dot == std::string::npos) {
+            for (n++; n < 4; n++)
+                parts[n] = 0;
+            return true;
+        }
+        from = dot + 1;
     }
-    if (i < text.size() && n == 4 && text.find('.', i) != std::string::npos)
-        return false;
-    for (; n < 4; n++)
-        parts[n] = 0;
-    return true;
+    return false;  // a fifth part
 }
 
 std::vector<uint8_t> VersionBytes(const VersionRecord &v, const uint16_t ver[4])
@@ -218,6 +232,12 @@ bool Date_FromEpoch(const char *epoch, std::string &iso, std::string &error)
         error = "SOURCE_DATE_EPOCH \"" + text + "\" is not a count of seconds";
         return false;
     }
+    // Past 2107 no file date can hold it; checked before the calendar, whose
+    // years would not hold it either.
+    if (seconds >= kEpochOf2108) {
+        error = "SOURCE_DATE_EPOCH \"" + text + "\" cannot be stamped: file dates run from 1980 to 2107";
+        return false;
+    }
     auto day = std::chrono::floor<std::chrono::days>(std::chrono::sys_seconds(std::chrono::seconds(seconds)));
     std::chrono::year_month_day ymd(day);
     char buffer[16];
@@ -242,17 +262,59 @@ std::string Name_Problem(const std::string &name, bool allowNonAscii)
         if (c >= 128 && !allowNonAscii)
             return "is not ASCII (the stub reads names through the target's ANSI code page; --allow-non-ascii permits it)";
     }
+    std::u16string wide = Utf16(name);
+    if (wide.size() > kMaxNameUnits)
+        return "is longer than 255 characters, the most a Windows file name holds";
+    for (char16_t c : wide) {
+        // The ANSI code page's best fit turns these into separators or
+        // forbidden characters when the stub reads the name.
+        bool fullwidthForbidden = c >= 0xFF01 && c <= 0xFF5E && strchr("\\/:*?\"<>|", int(c - 0xFF01 + 0x21));
+        if (fullwidthForbidden || c == 0x2215 || c == 0x2216 || c == 0x2044 || c == 0x29F5 || c == 0xFE68 ||
+            c == 0xFE55 || c == 0xFE56 || c == 0xFE57 || c == 0xFE64 || c == 0xFE65 || c == 0xFF0C)
+            return "holds a character that the target's code page reads as a separator or forbidden character";
+        if (c == 0xFFFD)
+            return "is not valid UTF-8";
+    }
     if (name.back() == '.' || name.back() == ' ')
         return "ends with a dot or a blank, which Windows drops";
-    std::string stem = name.substr(0, name.find('.'));
-    while (!stem.empty() && stem.back() == ' ')
+    // Windows reserves the device names with any extension, ignoring case and
+    // blanks before the dot; COM and LPT take the digits 0 to 9 and the
+    // superscripts 1 to 3.
+    std::u16string stem = wide.substr(0, wide.find(u'.'));
+    while (!stem.empty() && stem.back() == u' ')
         stem.pop_back();
-    std::transform(stem.begin(), stem.end(), stem.begin(), [](unsigned char c) { return char(std::toupper(c)); });
-    static const std::set<std::string> reserved = {"CON", "PRN", "AUX", "NUL", "COM1", "COM2", "COM3", "COM4", "COM5",
-        "COM6", "COM7", "COM8", "COM9", "LPT1", "LPT2", "LPT3", "LPT4", "LPT5", "LPT6", "LPT7", "LPT8", "LPT9"};
-    if (reserved.count(stem))
+    for (char16_t &c : stem)
+        if (c < 128)
+            c = char16_t(std::toupper(int(c)));
+    static const std::set<std::u16string> devices = {u"CON", u"PRN", u"AUX", u"NUL", u"CONIN$", u"CONOUT$"};
+    bool numbered = stem.size() == 4 && (stem.compare(0, 3, u"COM") == 0 || stem.compare(0, 3, u"LPT") == 0) &&
+                    ((stem[3] >= u'0' && stem[3] <= u'9') || stem[3] == 0xB9 || stem[3] == 0xB2 || stem[3] == 0xB3);
+    if (devices.count(stem) || numbered)
         return "is a reserved device name";
     return {};
+}
+
+std::u16string Name_Fold(const std::string &name)
+{
+    // Windows compares names through its upper-case table, which follows the
+    // simple upper-case mapping of each UTF-16 unit.
+    std::u16string folded = Utf16(name);
+#ifdef _WIN32
+    for (char16_t &c : folded) {
+        wchar_t w = wchar_t(c);
+        CharUpperBuffW(&w, 1);
+        c = char16_t(w);
+    }
+#else
+    static locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t(0));
+    for (char16_t &c : folded) {
+        if (c < 128)
+            c = char16_t(std::toupper(int(c)));
+        else if (utf8 != locale_t(0) && (c < 0xD800 || c > 0xDFFF))
+            c = char16_t(towupper_l(wint_t(c), utf8));
+    }
+#endif
+    return folded;
 }
 
 bool Name_LeavesFolder(const std::string &name)
@@ -286,22 +348,24 @@ bool Package_Build(const PackRequest &request, const char *sourceDateEpoch, ResT
 
     if (request.files.size() > kMaxEntries)
         return error = std::to_string(request.files.size()) + " files: a package holds at most 260", false;
-    std::set<std::string> seen;
+    std::set<std::u16string> seen;
     uint64_t total = 0;
     std::vector<std::pair<std::string, uint64_t>> descriptors;
     bool hasSetup = false;
     for (const PackFile &f : request.files) {
         if (std::string why = Name_Problem(f.name, request.allowNonAscii); !why.empty())
             return error = "file name \"" + f.name + "\" " + why, false;
-        std::string upper = f.name;
-        std::transform(upper.begin(), upper.end(), upper.begin(), [](unsigned char c) { return char(std::toupper(c)); });
-        if (!seen.insert(upper).second)
+        std::u16string folded = Name_Fold(f.name);
+        if (!seen.insert(folded).second)
             return error = "file name \"" + f.name + "\" is given twice (names are compared ignoring case)", false;
-        hasSetup |= upper == "SETUP.EXE";
-        std::error_code ec;
-        uint64_t size = std::filesystem::file_size(f.source, ec);
-        if (ec || access(f.source.string().c_str(), R_OK) != 0)
+        hasSetup |= folded == u"SETUP.EXE";
+        // Only a regular file has a size that says what reading it gives.
+        struct stat st;
+        if (stat(f.source.string().c_str(), &st) != 0 || access(f.source.string().c_str(), R_OK) != 0)
             return error = "file \"" + f.source.string() + "\" is missing or unreadable", false;
+        if (!S_ISREG(st.st_mode))
+            return error = "file \"" + f.source.string() + "\" is not a regular file", false;
+        uint64_t size = uint64_t(st.st_size);
         std::string descriptor = f.name + "," + std::to_string(size);
         if (AnsiBytes(Utf16(descriptor)) > kTextBytes - 1)
             return error = "descriptor of \"" + f.name + "\" is longer than 259 bytes", false;
@@ -366,7 +430,7 @@ std::optional<std::string> Package_String(const ResTree &tree, uint16_t id, size
     const ResLangs *langs = Find(tree, kRtString, uint16_t((id >> 4) + 1));
     if (!langs)
         return std::nullopt;
-    const std::vector<uint8_t> &b = ResData_Bytes(*Pick(*langs));
+    std::span<const uint8_t> b = ResData_Bytes(*Pick(*langs));
     size_t at = 0;
     for (int slot = 0; slot < 16; slot++) {
         if (at + 2 > b.size())
@@ -422,6 +486,7 @@ Listing Package_List(const ResTree &tree)
         out.problems.push_back("the date and time strings do not give a valid stamp");
 
     uint64_t sum = 0;
+    std::set<std::u16string> names;
     const auto entryType = tree.find(ResKey::Id(kRtEntry));
     uint32_t n = kEntryFirst;
     for (;; n++) {
@@ -445,6 +510,10 @@ Listing Package_List(const ResTree &tree)
             e.problem = "claims " + std::to_string(e.size) + " bytes but its data holds " + std::to_string(e.data->Size());
         else if (Name_LeavesFolder(e.name))
             e.problem = "has the name \"" + e.name + "\", which would leave the folder it is written into";
+        else if (std::string why = Name_Problem(e.name, true); !why.empty())
+            e.problem = "has the name \"" + e.name + "\", which " + why;
+        else if (!names.insert(Name_Fold(e.name)).second)
+            e.problem = "has the name \"" + e.name + "\" of an earlier entry (Windows ignores case), which it would replace";
         if (!e.problem.empty())
             out.problems.push_back("entry " + std::to_string(n) + " " + e.problem);
         if (hasComma)

@@ -17,6 +17,7 @@ constexpr uint16_t kLangEnUs = 0x0409;
 constexpr uint32_t kMaxEntries = 260;
 constexpr uint32_t kMaxTotal = 42949672;  // bytes * 100 still fits in 32 bits
 constexpr size_t kTextBytes = 260, kCaptionBytes = 64;
+constexpr size_t kMaxNameUnits = 255;  // UTF-16 units in one Windows file name
 
 struct PackFile {
     std::filesystem::path source;
@@ -82,5 +83,7 @@ bool Time_Encode(const std::string &hm, std::string &out, std::string &error);
 bool Date_FromEpoch(const char *epoch, std::string &iso, std::string &error);
 // Why a name cannot be written into the work folder, or empty when it can.
 std::string Name_Problem(const std::string &name, bool allowNonAscii);
+// A name as Windows compares it: upper-cased unit by unit.
+std::u16string Name_Fold(const std::string &name);
 
 }  // namespace selfextr

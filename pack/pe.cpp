@@ -15,6 +15,7 @@ constexpr uint16_t kMachineI386 = 0x14C;
 constexpr uint16_t kMagicPe32 = 0x10B;
 constexpr uint32_t kDirResource = 2, kDirSecurity = 4;
 constexpr uint32_t kMaxEntriesPerDir = 65536;
+constexpr uint32_t kMinFileAlignment = 512, kMaxFileAlignment = 65536;
 
 uint16_t Le16(const std::vector<uint8_t> &b, size_t at) { return uint16_t(b[at] | b[at + 1] << 8); }
 uint32_t Le32(const std::vector<uint8_t> &b, size_t at)
@@ -42,6 +43,18 @@ struct TreeReader {
     const Section &rsrc;
     std::string &error;
     std::set<uint32_t> visited;
+    // Every entry and name character read is charged against the section's
+    // size, so that entries or names shared by many directories cannot make
+    // a small file cost more than its own size in time or memory.
+    uint64_t budget = 0;
+
+    bool Charge(uint64_t bytes)
+    {
+        if (bytes > budget)
+            return Fail("resource tree lists more entries and names than its section holds (shared or overlapping parts)");
+        budget -= bytes;
+        return true;
+    }
 
     bool InSection(uint64_t offset, uint64_t size) const
     {
@@ -65,6 +78,8 @@ struct TreeReader {
         uint16_t length = Le16(image.bytes, rsrc.rawPointer + offset);
         if (length == 0 || !InSection(offset + 2, uint64_t(length) * 2))
             return Fail("resource name at offset " + std::to_string(offset) + " is empty or runs past the resource section");
+        if (!Charge(2 + uint64_t(length) * 2))
+            return false;
         std::u16string name;
         for (uint16_t i = 0; i < length; i++)
             name.push_back(char16_t(Le16(image.bytes, rsrc.rawPointer + offset + 2 + 2u * i)));
@@ -84,10 +99,16 @@ struct TreeReader {
         if (count > kMaxEntriesPerDir || !InSection(offset + 16, uint64_t(count) * 8))
             return Fail("resource directory at offset " + std::to_string(offset) + " has " + std::to_string(count) +
                         " entries, more than the resource section holds");
+        if (!Charge(16 + uint64_t(count) * 8))
+            return false;
+        std::set<ResKey> seen;
         for (uint32_t i = 0; i < count; i++) {
             ResKey key;
             if (!ReadKey(Le32(image.bytes, base + 16 + 8 * i), key))
                 return false;
+            if (!seen.insert(key).second)
+                return Fail("resource directory at offset " + std::to_string(offset) + " lists " +
+                            (key.IsId() ? "id " + std::to_string(key.id) : std::string("a name")) + " twice");
             if (!visit(key, Le32(image.bytes, base + 20 + 8 * i)))
                 return false;
         }
@@ -115,9 +136,8 @@ struct TreeReader {
         for (const Section &s : image.sections) {
             if (rva >= s.virtualAddress && uint64_t(rva) + size <= uint64_t(s.virtualAddress) + s.rawSize &&
                 uint64_t(s.rawPointer) + (rva - s.virtualAddress) + size <= image.bytes.size()) {
-                auto first = image.bytes.begin() + s.rawPointer + (rva - s.virtualAddress);
-                data.bytes = std::vector<uint8_t>(first, first + size);
-                return true;
+                data.bytes = ImageBytes{image.bytes.data() + s.rawPointer + (rva - s.virtualAddress), size};
+                return Charge(16);
             }
         }
         return Fail("resource data at RVA " + std::to_string(rva) + " (" + std::to_string(size) +
@@ -150,10 +170,19 @@ uint64_t ResData::Size() const
 {
     if (auto *v = std::get_if<std::vector<uint8_t>>(&bytes))
         return v->size();
+    if (auto *i = std::get_if<ImageBytes>(&bytes))
+        return i->size;
     return std::get<FileBytes>(bytes).size;
 }
 
-const std::vector<uint8_t> &ResData_Bytes(const ResData &data) { return std::get<std::vector<uint8_t>>(data.bytes); }
+std::span<const uint8_t> ResData_Bytes(const ResData &data)
+{
+    if (auto *v = std::get_if<std::vector<uint8_t>>(&data.bytes))
+        return *v;
+    if (auto *i = std::get_if<ImageBytes>(&data.bytes))
+        return {i->data, size_t(i->size)};
+    return {};
+}
 
 std::optional<Image> Image_Parse(std::vector<uint8_t> bytes, std::string &error)
 {
@@ -179,9 +208,12 @@ std::optional<Image> Image_Parse(std::vector<uint8_t> bytes, std::string &error)
         return fail("not a PE32 image (optional header magic 0x" + Hex4(Le16(b, img.optOffset)) + ")");
     img.sectionAlignment = Le32(b, img.optOffset + 32);
     img.fileAlignment = Le32(b, img.optOffset + 36);
-    if (img.fileAlignment == 0 || img.sectionAlignment == 0 || (img.fileAlignment & (img.fileAlignment - 1)) ||
-        (img.sectionAlignment & (img.sectionAlignment - 1)))
-        return fail("section or file alignment is not a power of two");
+    if (img.fileAlignment < kMinFileAlignment || img.fileAlignment > kMaxFileAlignment ||
+        (img.fileAlignment & (img.fileAlignment - 1)))
+        return fail("file alignment " + std::to_string(img.fileAlignment) + " is not a power of two from 512 to 65536");
+    if (img.sectionAlignment < img.fileAlignment || (img.sectionAlignment & (img.sectionAlignment - 1)))
+        return fail("section alignment " + std::to_string(img.sectionAlignment) +
+                    " is not a power of two at least the file alignment");
     uint32_t dirCount = Le32(b, img.optOffset + 92);
     if (dirCount <= kDirSecurity || 96 + uint64_t(dirCount) * 8 > optSize)
         return fail("optional header has too few data directories");
@@ -218,11 +250,15 @@ std::optional<Image> Image_Parse(std::vector<uint8_t> bytes, std::string &error)
             return fail(".rsrc is not the last section of the image");
     if (rsrcRva != rsrc.virtualAddress)
         return fail("the resource directory does not start at the .rsrc section");
+    // The writer keeps the file up to .rsrc's data and patches the headers
+    // there: the optional header and the whole section table must lie in it.
+    if (uint64_t(img.sectionTable) + uint64_t(sectionCount) * 40 > rsrc.rawPointer)
+        return fail("the headers and section table do not lie before the .rsrc section's data");
     if (img.certSize != 0 && (uint64_t(img.certOffset) + img.certSize > b.size() ||
                               img.certOffset < uint64_t(rsrc.rawPointer) + rsrc.rawSize))
         return fail("certificate table lies outside the file's overlay");
 
-    TreeReader reader{img, rsrc, error, {}};
+    TreeReader reader{img, rsrc, error, {}, std::min<uint64_t>(rsrc.rawSize, b.size() - rsrc.rawPointer)};
     if (!reader.Read(0, img.resources))
         return std::nullopt;
     return img;
@@ -426,8 +462,9 @@ bool Image_Write(const Image &image, const ResTree &tree, const WriteOptions &op
     for (auto &blob : layout.blobs) {
         if (!emit(zeros, blob.offset - at))
             return error = "cannot write the output", false;
-        if (auto *v = std::get_if<std::vector<uint8_t>>(&blob.data->bytes)) {
-            if (!emit(v->data(), v->size()))
+        if (!std::holds_alternative<FileBytes>(blob.data->bytes)) {
+            auto bytes = ResData_Bytes(*blob.data);
+            if (!emit(bytes.data(), bytes.size()))
                 return error = "cannot write the output", false;
         } else {
             // Read once, summed while the block is still in the cache, and

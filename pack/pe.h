@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <variant>
 #include <vector>
@@ -34,8 +35,14 @@ struct FileBytes {
     std::filesystem::path path;
     uint64_t size = 0;
 };
+// Bytes of the image a resource was read from: shared, never copied, so that
+// many entries naming the same data cost nothing. The image must outlive it.
+struct ImageBytes {
+    const uint8_t *data = nullptr;
+    uint64_t size = 0;
+};
 struct ResData {
-    std::variant<std::vector<uint8_t>, FileBytes> bytes;
+    std::variant<std::vector<uint8_t>, FileBytes, ImageBytes> bytes;
     uint32_t codepage = 0;
     uint64_t Size() const;
 };
@@ -49,7 +56,13 @@ struct Section {
     uint32_t virtualSize, virtualAddress, rawSize, rawPointer, characteristics;
 };
 
+// Moved, never copied: its resources point into its bytes.
 struct Image {
+    Image() = default;
+    Image(const Image &) = delete;
+    Image &operator=(const Image &) = delete;
+    Image(Image &&) = default;
+    Image &operator=(Image &&) = default;
     std::vector<uint8_t> bytes;  // the whole input file
     uint32_t peOffset = 0, optOffset = 0, sectionTable = 0;
     uint32_t fileAlignment = 0, sectionAlignment = 0;
@@ -77,7 +90,7 @@ struct ImageSink {
 bool Image_Write(const Image &image, const ResTree &tree, const WriteOptions &options, const ImageSink &sink,
                  std::string &error);
 
-// The bytes of a resource whose data is held in the image (all parsed ones are).
-const std::vector<uint8_t> &ResData_Bytes(const ResData &data);
+// The bytes of a resource held in memory (all parsed ones are); empty for a file.
+std::span<const uint8_t> ResData_Bytes(const ResData &data);
 
 }  // namespace selfextr

@@ -5,7 +5,7 @@
 
 using namespace selfextr;
 
-static uint16_t U16(const std::vector<uint8_t> &b, size_t at) { return uint16_t(b[at] | b[at + 1] << 8); }
+static uint16_t U16(std::span<const uint8_t> b, size_t at) { return uint16_t(b[at] | b[at + 1] << 8); }
 static void Set32(std::vector<uint8_t> &b, size_t at, uint32_t v) { for (int i = 0; i < 4; i++) b[at + i] = uint8_t(v >> (8 * i)); }
 
 TEST(StubImage, BareStubIsASmallGuiImageWithItsOwnResourcesOnly)

@@ -57,7 +57,14 @@ TEST(PackValidation, EveryRejectionNamesItsInputAndWritesNothing)
     cases.push_back({"trailing blank", with("A "), "ends with a dot or a blank"});
     cases.push_back({"duplicate", with("setup.exe"), "given twice"});
     cases.push_back({"non-ascii", with("\xC3\xA9T\xC3\xA9.TXT"), "not ASCII"});
-    cases.push_back({"long descriptor", with(std::string(258, 'N')), "longer than 259 bytes"});  // 258 + ",3"
+    cases.push_back({"long name", with(std::string(256, 'N')), "longer than 255 characters"});
+    // 130 characters of two bytes each in a double-byte code page, + ",3".
+    std::string wide;
+    for (int i = 0; i < 130; i++)
+        wide += "\xC3\xA9";
+    PackRequest longDescriptor = with(wide);
+    longDescriptor.allowNonAscii = true;
+    cases.push_back({"long descriptor", longDescriptor, "longer than 259 bytes"});
     PackRequest r = with("OK.TXT");
     r.caption = std::string(64, 'c');
     cases.push_back({"caption", r, "longer than 63 bytes"});
@@ -97,7 +104,7 @@ TEST(PackValidation, EveryRejectionNamesItsInputAndWritesNothing)
     }
     // No leftovers of the temporary output either.
     for (auto &e : fs::directory_iterator(dir))
-        EXPECT_EQ(e.path().string().find(".tmp"), std::string::npos) << e.path();
+        EXPECT_EQ(e.path().string().find(".selfextr-"), std::string::npos) << e.path();
 
     PackRequest ok = with("e\xC3\xA9.TXT");
     ok.allowNonAscii = true;
@@ -130,7 +137,7 @@ TEST(PackRoundTrip, ListAndExtractGiveBackEveryByte)
     ASSERT_TRUE(image->resources.count(ResKey::Id(kRtVersion)));
 
     std::ostringstream out, err;
-    ASSERT_EQ(Command_Extract(dir / "out.exe", dir / "x", out, err), 0) << err.str();
+    ASSERT_EQ(Command_Extract(dir / "out.exe", dir / "x", false, out, err), 0) << err.str();
     for (size_t i = 0; i < r.files.size(); i++) {
         EXPECT_EQ(ReadAll(dir / "x" / r.files[i].name), ReadAll(r.files[i].source)) << r.files[i].name;
         auto t = std::chrono::file_clock::to_sys(fs::last_write_time(dir / "x" / r.files[i].name));
@@ -283,7 +290,7 @@ TEST(PackExtract, RefusesNamesThatLeaveTheFolder)
     WriteAll(dir / "evil.exe", WriteImage(*image, tree));
 
     std::ostringstream o, e;
-    EXPECT_EQ(Command_Extract(dir / "evil.exe", dir / "x", o, e), 1);
+    EXPECT_EQ(Command_Extract(dir / "evil.exe", dir / "x", true, o, e), 1);
     EXPECT_NE(e.str().find("would leave"), std::string::npos) << e.str();
     EXPECT_TRUE(fs::exists(dir / "x" / "SETUP.EXE"));
     EXPECT_FALSE(fs::exists(dir / "EVIL.TXT"));

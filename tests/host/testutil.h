@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <span>
 #include <vector>
 
 #include "commands.h"
@@ -31,7 +32,7 @@ inline void WriteAll(const fs::path &p, const std::vector<uint8_t> &bytes)
     std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
 }
 
-inline uint32_t U32(const std::vector<uint8_t> &b, size_t at)
+inline uint32_t U32(std::span<const uint8_t> b, size_t at)
 {
     return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | uint32_t(b[at + 3]) << 24;
 }
