@@ -13,9 +13,13 @@
 #include <clocale>
 #include <locale.h>
 #include <set>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <wctype.h>
+#ifndef O_NONBLOCK
+#define O_NONBLOCK 0
+#endif
 #ifdef _WIN32
 #define NOMINMAX
 #include <windows.h>
@@ -178,6 +182,16 @@ const ResData *Pick(const ResLangs &langs)
         if (auto it = langs.find(lang); it != langs.end())
             return &it->second;
     return &langs.begin()->second;
+}
+
+bool HoldsBytes(const std::filesystem::path &path)
+{
+    int fd = open(path.string().c_str(), O_RDONLY | O_NONBLOCK);
+    char byte;
+    bool holds = fd >= 0 && read(fd, &byte, 1) == 1;
+    if (fd >= 0)
+        close(fd);
+    return holds;
 }
 
 }  // namespace
@@ -366,6 +380,10 @@ bool Package_Build(const PackRequest &request, const char *sourceDateEpoch, ResT
         if (!S_ISREG(st.st_mode))
             return error = "file \"" + f.source.string() + "\" is not a regular file", false;
         uint64_t size = uint64_t(st.st_size);
+        // A file the file system does not size (such as those of /proc) says
+        // 0 bytes and holds more: its size would be a lie in the package.
+        if (size == 0 && HoldsBytes(f.source))
+            return error = "file \"" + f.source.string() + "\" reports 0 bytes but holds more (a file whose size is not known)", false;
         std::string descriptor = f.name + "," + std::to_string(size);
         if (AnsiBytes(Utf16(descriptor)) > kTextBytes - 1)
             return error = "descriptor of \"" + f.name + "\" is longer than 259 bytes", false;

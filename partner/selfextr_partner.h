@@ -195,7 +195,9 @@ static __inline HWND SelfExtr_FindWindow(DWORD timeoutMs)
 /* Posts the clean-up command to the window of this program's stub. Returns
  * nonzero when it was posted. Post it as the last act, then end at once: the
  * stub deletes every file it wrote, this program's own among them, and a file
- * whose program still runs cannot be deleted. */
+ * whose program still runs cannot be deleted; its attempts are over within
+ * about 100 ms. Never send the command: SendMessage returns only after the
+ * clean-up, so the sender's own file would always stay. */
 static __inline BOOL SelfExtr_RequestCleanup(DWORD timeoutMs)
 {
     HWND window = SelfExtr_FindWindow(timeoutMs);

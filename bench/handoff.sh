@@ -1,0 +1,34 @@
+#!/bin/bash
+# How long a setup program may keep running after it posted the clean-up
+# before its own file stays behind in TEMP: the stub tries each deletion 257
+# times. Each delay is run ROUNDS times; a sent command is tried too.
+# bench/handoff.sh BUILD-FOLDER [ROUNDS]
+set -eu
+build=$(cd "$1" && pwd) rounds=${2:-3}
+win=$build/win32
+work=$(mktemp -d /tmp/selfextr-handoff.XXXXXX); trap 'rm -rf "$work"; "$build/wine-session" stop >/dev/null 2>&1 || true' EXIT
+"$build/wine-session" start "$win/wineprobe.exe"
+if [ -f "$build/wine/unusable" ]; then echo "skipped: $(cat "$build/wine/unusable")"; exit 0; fi
+cp "$win/bench/win32/linger_setup.exe" "$work/SETUP.EXE"
+head -c 1000 /dev/urandom >"$work/DATA.BIN"
+"$build/pack/selfextr" pack --stub "$win/src/selfextr-stub.exe" -o "$work/handoff.exe" --caption Handoff --prompt "Go?" \
+    --date 2026-12-08 --file "$work/SETUP.EXE" --file "$work/DATA.BIN" >/dev/null
+winpath() { echo "Z:${1//\//\\}"; }
+run() {  # run LINGER-MS [send]: prints whether SETUP.EXE was left behind
+    rm -rf "$work/out"; mkdir "$work/out"
+    "$build/wine-run" "$win/tests/e2e/answer.exe" box Handoff yes >/dev/null &
+    local answer=$!
+    env SELFEXTR_LINGER_MS="$1" ${2:+SELFEXTR_LINGER_SEND=1} "$build/wine-run" cmd.exe /c \
+        "set TEMP=$(winpath "$work/out")&& $(winpath "$work/handoff.exe")" >/dev/null 2>&1 || true
+    wait $answer 2>/dev/null || true
+    [ -e "$work/out/DATA.BIN" ] && { echo "no-clean-up"; return; }
+    [ -e "$work/out/SETUP.EXE" ] && echo left || echo gone
+}
+for ms in 0 10 20 50 75 100 150 200; do
+    results=""
+    for _ in $(seq "$rounds"); do results+="$(run "$ms") "; done
+    echo "posted, then running $ms ms: $results"
+done
+results=""
+for _ in $(seq "$rounds"); do results+="$(run 0 send) "; done
+echo "sent, then ending at once: $results"
