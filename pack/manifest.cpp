@@ -44,6 +44,10 @@ struct Reader {
 
 bool Manifest_Read(const std::filesystem::path &path, PackRequest &request, std::string &error)
 {
+    // Only a regular file: a FIFO would block the parser, a device never end.
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec))
+        return error = path.string() + ": not a regular file", false;
     toml::table doc;
     try {
         doc = toml::parse_file(path.string());

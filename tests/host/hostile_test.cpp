@@ -184,6 +184,9 @@ TEST(HostileFiles, OnlyRegularFilesAreReadAndNothingBlocks)
     EXPECT_EQ(error, "cannot read " + dir.string() + ": not a regular file");
     std::ostringstream out, err;
     EXPECT_EQ(Command_List("/dev/zero", false, out, err), 1);
+    PackRequest fromManifest;
+    EXPECT_FALSE(Manifest_Read(dir / "fifo", fromManifest, error));
+    EXPECT_EQ(error, (dir / "fifo").string() + ": not a regular file");
 
     // A file whose size the file system does not know is not packed as empty.
     PackRequest r = Request(dir, {{"SETUP.EXE", 10}});
