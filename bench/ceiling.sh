@@ -5,11 +5,7 @@
 set -u
 build=$(cd "$1" && pwd); shift
 sizes=("$@"); [ ${#sizes[@]} = 0 ] && sizes=(41 100 250 500 1000 1500)
-win=$build/win32
-work=$(mktemp -d /tmp/selfextr-ceiling.XXXXXX); trap 'rm -rf "$work"; "$build/wine-session" stop >/dev/null 2>&1 || true' EXIT
-"$build/wine-session" start "$win/wineprobe.exe"
-if [ -f "$build/wine/unusable" ]; then echo "skipped: $(cat "$build/wine/unusable")"; exit 0; fi
-winpath() { echo "Z:${1//\//\\}"; }
+bench_name=ceiling; source "$(dirname "$0")/wine-bench.sh"
 for mib in "${sizes[@]}"; do
     rm -rf "$work"/*; mkdir "$work/out"
     head -c $((mib * 1048576 / 4)) /dev/urandom >"$work/source.bin"

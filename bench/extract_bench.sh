@@ -5,10 +5,7 @@
 # bench/extract_bench.sh BUILD-FOLDER [ROUNDS]
 set -eu
 build=$(cd "$1" && pwd) rounds=${2:-5}
-win=$build/win32
-work=$(mktemp -d /tmp/selfextr-bench.XXXXXX); trap 'rm -rf "$work"; "$build/wine-session" stop >/dev/null 2>&1 || true' EXIT
-"$build/wine-session" start "$win/wineprobe.exe"
-if [ -f "$build/wine/unusable" ]; then echo "skipped: $(cat "$build/wine/unusable")"; exit 0; fi
+bench_name=bench; source "$(dirname "$0")/wine-bench.sh"
 mkdir "$work/files"
 cp "$win/bench/win32/bench_setup.exe" "$work/files/SETUP.EXE"
 args=(--file "$work/files/SETUP.EXE")
@@ -28,7 +25,6 @@ for f in "$work"/files/*; do chunks=$((chunks + ($(stat -c %s "$f") + 32759) / 3
 "$build/pack/selfextr" pack --stub "$win/src/selfextr-stub.exe" -o "$work/setup-only.exe" --caption Bench --prompt "Go?" \
     --date 2026-12-08 --file "$work/files/SETUP.EXE" >/dev/null
 mkdir "$work/out"
-winpath() { echo "Z:${1//\//\\}"; }
 echo "== package: $i files, $total bytes, $chunks chunks (meter redraws)"
 "$build/wine-run" "$win/bench/win32/extract_bench.exe" "$(winpath "$work/bench.exe")" "$(winpath "$work/out")" "$rounds"
 echo "== SETUP.EXE alone ($(stat -c %s "$work/files/SETUP.EXE") bytes)"

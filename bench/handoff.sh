@@ -5,15 +5,11 @@
 # bench/handoff.sh BUILD-FOLDER [ROUNDS]
 set -eu
 build=$(cd "$1" && pwd) rounds=${2:-3}
-win=$build/win32
-work=$(mktemp -d /tmp/selfextr-handoff.XXXXXX); trap 'rm -rf "$work"; "$build/wine-session" stop >/dev/null 2>&1 || true' EXIT
-"$build/wine-session" start "$win/wineprobe.exe"
-if [ -f "$build/wine/unusable" ]; then echo "skipped: $(cat "$build/wine/unusable")"; exit 0; fi
+bench_name=handoff; source "$(dirname "$0")/wine-bench.sh"
 cp "$win/bench/win32/linger_setup.exe" "$work/SETUP.EXE"
 head -c 1000 /dev/urandom >"$work/DATA.BIN"
 "$build/pack/selfextr" pack --stub "$win/src/selfextr-stub.exe" -o "$work/handoff.exe" --caption Handoff --prompt "Go?" \
     --date 2026-12-08 --file "$work/SETUP.EXE" --file "$work/DATA.BIN" >/dev/null
-winpath() { echo "Z:${1//\//\\}"; }
 run() {  # run LINGER-MS [send]: prints whether SETUP.EXE was left behind
     rm -rf "$work/out"; mkdir "$work/out"
     "$build/wine-run" "$win/tests/e2e/answer.exe" box Handoff yes >/dev/null &
