@@ -281,6 +281,8 @@ int Command_List(const fs::path &file, bool verifyOnly, std::ostream &out, std::
     }
     for (auto &p : l.problems)
         (verifyOnly ? err : out) << (verifyOnly ? "selfextr: " + file.string() + ": " : "problem: ") << Shown(p) << "\n";
+    for (auto &n : l.notes)
+        out << (verifyOnly ? file.string() + ": note: " : "note: ") << Shown(n) << "\n";
     if (verifyOnly && l.problems.empty())
         out << file.string() << ": " << l.entries.size() << " entries, " << l.total << " bytes, no problems\n";
     return verifyOnly && !l.problems.empty() ? 1 : 0;

@@ -184,6 +184,24 @@ const ResData *Pick(const ResLangs &langs)
     return &langs.begin()->second;
 }
 
+// 1000000000 as "1,000,000,000".
+std::string Thousands(uint64_t n)
+{
+    std::string digits = std::to_string(n), out;
+    for (size_t i = 0; i < digits.size(); i++) {
+        if (i != 0 && (digits.size() - i) % 3 == 0)
+            out += ',';
+        out += digits[i];
+    }
+    return out;
+}
+
+std::string FormatNote(uint64_t total)
+{
+    return "the package holds " + Thousands(total) + " bytes, more than the " + Thousands(kFormatTotal) +
+           " of the format's 32-bit percentage rule: a selfextr stub extracts it, a stub that follows that rule shows a wrong percentage";
+}
+
 bool HoldsBytes(const std::filesystem::path &path)
 {
     int fd = open(path.string().c_str(), O_RDONLY | O_NONBLOCK);
@@ -388,11 +406,15 @@ bool Package_Build(const PackRequest &request, const char *sourceDateEpoch, ResT
         if (AnsiBytes(Utf16(descriptor)) > kTextBytes - 1)
             return error = "descriptor of \"" + f.name + "\" is longer than 259 bytes", false;
         total += size;
-        if (total > kMaxTotal)
-            return error = "the files add up to more than 42,949,672 bytes, the most a package holds (at \"" +
-                           f.source.string() + "\")", false;
+        // Sizes come from the file system: a sparse file of any size is
+        // refused here without being read.
+        if (total > kMaxPackageBytes)
+            return error = "the files add up to more than " + Thousands(kMaxPackageBytes) +
+                           " bytes, the most a selfextr stub is shown to extract (at \"" + f.source.string() + "\")", false;
         descriptors.emplace_back(descriptor, size);
     }
+    if (total > kFormatTotal)
+        warnings.push_back(FormatNote(total));
     if (!hasSetup)
         warnings.push_back("no file is named SETUP.EXE: give the stub a command line, or it starts nothing");
 
@@ -550,8 +572,11 @@ Listing Package_List(const ResTree &tree)
             out.problems.push_back("descriptor " + std::to_string(id) + " has no data");
     if (sum != out.total)
         out.problems.push_back("total " + std::to_string(out.total) + " differs from the sum of the sizes, " + std::to_string(sum));
-    if (out.total > kMaxTotal)
-        out.problems.push_back("total " + std::to_string(out.total) + " is more than 42,949,672 bytes");
+    if (out.total > kMaxPackageBytes)
+        out.problems.push_back("total " + std::to_string(out.total) + " is more than " + Thousands(kMaxPackageBytes) +
+                               " bytes, the most a selfextr stub is shown to extract");
+    else if (out.total > kFormatTotal)
+        out.notes.push_back(FormatNote(out.total));
     return out;
 }
 

@@ -15,7 +15,13 @@ constexpr uint16_t kStringCaption = 100, kStringPrompt = 101, kStringDate = 102,
                    kStringTotal = 3000, kEntryFirst = 1000, kDialogProgress = 2000;
 constexpr uint16_t kLangEnUs = 0x0409;
 constexpr uint32_t kMaxEntries = 260;
-constexpr uint32_t kMaxTotal = 42949672;  // bytes * 100 still fits in 32 bits
+// The format's own limit: bytes * 100 still fits in 32 bits, the percentage
+// arithmetic a stub of the format may use. Ours does not wrap above it.
+constexpr uint32_t kFormatTotal = 42949672;
+// The largest package pack writes: what our stub is shown to extract exactly
+// under Wine (1,048,576,000 bytes of entries did, 1,101,004,800 no longer
+// mapped into the 32-bit process), less a margin.
+constexpr uint64_t kMaxPackageBytes = 1000000000;
 constexpr size_t kTextBytes = 260, kCaptionBytes = 64;
 constexpr size_t kMaxNameUnits = 255;  // UTF-16 units in one Windows file name
 
@@ -57,6 +63,7 @@ struct Listing {
     uint32_t total = 0;
     std::vector<ListedEntry> entries;      // those the stub extracts, in order
     std::vector<std::string> problems;     // each a line for list and a failure for verify
+    std::vector<std::string> notes;        // shown by list and verify, never a failure
 };
 Listing Package_List(const ResTree &tree);
 

@@ -16,6 +16,7 @@ constexpr uint16_t kMagicPe32 = 0x10B;
 constexpr uint32_t kDirResource = 2, kDirSecurity = 4;
 constexpr uint32_t kMaxEntriesPerDir = 65536;
 constexpr uint32_t kMinFileAlignment = 512, kMaxFileAlignment = 65536;
+constexpr uint64_t kUserSpaceEnd = 0x80000000u;
 
 uint16_t Le16(const std::vector<uint8_t> &b, size_t at) { return uint16_t(b[at] | b[at + 1] << 8); }
 uint32_t Le32(const std::vector<uint8_t> &b, size_t at)
@@ -32,6 +33,12 @@ std::string Hex4(uint16_t v)
 {
     char text[8];
     snprintf(text, sizeof text, "%04X", v);
+    return text;
+}
+std::string Hex8(uint32_t v)
+{
+    char text[12];
+    snprintf(text, sizeof text, "%08X", v);
     return text;
 }
 uint64_t AlignUp(uint64_t v, uint64_t a) { return a == 0 ? v : (v + a - 1) / a * a; }
@@ -438,7 +445,13 @@ bool Image_Write(const Image &image, const ResTree &tree, const WriteOptions &op
     uint32_t oldRaw = uint32_t(AlignUp(rsrc.rawSize, image.fileAlignment));
     uint32_t initData = Le32(head, opt + 8);
     Put32(head, opt + 8, (initData >= oldRaw ? initData - oldRaw : 0) + newRaw);
-    Put32(head, opt + 56, uint32_t(AlignUp(uint64_t(rsrc.virtualAddress) + layout.size, image.sectionAlignment)));
+    // The image must fit the 2 GiB a 32-bit process has below its system part.
+    const uint64_t imageSize = AlignUp(uint64_t(rsrc.virtualAddress) + layout.size, image.sectionAlignment);
+    const uint64_t imageBase = Le32(head, opt + 28);
+    if (imageBase + imageSize > kUserSpaceEnd)
+        return error = "the finished image would need " + std::to_string(imageSize) + " bytes of address space from 0x" +
+                       Hex8(uint32_t(imageBase)) + ", past the 2 GiB of a 32-bit process", false;
+    Put32(head, opt + 56, uint32_t(imageSize));
     Put32(head, opt + 64, 0);  // checksum, patched last
     Put32(head, opt + 96 + 8 * kDirResource + 4, layout.size);
     Put32(head, opt + 96 + 8 * kDirSecurity, 0);

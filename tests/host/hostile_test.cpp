@@ -414,3 +414,66 @@ TEST(HostileVerify, VerifyAppliesPacksRulesAndExtractRefusesWhatVerifyRefuses)
     EXPECT_TRUE(fs::exists(p.dir / "x" / "B.TXT"));
     EXPECT_FALSE(fs::exists(p.dir / "x" / "A\tB"));
 }
+
+// Sizes are taken from the file system and summed in 64 bits: a sparse file
+// of several GB is refused at once, without being read, and one of 4 GiB + 1
+// is not taken for 1 byte.
+TEST(LargePackages, SizesAboveTheCeilingAreRefusedWithoutReadingAndNeverWrap)
+{
+    fs::path dir = TempDir();
+    for (uint64_t size : {uint64_t(2200000000), (uint64_t(1) << 32) + 1}) {
+        PackRequest r = Request(dir, {{"SETUP.EXE", 10}});
+        fs::path sparse = dir / "sparse";
+        WriteAll(sparse, {});
+        fs::resize_file(sparse, size);
+        r.files.push_back({sparse, "BIG.BIN"});
+        PackResult res = Pack(r, dir / "out.exe");
+        EXPECT_EQ(res.code, 1) << size;
+        EXPECT_NE(res.err.find("more than 1,000,000,000 bytes, the most a selfextr stub is shown to extract"),
+                  std::string::npos) << res.err;
+        EXPECT_FALSE(fs::exists(dir / "out.exe"));
+    }
+    // A stub based so high that the finished image leaves the 2 GiB of a 32-bit process.
+    Packed p = PackOf({{"SETUP.EXE", 10}});
+    auto high = p.bytes;
+    Set32(high, p.image.optOffset + 28, 0x7FFFC000u);  // ImageBase: 16 KiB below 2 GiB
+    WriteAll(dir / "high.exe", high);
+    PackResult high2 = Pack(Request(dir, {{"SETUP.EXE", 10}}), dir / "out.exe", dir / "high.exe");
+    EXPECT_NE(high2.err.find("past the 2 GiB of a 32-bit process"), std::string::npos) << high2.err;
+    EXPECT_FALSE(fs::exists(dir / "out.exe"));
+
+    // Two files that each fit and together do not.
+    PackRequest r = Request(dir, {{"SETUP.EXE", 10}});
+    fs::resize_file(dir / "sparse", 600000000);
+    r.files.push_back({dir / "sparse", "A.BIN"});
+    r.files.push_back({dir / "sparse", "B.BIN"});
+    EXPECT_NE(Pack(r, dir / "out.exe").err.find("more than 1,000,000,000 bytes"), std::string::npos);
+}
+
+TEST(LargePackages, AboveTheFormatsThirtyTwoBitRuleVerifyPassesWithANote)
+{
+    fs::path dir = TempDir();
+    PackRequest r = Request(dir, {{"SETUP.EXE", 10}});
+    WriteAll(dir / "big", {});
+    fs::resize_file(dir / "big", kFormatTotal);  // with SETUP.EXE: 10 bytes above the rule
+    r.files.push_back({dir / "big", "BIG.BIN"});
+    PackResult res = Pack(r, dir / "out.exe");
+    ASSERT_EQ(res.code, 0) << res.err;
+    EXPECT_NE(res.err.find("warning: the package holds 42,949,682 bytes, more than the 42,949,672"), std::string::npos)
+        << res.err;
+    std::ostringstream out, err;
+    EXPECT_EQ(Command_List(dir / "out.exe", true, out, err), 0) << err.str();
+    EXPECT_NE(out.str().find("note: the package holds 42,949,682 bytes"), std::string::npos) << out.str();
+    EXPECT_NE(out.str().find("no problems"), std::string::npos) << out.str();
+    // A total the stub could not be shown to extract is a problem.
+    std::string error;
+    auto image = Image_Load(dir / "out.exe", error);
+    ASSERT_TRUE(image) << error;
+    ResTree tree = image->resources;
+    Package_PutStrings({{kStringTotal, u"1000000001"}}, tree);
+    Listing l = Package_List(tree);
+    bool flagged = false;
+    for (auto &p : l.problems)
+        flagged |= p.find("is more than 1,000,000,000 bytes") != std::string::npos;
+    EXPECT_TRUE(flagged);
+}

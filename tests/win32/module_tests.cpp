@@ -489,6 +489,28 @@ TEST(Writer, ATotalOfZeroShowsAFullMeterWithoutDividing)
     FreeLibrary(package);
 }
 
+// A package far above 42,949,672 bytes: the last chunk of its last entry
+// draws a full meter, as bytes * 100 would no longer fit in 32 bits.
+TEST(Writer, TheLastChunkOfALargePackageShowsAFullMeter)
+{
+    HMODULE package = LoadPackage(g_packages + "\\writer.exe");
+    ASSERT_NE(package, nullptr);
+    FreshWorkFolder("large");
+    RunState rs = {};
+    rs.module = package;
+    rs.total = 1000000000;
+    rs.written = rs.total - 70000;  // BIG.BIN, entry 1000, is the rest
+    rs.progress = Progress_Open(GetModuleHandleA(0), "Large");
+    EXPECT_EQ(Writer_Extract(&rs, 1000), kWriterNext);
+    EXPECT_EQ(rs.written, rs.total);
+    HWND meter = GetDlgItem(rs.progress, IDC_METER);
+    RECT c;
+    GetClientRect(meter, &c);
+    EXPECT_EQ(Pixel(meter, c.right - 2, 1), GetSysColor(COLOR_HIGHLIGHT));
+    DestroyWindow(rs.progress);
+    FreeLibrary(package);
+}
+
 // These end in the clean-up, which runs once per process: each runs in a child.
 TEST(Writer, APathTooLongForTheWorkFolderIsAFailedCreation)
 {
