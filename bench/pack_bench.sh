@@ -1,17 +1,17 @@
 #!/bin/bash
-# Packing a 40 MB package of a few hundred files against cat of the same
+# Packing a 40 MB package (or BYTES) of a few hundred files against cat of the same
 # files into one file, side by side, alternating, several rounds; reports the
 # median of each, their ratio, and selfextr's peak resident memory.
-# bench/pack_bench.sh SELFEXTR STUB [ROUNDS]
+# bench/pack_bench.sh SELFEXTR STUB [ROUNDS [BYTES]]   (BYTES: 40000000 unless given)
 set -eu
-tool=$1 stub=$2 rounds=${3:-15}
+tool=$1 stub=$2 rounds=${3:-15} bytes=${4:-40000000}
 work=$(mktemp -d); trap 'rm -rf "$work"' EXIT
 mkdir "$work/files"
 args=()
 total=0 i=0
-while [ $total -lt 40000000 ]; do
-    size=$(( (i * 7919) % 200000 + 100000 ))  # about 200 files
-    [ $((total + size)) -gt 40000000 ] && size=$((40000000 - total))
+while [ $total -lt "$bytes" ]; do
+    size=$(( (i * 7919) % (bytes / 200) + bytes / 400 ))  # about 200 files
+    [ $((total + size)) -gt "$bytes" ] && size=$((bytes - total))
     head -c $size /dev/urandom >"$work/files/F$i.BIN"
     [ $i = 0 ] && name=SETUP.EXE || name=F$i.BIN
     args+=(--file "$work/files/F$i.BIN=$name")
