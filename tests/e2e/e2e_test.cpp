@@ -111,6 +111,27 @@ static std::string Report(const std::string &act, const std::string &temp, DWORD
 
 static bool Has(const std::string &text, const std::string &what) { return text.find(what) != std::string::npos; }
 
+// Every file, {name in the work folder, source in the package folder}, seen by
+// the setup program byte-exact (size and FNV-1a) and stamped 9 November 1996
+// 04:00 local time.
+static void ExpectReported(const std::string &report, std::initializer_list<std::pair<const char *, const char *>> files)
+{
+    FILETIME local, utc;
+    DosDateTimeToFileTime(0x2169, 0x2000, &local);
+    LocalFileTimeToFileTime(&local, &utc);
+    char stamp[32];
+    wsprintfA(stamp, " %08lx%08lx\n", utc.dwHighDateTime, utc.dwLowDateTime);
+    for (auto [name, source] : files) {
+        std::string data = ReadFile(g_packages + "\\" + source);
+        unsigned h = 2166136261u;
+        for (unsigned char c : data)
+            h = (h ^ c) * 16777619u;
+        char expect[128];
+        wsprintfA(expect, "file %s %lu %08x", name, (unsigned long)data.size(), h);
+        EXPECT_TRUE(Has(report, std::string(expect) + stamp)) << expect << stamp << report;
+    }
+}
+
 TEST(EndToEnd, SetupStartsInTheWorkFolderSeesStampedFilesAndTheCleanUpDeletesThem)
 {
     std::string temp = FreshTempFolder("e2e-full");
@@ -118,21 +139,7 @@ TEST(EndToEnd, SetupStartsInTheWorkFolderSeesStampedFilesAndTheCleanUpDeletesThe
     std::string report = Report("post", temp, code);
     EXPECT_EQ(code, 0u);
     EXPECT_TRUE(Has(report, "self " + temp + "\\SETUP.EXE\n")) << report;
-    // Every file byte-exact (size and hash) and stamped 9 November 1996 04:00 local.
-    char line[64];
-    FILETIME local, utc;
-    DosDateTimeToFileTime(0x2169, 0x2000, &local);
-    LocalFileTimeToFileTime(&local, &utc);
-    wsprintfA(line, " %08lx%08lx\n", utc.dwHighDateTime, utc.dwLowDateTime);
-    for (const char *name : {"SETUP.EXE", "DATA.BIN"}) {
-        std::string data = ReadFile(g_packages + "\\" + (std::string(name) == "DATA.BIN" ? "data.bin" : "setup.exe"));
-        unsigned h = 2166136261u;
-        for (unsigned char c : data)
-            h = (h ^ c) * 16777619u;
-        char expect[128];
-        wsprintfA(expect, "file %s %lu %08x", name, (unsigned long)data.size(), h);
-        EXPECT_TRUE(Has(report, std::string(expect) + line)) << expect << line << report;
-    }
+    ExpectReported(report, {{"SETUP.EXE", "setup.exe"}, {"DATA.BIN", "data.bin"}});
     EXPECT_EQ(FilesIn(temp), 0);
 }
 
@@ -318,21 +325,7 @@ TEST(Large, AHundredMegabytePackageIsExtractedExactlyAndCleanedUp)
     SetEnvironmentVariableA("SELFEXTR_REPORT", g_report.c_str());
     BoxAnswer answer;
     EXPECT_EQ(RunStub(g_packages + "\\large.exe", temp, IDYES, answer), 0u);
-    std::string report = ReadFile(g_report);
-    FILETIME local, utc;
-    DosDateTimeToFileTime(0x2169, 0x2000, &local);
-    LocalFileTimeToFileTime(&local, &utc);
-    char stamp[32];
-    wsprintfA(stamp, " %08lx%08lx\n", utc.dwHighDateTime, utc.dwLowDateTime);
-    for (auto [name, source] : {std::pair{"SETUP.EXE", "setup.exe"}, {"A.BIN", "large-a.bin"}, {"B.BIN", "large-b.bin"}}) {
-        std::string data = ReadFile(g_packages + "\\" + source);
-        unsigned h = 2166136261u;
-        for (unsigned char c : data)
-            h = (h ^ c) * 16777619u;
-        char expect[128];
-        wsprintfA(expect, "file %s %lu %08x", name, (unsigned long)data.size(), h);
-        EXPECT_TRUE(Has(report, std::string(expect) + stamp)) << expect << stamp << report;
-    }
+    ExpectReported(ReadFile(g_report), {{"SETUP.EXE", "setup.exe"}, {"A.BIN", "large-a.bin"}, {"B.BIN", "large-b.bin"}});
     EXPECT_EQ(FilesIn(temp), 0);
 }
 

@@ -471,6 +471,15 @@ TEST(Writer, AnEntryThatCannotBeLoadedIsReportedAndSkippedWithoutASlot)
     FreeLibrary(package);
 }
 
+// Whether the meter's last column inside the frame has the bar's colour.
+static bool MeterIsFull(HWND progress)
+{
+    HWND meter = GetDlgItem(progress, IDC_METER);
+    RECT c;
+    GetClientRect(meter, &c);
+    return Pixel(meter, c.right - 2, 1) == GetSysColor(COLOR_HIGHLIGHT);
+}
+
 TEST(Writer, ATotalOfZeroShowsAFullMeterWithoutDividing)
 {
     HMODULE package = LoadPackage(g_packages + "\\writer.exe");
@@ -481,10 +490,7 @@ TEST(Writer, ATotalOfZeroShowsAFullMeterWithoutDividing)
     rs.progress = Progress_Open(GetModuleHandleA(0), "Total 0");
     EXPECT_EQ(Writer_Extract(&rs, 1002), kWriterNext);
     EXPECT_EQ(Get(dir + "\\ A.TXT"), "hello");
-    HWND meter = GetDlgItem(rs.progress, IDC_METER);
-    RECT c;
-    GetClientRect(meter, &c);
-    EXPECT_EQ(Pixel(meter, c.right - 2, 1), GetSysColor(COLOR_HIGHLIGHT));
+    EXPECT_TRUE(MeterIsFull(rs.progress));
     DestroyWindow(rs.progress);
     FreeLibrary(package);
 }
@@ -503,10 +509,7 @@ TEST(Writer, TheLastChunkOfALargePackageShowsAFullMeter)
     rs.progress = Progress_Open(GetModuleHandleA(0), "Large");
     EXPECT_EQ(Writer_Extract(&rs, 1000), kWriterNext);
     EXPECT_EQ(rs.written, rs.total);
-    HWND meter = GetDlgItem(rs.progress, IDC_METER);
-    RECT c;
-    GetClientRect(meter, &c);
-    EXPECT_EQ(Pixel(meter, c.right - 2, 1), GetSysColor(COLOR_HIGHLIGHT));
+    EXPECT_TRUE(MeterIsFull(rs.progress));
     DestroyWindow(rs.progress);
     FreeLibrary(package);
 }
