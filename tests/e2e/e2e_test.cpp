@@ -238,8 +238,8 @@ static HWND StubWindow(DWORD pid)
     return 0;
 }
 
-// Two stubs at once in one TEMP, both waiting with their windows: the second
-// one's setup asks first, and only its own stub cleans up.
+// Two stubs at once in one TEMP, both waiting with their windows: each
+// setup's request reaches only its own stub.
 TEST(Partner, TwoStubsSharingTempAreEachCleanedUpOnlyByTheirOwnSetup)
 {
     std::string temp = FreshTempFolder("e2e-twins");
@@ -268,14 +268,16 @@ TEST(Partner, TwoStubsSharingTempAreEachCleanedUpOnlyByTheirOwnSetup)
     ASSERT_NE(StubWindow(twins[0].pi.dwProcessId), nullptr);
     ASSERT_NE(StubWindow(twins[1].pi.dwProcessId), nullptr);
 
-    SetEvent(twins[1].event);
-    EXPECT_EQ(Process_Finish(twins[1].pi), 0u);
-    EXPECT_EQ(GetFileAttributesA((temp + "\\B.DAT").c_str()), INVALID_FILE_ATTRIBUTES);
-    EXPECT_EQ(ReadFile(temp + "\\A.DAT"), ReadFile(g_packages + "\\one.txt"));
-    EXPECT_EQ(WaitForSingleObject(twins[0].pi.hProcess, 0), (DWORD)WAIT_TIMEOUT) << "twin A ended with B";
-
+    // The first stub's setup asks first: a plain FindWindowA finds the newer
+    // window, the second stub's, on top.
     SetEvent(twins[0].event);
     EXPECT_EQ(Process_Finish(twins[0].pi), 0u);
+    EXPECT_EQ(GetFileAttributesA((temp + "\\A.DAT").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(ReadFile(temp + "\\B.DAT"), ReadFile(g_packages + "\\one.txt"));
+    EXPECT_EQ(WaitForSingleObject(twins[1].pi.hProcess, 0), (DWORD)WAIT_TIMEOUT) << "twin B ended with A";
+
+    SetEvent(twins[1].event);
+    EXPECT_EQ(Process_Finish(twins[1].pi), 0u);
     EXPECT_EQ(FilesIn(temp), 0);
     for (Twin &t : twins)
         CloseHandle(t.event);
