@@ -10,7 +10,6 @@
 #include <charconv>
 #include <chrono>
 #include <cstring>
-#include <clocale>
 #include <locale.h>
 #include <set>
 #include <fcntl.h>
@@ -312,12 +311,10 @@ std::string Name_Problem(const std::string &name, bool allowNonAscii)
     // Windows reserves the device names with any extension, ignoring case and
     // blanks before the dot; COM and LPT take the digits 0 to 9 and the
     // superscripts 1 to 3.
-    std::u16string stem = wide.substr(0, wide.find(u'.'));
+    std::u16string stem = Name_Fold(name);
+    stem.resize(std::min(stem.size(), stem.find(u'.')));
     while (!stem.empty() && stem.back() == u' ')
         stem.pop_back();
-    for (char16_t &c : stem)
-        if (c < 128)
-            c = char16_t(std::toupper(int(c)));
     static const std::set<std::u16string> devices = {u"CON", u"PRN", u"AUX", u"NUL", u"CONIN$", u"CONOUT$"};
     bool numbered = stem.size() == 4 && (stem.compare(0, 3, u"COM") == 0 || stem.compare(0, 3, u"LPT") == 0) &&
                     ((stem[3] >= u'0' && stem[3] <= u'9') || stem[3] == 0xB9 || stem[3] == 0xB2 || stem[3] == 0xB3);
