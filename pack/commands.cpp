@@ -2,6 +2,7 @@
 #include "commands.h"
 
 #include <cerrno>
+#include <charconv>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -195,7 +196,49 @@ bool SameFile(const fs::path &a, const fs::path &b)
     return fs::equivalent(a, b, ec) && !ec;
 }
 
+// Writes image with tree beside output and renames it into place: never a
+// partial file. The image's own file may be the output (it is only read).
+bool WriteImageFile(const Image &image, const ResTree &tree, const WriteOptions &options, const fs::path &output,
+                    std::string &error)
+{
+    PendingOutput pending;
+    if (!pending.Create(output, error))
+        return false;
+    ImageSink sink;
+    int fd = pending.fd;
+    sink.write = [&](const uint8_t *p, size_t n) { return WriteFd(fd, p, n); };
+    sink.patch = [&](uint64_t at, const uint8_t *p, size_t n) {
+        return lseek(fd, off_t(at), SEEK_SET) == off_t(at) && WriteFd(fd, p, n);
+    };
+    error.clear();
+    errno = 0;
+    if (!Image_Write(image, tree, options, sink, error)) {
+        if (error == "cannot write the output" && errno != 0)
+            error = "cannot write " + output.string() + ": " + SystemError(errno);
+        return false;
+    }
+    return pending.Commit(output, error);
+}
+
 }  // namespace
+
+int Command_FinishStub(const fs::path &stub, const char *sourceDateEpoch, std::ostream &err)
+{
+    std::string error;
+    long long seconds = -1;
+    if (sourceDateEpoch != nullptr)
+        std::from_chars(sourceDateEpoch, sourceDateEpoch + strlen(sourceDateEpoch), seconds);
+    if (seconds < 0 || seconds > 0xFFFFFFFFLL)
+        return err << "selfextr: SOURCE_DATE_EPOCH must give the bare stub's timestamp\n", 1;
+    auto image = Image_Load(stub, error);
+    if (!image)
+        return err << "selfextr: " << error << "\n", 1;
+    WriteOptions options;
+    options.timestamp = uint32_t(seconds);
+    if (!WriteImageFile(*image, image->resources, options, fs::absolute(stub), error))
+        return err << "selfextr: " << error << "\n", 1;
+    return 0;
+}
 
 int Command_Pack(const PackOptions &options, const PackRequest &request, std::ostream &out, std::ostream &err)
 {
@@ -215,6 +258,12 @@ int Command_Pack(const PackOptions &options, const PackRequest &request, std::os
         return err << "selfextr: " << error << "\n", 1;
     for (auto &w : warnings)
         err << "selfextr: warning: " << w << "\n";
+    WriteOptions wo;
+    wo.stripSignature = options.stripSignature;
+    uint32_t timestamp = 0;
+    if (!Package_Timestamp(request, getenv("SOURCE_DATE_EPOCH"), timestamp, error))
+        return err << "selfextr: " << error << "\n", 1;
+    wo.timestamp = timestamp;
 
     // Written beside the output and renamed into place: never a partial file,
     // and the input is only read, even when it is the output too (repacking a
@@ -226,25 +275,7 @@ int Command_Pack(const PackOptions &options, const PackRequest &request, std::os
                        << f.source.string() << "\n", 1;
     if (!options.manifest.empty() && SameFile(options.manifest, output))
         return err << "selfextr: the output " << options.output.string() << " is the manifest\n", 1;
-    PendingOutput pending;
-    if (!pending.Create(output, error))
-        return err << "selfextr: " << error << "\n", 1;
-    ImageSink sink;
-    int fd = pending.fd;
-    sink.write = [&](const uint8_t *p, size_t n) { return WriteFd(fd, p, n); };
-    sink.patch = [&](uint64_t at, const uint8_t *p, size_t n) {
-        return lseek(fd, off_t(at), SEEK_SET) == off_t(at) && WriteFd(fd, p, n);
-    };
-    WriteOptions wo;
-    wo.stripSignature = options.stripSignature;
-    error.clear();
-    errno = 0;
-    if (!Image_Write(*image, tree, wo, sink, error)) {
-        if (error == "cannot write the output" && errno != 0)
-            error = "cannot write " + output.string() + ": " + SystemError(errno);
-        return err << "selfextr: " << error << "\n", 1;
-    }
-    if (!pending.Commit(output, error))
+    if (!WriteImageFile(*image, tree, wo, output, error))
         return err << "selfextr: " << error << "\n", 1;
     out << "wrote " << options.output.string() << " (" << request.files.size() << " files)\n";
     return 0;
@@ -274,7 +305,10 @@ int Command_List(const fs::path &file, bool verifyOnly, std::ostream &out, std::
             << "prompt:  " << Shown(l.prompt) << "\n"
             << "stamp:   " << StampText(l.dateWord, l.timeWord) << " local time (strings \"" << Shown(l.dateText)
             << "\" and \"" << Shown(l.timeText) << "\")\n"
-            << "total:   " << l.total << " bytes\n"
+            << "total:   " << l.total << " bytes\n";
+        if (!l.executionLevel.empty())
+            out << "execution level: " << Shown(l.executionLevel) << " (application manifest)\n";
+        out
             << "entries: " << l.entries.size() << "\n";
         for (auto &e : l.entries)
             out << "  " << e.number << "  " << Shown(e.name) << "  " << e.size << "\n";

@@ -19,6 +19,11 @@ int Command_List(const std::filesystem::path &file, bool verifyOnly, std::ostrea
 int Command_Extract(const std::filesystem::path &file, const std::filesystem::path &dir, bool force,
                     std::ostream &out, std::ostream &err);
 
+// Rewrites a freshly linked bare stub in place the way pack writes every image
+// (.rsrc read-only, its resources laid out by selfextr), stamped with
+// SOURCE_DATE_EPOCH, so that two builds of one source give the same bytes.
+int Command_FinishStub(const std::filesystem::path &stub, const char *sourceDateEpoch, std::ostream &err);
+
 // Reads and parses a whole image file.
 std::optional<Image> Image_Load(const std::filesystem::path &path, std::string &error);
 

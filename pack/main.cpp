@@ -32,6 +32,8 @@ static int Run(int argc, char **argv)
     p->add_option("--description", version.description, "version record: description");
     p->add_option("--copyright", version.copyright, "version record: copyright");
     p->add_flag("--allow-non-ascii", request.allowNonAscii, "allow file names outside ASCII");
+    p->add_option("--execution-level", request.executionLevel,
+                  "write an application manifest requesting this level: asInvoker, highestAvailable or requireAdministrator");
     p->add_flag("--strip-signature", pack.stripSignature, "drop the input's Authenticode signature (sign again afterwards)");
 
     std::string file, dir;
@@ -61,6 +63,7 @@ static int Run(int argc, char **argv)
             if (!fromOptions.date.empty()) request.date = fromOptions.date;
             if (!fromOptions.time.empty()) request.time = fromOptions.time;
             request.allowNonAscii |= fromOptions.allowNonAscii;
+            if (!fromOptions.executionLevel.empty()) request.executionLevel = fromOptions.executionLevel;
         }
         for (const std::string &f : files) {
             size_t eq = f.find('=');

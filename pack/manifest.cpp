@@ -1,4 +1,4 @@
-// manifest.cpp: caption, prompt, date, time, allow_non_ascii, [version] and
+// manifest.cpp: caption, prompt, date, time, allow_non_ascii, execution_level, [version] and
 // [[file]]. Every key must be known and every value of its type and form.
 #include "manifest.h"
 
@@ -56,9 +56,10 @@ bool Manifest_Read(const std::filesystem::path &path, PackRequest &request, std:
         return false;
     }
     Reader r{path, error};
-    if (!r.OnlyKnown(doc, "", {"caption", "prompt", "date", "time", "allow_non_ascii", "version", "file"}))
+    if (!r.OnlyKnown(doc, "", {"caption", "prompt", "date", "time", "allow_non_ascii", "execution_level", "version", "file"}))
         return false;
-    if (!r.String(doc, "caption", "", request.caption) || !r.String(doc, "prompt", "", request.prompt))
+    if (!r.String(doc, "caption", "", request.caption) || !r.String(doc, "prompt", "", request.prompt) ||
+        !r.String(doc, "execution_level", "", request.executionLevel))
         return false;
 
     if (const toml::node *d = doc.get("date")) {

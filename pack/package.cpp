@@ -254,27 +254,90 @@ bool Time_Encode(const std::string &hm, std::string &out, std::string &error)
     return true;
 }
 
-bool Date_FromEpoch(const char *epoch, std::string &iso, std::string &error)
+namespace {
+
+// SOURCE_DATE_EPOCH as seconds: digits only, and before 2108, past which no
+// file date can hold it (checked before any calendar, whose years would not either).
+bool ReadEpoch(const char *epoch, long long &seconds, std::string &error)
 {
-    long long seconds;
     std::string text = epoch;
     auto r = std::from_chars(text.data(), text.data() + text.size(), seconds);
-    if (text.empty() || r.ec != std::errc() || r.ptr != text.data() + text.size() || seconds < 0) {
+    if (text.empty() || text[0] == '-' || text[0] == '+' || r.ec != std::errc() || r.ptr != text.data() + text.size()) {
         error = "SOURCE_DATE_EPOCH \"" + text + "\" is not a count of seconds";
         return false;
     }
-    // Past 2107 no file date can hold it; checked before the calendar, whose
-    // years would not hold it either.
     if (seconds >= kEpochOf2108) {
         error = "SOURCE_DATE_EPOCH \"" + text + "\" cannot be stamped: file dates run from 1980 to 2107";
         return false;
     }
+    return true;
+}
+
+}  // namespace
+
+bool Date_FromEpoch(const char *epoch, std::string &iso, std::string &error)
+{
+    long long seconds;
+    if (!ReadEpoch(epoch, seconds, error))
+        return false;
     auto day = std::chrono::floor<std::chrono::days>(std::chrono::sys_seconds(std::chrono::seconds(seconds)));
     std::chrono::year_month_day ymd(day);
     char buffer[16];
     snprintf(buffer, sizeof buffer, "%04d-%02u-%02u", int(ymd.year()), unsigned(ymd.month()), unsigned(ymd.day()));
     iso = buffer;
     return true;
+}
+
+bool Package_Timestamp(const PackRequest &request, const char *sourceDateEpoch, uint32_t &stamp, std::string &error)
+{
+    long long seconds;
+    if (sourceDateEpoch != nullptr && *sourceDateEpoch != '\0') {
+        if (!ReadEpoch(sourceDateEpoch, seconds, error))
+            return false;
+    } else {
+        int y, m, d, h = 0, minute = 0;
+        std::string time = request.time.empty() ? "0:00" : request.time;
+        size_t colon = time.find(':');
+        if (!ReadNumber(request.date, 0, 4, y) || !ReadNumber(request.date, 5, 2, m) || !ReadNumber(request.date, 8, 2, d) ||
+            colon == std::string::npos || !ReadNumber(time, 0, colon, h) || !ReadNumber(time, colon + 1, 2, minute))
+            return error = "no date for the image's timestamp: give one (2026-12-08) or set SOURCE_DATE_EPOCH", false;
+        auto day = std::chrono::sys_days(std::chrono::year(y) / std::chrono::month(unsigned(m)) / std::chrono::day(unsigned(d)));
+        seconds = day.time_since_epoch().count() * 86400LL + h * 3600LL + minute * 60LL;
+    }
+    // The field holds 32 unsigned bits of seconds: up to 2106-02-07 06:28:15 UTC.
+    if (seconds > 0xFFFFFFFFLL)
+        return error = "the release time lies past 2106-02-07, the last day an image's timestamp holds", false;
+    stamp = uint32_t(seconds);
+    return true;
+}
+
+bool ExecutionLevel_Known(const std::string &level)
+{
+    return level == "asInvoker" || level == "highestAvailable" || level == "requireAdministrator";
+}
+
+std::string Manifest_Xml(const std::string &level)
+{
+    // supportedOS: Vista, 7, 8, 8.1 and 10 (11 shares 10's id).
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n"
+           "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">\r\n"
+           "  <trustInfo xmlns=\"urn:schemas-microsoft-com:asm.v3\">\r\n"
+           "    <security>\r\n"
+           "      <requestedPrivileges>\r\n"
+           "        <requestedExecutionLevel level=\"" + level + "\" uiAccess=\"false\"/>\r\n"
+           "      </requestedPrivileges>\r\n"
+           "    </security>\r\n"
+           "  </trustInfo>\r\n"
+           "  <compatibility xmlns=\"urn:schemas-microsoft-com:compatibility.v1\">\r\n"
+           "    <application>\r\n"
+           "      <supportedOS Id=\"{e2011457-1546-43c5-a5fe-008deee3d3f0}\"/>\r\n"
+           "      <supportedOS Id=\"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}\"/>\r\n"
+           "      <supportedOS Id=\"{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}\"/>\r\n"
+           "      <supportedOS Id=\"{1f676c76-80e1-4239-95bb-83d0f6d0da78}\"/>\r\n"
+           "      <supportedOS Id=\"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}\"/>\r\n"
+           "    </application>\r\n"
+           "  </compatibility>\r\n"
+           "</assembly>\r\n";
 }
 
 std::string Name_Problem(const std::string &name, bool allowNonAscii)
@@ -415,6 +478,10 @@ bool Package_Build(const PackRequest &request, const char *sourceDateEpoch, ResT
     if (!hasSetup)
         warnings.push_back("no file is named SETUP.EXE: give the stub a command line, or it starts nothing");
 
+    if (!request.executionLevel.empty() && !ExecutionLevel_Known(request.executionLevel))
+        return error = "execution level \"" + request.executionLevel +
+                       "\" is not one of asInvoker, highestAvailable and requireAdministrator", false;
+
     std::optional<std::vector<uint8_t>> version;
     if (request.version) {
         uint16_t parts[4];
@@ -427,6 +494,12 @@ bool Package_Build(const PackRequest &request, const char *sourceDateEpoch, ResT
     tree.erase(ResKey::Id(kRtString));
     tree.erase(ResKey::Id(kRtEntry));
     tree.erase(ResKey::Id(kRtVersion));
+    // The manifest is the package's too: without a level the stub carries none.
+    if (auto manifests = tree.find(ResKey::Id(kRtManifest)); manifests != tree.end()) {
+        manifests->second.erase(ResKey::Id(kManifestId));
+        if (manifests->second.empty())
+            tree.erase(manifests);
+    }
 
     std::map<uint16_t, std::u16string> strings = {{kStringCaption, caption}, {kStringPrompt, prompt},
         {kStringDate, Utf16(date)}, {kStringTime, Utf16(time)}, {kStringTotal, Utf16(std::to_string(total))}};
@@ -439,6 +512,10 @@ bool Package_Build(const PackRequest &request, const char *sourceDateEpoch, ResT
     Package_PutStrings(strings, tree);
     if (version)
         tree[ResKey::Id(kRtVersion)][ResKey::Id(1)][kLangEnUs].bytes = std::move(*version);
+    if (!request.executionLevel.empty()) {
+        std::string xml = Manifest_Xml(request.executionLevel);
+        tree[ResKey::Id(kRtManifest)][ResKey::Id(kManifestId)][kLangEnUs].bytes = std::vector<uint8_t>(xml.begin(), xml.end());
+    }
     return true;
 }
 
@@ -521,6 +598,14 @@ Listing Package_List(const ResTree &tree)
     StampParts stamp = Stamp_Parts(out.dateWord, out.timeWord);
     if (stamp.month < 1 || stamp.month > 12 || stamp.day < 1 || stamp.hour > 23 || stamp.minute > 59)
         out.problems.push_back("the date and time strings do not give a valid stamp");
+
+    if (const ResLangs *manifest = Find(tree, kRtManifest, kManifestId)) {
+        std::span<const uint8_t> xml = ResData_Bytes(*Pick(*manifest));
+        std::string text(xml.begin(), xml.end());
+        const std::string key = "requestedExecutionLevel level=\"";
+        size_t at = text.find(key), end = at == std::string::npos ? at : text.find('"', at + key.size());
+        out.executionLevel = end == std::string::npos ? "(a manifest without an execution level)" : text.substr(at + key.size(), end - at - key.size());
+    }
 
     uint64_t sum = 0;
     std::set<std::u16string> names;

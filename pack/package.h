@@ -10,7 +10,8 @@
 
 namespace selfextr {
 
-constexpr uint16_t kRtString = 6, kRtDialog = 5, kRtVersion = 16, kRtEntry = 32;
+constexpr uint16_t kRtString = 6, kRtDialog = 5, kRtVersion = 16, kRtManifest = 24, kRtEntry = 32;
+constexpr uint16_t kManifestId = 1;  // the manifest the loader reads for a program
 constexpr uint16_t kStringCaption = 100, kStringPrompt = 101, kStringDate = 102, kStringTime = 103,
                    kStringTotal = 3000, kEntryFirst = 1000, kDialogProgress = 2000;
 constexpr uint16_t kLangEnUs = 0x0409;
@@ -41,12 +42,22 @@ struct PackRequest {
     std::vector<PackFile> files;
     std::optional<VersionRecord> version;
     bool allowNonAscii = false;
+    std::string executionLevel;  // asInvoker, highestAvailable or requireAdministrator; empty: no manifest
 };
+
+// The execution levels an application manifest may request.
+bool ExecutionLevel_Known(const std::string &level);
+// The application manifest written for a level: the level and the supported systems.
+std::string Manifest_Xml(const std::string &level);
 
 // Checks the request and builds the package's resources (file data referenced,
 // not read). Warnings are added to warnings; an error leaves the tree untouched.
 bool Package_Build(const PackRequest &request, const char *sourceDateEpoch, ResTree &tree,
                    std::vector<std::string> &warnings, std::string &error);
+
+// The finished image's TimeDateStamp: SOURCE_DATE_EPOCH when it is set, else
+// the package's date and time read as UTC; never the clock.
+bool Package_Timestamp(const PackRequest &request, const char *sourceDateEpoch, uint32_t &stamp, std::string &error);
 
 // Everything the stub will see of a package, decoded by the stub's own rules.
 struct ListedEntry {
@@ -61,6 +72,7 @@ struct Listing {
     std::string caption, prompt, dateText, timeText, totalText;
     uint16_t dateWord = 0, timeWord = 0;
     uint32_t total = 0;
+    std::string executionLevel;            // from the application manifest; empty when there is none
     std::vector<ListedEntry> entries;      // those the stub extracts, in order
     std::vector<std::string> problems;     // each a line for list and a failure for verify
     std::vector<std::string> notes;        // shown by list and verify, never a failure

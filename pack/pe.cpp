@@ -1,6 +1,7 @@
 // pe.cpp: conservative PE surgery. Only .rsrc is rebuilt, and only when it is
 // the last section; every other byte of the image is kept as it was.
 #include "pe.h"
+#include "pe_layout.h"
 
 #include <cstring>
 #include <fstream>
@@ -11,9 +12,8 @@ namespace selfextr {
 
 namespace {
 
-constexpr uint16_t kMachineI386 = 0x14C;
-constexpr uint16_t kMagicPe32 = 0x10B;
-constexpr uint32_t kDirResource = 2, kDirSecurity = 4;
+using namespace pe;
+
 constexpr uint32_t kMaxEntriesPerDir = 65536;
 constexpr uint32_t kMinFileAlignment = 512, kMaxFileAlignment = 65536;
 constexpr uint64_t kUserSpaceEnd = 0x80000000u;
@@ -73,13 +73,13 @@ struct TreeReader {
 
     bool ReadKey(uint32_t field, ResKey &key)
     {
-        if (!(field & 0x80000000u)) {
+        if (!(field & kResNamed)) {
             if (field > 0xFFFF)
                 return Fail("resource entry id " + std::to_string(field) + " is not a 16-bit number");
             key = ResKey::Id(uint16_t(field));
             return true;
         }
-        uint32_t offset = field & 0x7FFFFFFFu;
+        uint32_t offset = field & ~kResNamed;
         if (!InSection(offset, 2))
             return Fail("resource name at offset " + std::to_string(offset) + " lies outside the resource section");
         uint16_t length = Le16(image.bytes, rsrc.rawPointer + offset);
@@ -102,21 +102,22 @@ struct TreeReader {
         if (!InSection(offset, 16))
             return Fail("resource directory at offset " + std::to_string(offset) + " lies outside the resource section");
         size_t base = rsrc.rawPointer + offset;
-        uint32_t count = uint32_t(Le16(image.bytes, base + 12)) + Le16(image.bytes, base + 14);
-        if (count > kMaxEntriesPerDir || !InSection(offset + 16, uint64_t(count) * 8))
+        uint32_t count = uint32_t(Le16(image.bytes, base + kResDirNamedCount)) + Le16(image.bytes, base + kResDirIdCount);
+        if (count > kMaxEntriesPerDir || !InSection(offset + kResDirBytes, uint64_t(count) * kResEntryBytes))
             return Fail("resource directory at offset " + std::to_string(offset) + " has " + std::to_string(count) +
                         " entries, more than the resource section holds");
-        if (!Charge(16 + uint64_t(count) * 8))
+        if (!Charge(kResDirBytes + uint64_t(count) * kResEntryBytes))
             return false;
         std::set<ResKey> seen;
         for (uint32_t i = 0; i < count; i++) {
             ResKey key;
-            if (!ReadKey(Le32(image.bytes, base + 16 + 8 * i), key))
+            size_t entry = base + kResDirBytes + kResEntryBytes * i;
+            if (!ReadKey(Le32(image.bytes, entry + kResEntryKey), key))
                 return false;
             if (!seen.insert(key).second)
                 return Fail("resource directory at offset " + std::to_string(offset) + " lists " +
                             (key.IsId() ? "id " + std::to_string(key.id) : std::string("a name")) + " twice");
-            if (!visit(key, Le32(image.bytes, base + 20 + 8 * i)))
+            if (!visit(key, Le32(image.bytes, entry + kResEntryTarget)))
                 return false;
         }
         return true;
@@ -124,27 +125,27 @@ struct TreeReader {
 
     bool Subdir(uint32_t field, int level, uint32_t &offset)
     {
-        if (!(field & 0x80000000u))
+        if (!(field & kResSubdirectory))
             return Fail("resource tree level " + std::to_string(level) + " points at data instead of a directory");
-        offset = field & 0x7FFFFFFFu;
+        offset = field & ~kResSubdirectory;
         return true;
     }
 
     bool ReadData(uint32_t field, ResData &data)
     {
-        if (field & 0x80000000u)
+        if (field & kResSubdirectory)
             return Fail("resource tree is deeper than three levels");
-        if (!InSection(field, 16))
+        if (!InSection(field, kResDataBytes))
             return Fail("resource data entry at offset " + std::to_string(field) + " lies outside the resource section");
         size_t at = rsrc.rawPointer + field;
-        uint32_t rva = Le32(image.bytes, at), size = Le32(image.bytes, at + 4);
-        data.codepage = Le32(image.bytes, at + 8);
+        uint32_t rva = Le32(image.bytes, at + kResDataRva), size = Le32(image.bytes, at + kResDataSize);
+        data.codepage = Le32(image.bytes, at + kResDataCodepage);
         // Resource data may in principle sit in any section.
         for (const Section &s : image.sections) {
             if (rva >= s.virtualAddress && uint64_t(rva) + size <= uint64_t(s.virtualAddress) + s.rawSize &&
                 uint64_t(s.rawPointer) + (rva - s.virtualAddress) + size <= image.bytes.size()) {
                 data.bytes = ImageBytes{image.bytes.data() + s.rawPointer + (rva - s.virtualAddress), size};
-                return Charge(16);
+                return Charge(kResDataBytes);
             }
         }
         return Fail("resource data at RVA " + std::to_string(rva) + " (" + std::to_string(size) +
@@ -200,49 +201,53 @@ std::optional<Image> Image_Parse(std::vector<uint8_t> bytes, std::string &error)
 
     if (b.size() < 64 || b[0] != 'M' || b[1] != 'Z')
         return fail("not a Windows executable: no MZ header");
-    img.peOffset = Le32(b, 0x3C);
-    if (uint64_t(img.peOffset) + 24 > b.size() || Le32(b, img.peOffset) != 0x00004550)
+    img.peOffset = Le32(b, kDosLfanew);
+    if (uint64_t(img.peOffset) + kSignatureBytes + kFileHeaderBytes > b.size() || Le32(b, img.peOffset) != kSignature)
         return fail("not a PE image: no PE signature where the MZ header points");
-    uint32_t coff = img.peOffset + 4;
-    if (Le16(b, coff) != kMachineI386)
-        return fail("not an i386 image (machine 0x" + Hex4(Le16(b, coff)) + ")");
-    uint32_t sectionCount = Le16(b, coff + 2);
-    uint32_t optSize = Le16(b, coff + 16);
-    img.optOffset = coff + 20;
-    if (optSize < 96 || uint64_t(img.optOffset) + optSize > b.size())
+    img.fileHeader = img.peOffset + kSignatureBytes;
+    const uint32_t file = img.fileHeader;
+    if (Le16(b, file + kFileMachine) != kMachineI386)
+        return fail("not an i386 image (machine 0x" + Hex4(Le16(b, file + kFileMachine)) + ")");
+    uint32_t sectionCount = Le16(b, file + kFileSections);
+    uint32_t optSize = Le16(b, file + kFileOptionalSize);
+    img.optOffset = file + kFileHeaderBytes;
+    const uint32_t opt = img.optOffset;
+    if (optSize < kOptDirectories || uint64_t(opt) + optSize > b.size())
         return fail("optional header is truncated");
-    if (Le16(b, img.optOffset) != kMagicPe32)
-        return fail("not a PE32 image (optional header magic 0x" + Hex4(Le16(b, img.optOffset)) + ")");
-    img.sectionAlignment = Le32(b, img.optOffset + 32);
-    img.fileAlignment = Le32(b, img.optOffset + 36);
+    if (Le16(b, opt + kOptMagic) != kMagicPe32)
+        return fail("not a PE32 image (optional header magic 0x" + Hex4(Le16(b, opt + kOptMagic)) + ")");
+    img.sectionAlignment = Le32(b, opt + kOptSectionAlignment);
+    img.fileAlignment = Le32(b, opt + kOptFileAlignment);
     if (img.fileAlignment < kMinFileAlignment || img.fileAlignment > kMaxFileAlignment ||
         (img.fileAlignment & (img.fileAlignment - 1)))
         return fail("file alignment " + std::to_string(img.fileAlignment) + " is not a power of two from 512 to 65536");
     if (img.sectionAlignment < img.fileAlignment || (img.sectionAlignment & (img.sectionAlignment - 1)))
         return fail("section alignment " + std::to_string(img.sectionAlignment) +
                     " is not a power of two at least the file alignment");
-    uint32_t dirCount = Le32(b, img.optOffset + 92);
-    if (dirCount <= kDirSecurity || 96 + uint64_t(dirCount) * 8 > optSize)
+    uint32_t dirCount = Le32(b, opt + kOptDirectoryCount);
+    if (dirCount <= kDirSecurity || kOptDirectories + uint64_t(dirCount) * kDirBytes > optSize)
         return fail("optional header has too few data directories");
-    img.sectionTable = img.optOffset + optSize;
-    if (sectionCount == 0 || uint64_t(img.sectionTable) + uint64_t(sectionCount) * 40 > b.size())
+    img.sectionTable = opt + optSize;
+    if (sectionCount == 0 || uint64_t(img.sectionTable) + uint64_t(sectionCount) * kSectionHeaderBytes > b.size())
         return fail("section table is truncated or empty");
     for (uint32_t i = 0; i < sectionCount; i++) {
-        size_t at = img.sectionTable + 40 * i;
+        size_t at = img.sectionTable + kSectionHeaderBytes * i;
+        const char *name = reinterpret_cast<const char *>(&b[at + kSecName]);
         Section s;
-        s.name.assign(reinterpret_cast<const char *>(&b[at]), strnlen(reinterpret_cast<const char *>(&b[at]), 8));
-        s.virtualSize = Le32(b, at + 8);
-        s.virtualAddress = Le32(b, at + 12);
-        s.rawSize = Le32(b, at + 16);
-        s.rawPointer = Le32(b, at + 20);
-        s.characteristics = Le32(b, at + 36);
+        s.name.assign(name, strnlen(name, 8));
+        s.virtualSize = Le32(b, at + kSecVirtualSize);
+        s.virtualAddress = Le32(b, at + kSecVirtualAddress);
+        s.rawSize = Le32(b, at + kSecRawSize);
+        s.rawPointer = Le32(b, at + kSecRawPointer);
+        s.characteristics = Le32(b, at + kSecCharacteristics);
         if (s.rawSize != 0 && uint64_t(s.rawPointer) + s.rawSize > b.size())
             return fail("section " + s.name + " lies past the end of the file");
         img.sections.push_back(s);
     }
-    uint32_t rsrcRva = Le32(b, img.optOffset + 96 + 8 * kDirResource);
-    img.certOffset = Le32(b, img.optOffset + 96 + 8 * kDirSecurity);
-    img.certSize = Le32(b, img.optOffset + 96 + 8 * kDirSecurity + 4);
+    auto directory = [&](uint32_t index, uint32_t field) { return Le32(b, opt + kOptDirectories + kDirBytes * index + field); };
+    uint32_t rsrcRva = directory(kDirResource, kDirAddress);
+    img.certOffset = directory(kDirSecurity, kDirAddress);
+    img.certSize = directory(kDirSecurity, kDirSize);
 
     for (uint32_t i = 0; i < sectionCount; i++)
         if (img.sections[i].name == ".rsrc")
@@ -259,7 +264,7 @@ std::optional<Image> Image_Parse(std::vector<uint8_t> bytes, std::string &error)
         return fail("the resource directory does not start at the .rsrc section");
     // The writer keeps the file up to .rsrc's data and patches the headers
     // there: the optional header and the whole section table must lie in it.
-    if (uint64_t(img.sectionTable) + uint64_t(sectionCount) * 40 > rsrc.rawPointer)
+    if (uint64_t(img.sectionTable) + uint64_t(sectionCount) * kSectionHeaderBytes > rsrc.rawPointer)
         return fail("the headers and section table do not lie before the .rsrc section's data");
     if (img.certSize != 0 && (uint64_t(img.certOffset) + img.certSize > b.size() ||
                               img.certOffset < uint64_t(rsrc.rawPointer) + rsrc.rawSize))
@@ -283,7 +288,7 @@ struct RsrcLayout {
 
 bool Layout(const ResTree &tree, uint32_t sectionRva, RsrcLayout &out, std::string &error)
 {
-    auto dirSize = [](size_t n) { return 16 + 8 * n; };
+    auto dirSize = [](size_t n) { return kResDirBytes + kResEntryBytes * n; };
     size_t dirs = dirSize(tree.size()), entries = 0;
     std::vector<std::u16string> names;
     for (auto &[type, byName] : tree) {
@@ -295,7 +300,7 @@ bool Layout(const ResTree &tree, uint32_t sectionRva, RsrcLayout &out, std::stri
             if (!name.IsId()) names.push_back(name.name);
         }
     }
-    size_t namesAt = dirs + 16 * entries;
+    size_t namesAt = dirs + kResDataBytes * entries;
     size_t namesSize = 0;
     // Each counted name is padded to 4 bytes.
     for (auto &n : names)
@@ -321,16 +326,21 @@ bool Layout(const ResTree &tree, uint32_t sectionRva, RsrcLayout &out, std::stri
         for (size_t i = 0; i < n.size(); i++)
             Put16(out.head, at + 2 + 2 * i, n[i]);
         nextName += AlignUp(2 + 2 * n.size(), 4);
-        return uint32_t(at) | 0x80000000u;
+        return uint32_t(at) | kResNamed;
     };
     auto keyField = [&](const ResKey &k) { return k.IsId() ? uint32_t(k.id) : writeName(k.name); };
     // Directories are laid out breadth-first: root, types, names, languages.
     auto openDir = [&](size_t named, size_t count) {
         size_t at = nextDir;
-        Put16(out.head, at + 12, uint32_t(named));
-        Put16(out.head, at + 14, uint32_t(count - named));
+        Put16(out.head, at + kResDirNamedCount, uint32_t(named));
+        Put16(out.head, at + kResDirIdCount, uint32_t(count - named));
         nextDir += dirSize(count);
         return at;
+    };
+    // Entry i of the directory at dir points at target.
+    auto putEntry = [&](size_t dir, size_t i, uint32_t key, uint32_t target) {
+        Put32(out.head, dir + kResDirBytes + kResEntryBytes * i + kResEntryKey, key);
+        Put32(out.head, dir + kResDirBytes + kResEntryBytes * i + kResEntryTarget, target);
     };
     auto namedCount = [](const auto &m) { size_t n = 0; for (auto &kv : m) n += !kv.first.IsId(); return n; };
 
@@ -339,8 +349,7 @@ bool Layout(const ResTree &tree, uint32_t sectionRva, RsrcLayout &out, std::stri
     size_t i = 0;
     for (auto &[type, byName] : tree) {
         size_t d = openDir(namedCount(byName), byName.size());
-        Put32(out.head, root + 16 + 8 * i, keyField(type));
-        Put32(out.head, root + 20 + 8 * i, uint32_t(d) | 0x80000000u);
+        putEntry(root, i, keyField(type), uint32_t(d) | kResSubdirectory);
         typeDirs.emplace_back(d, &byName);
         i++;
     }
@@ -349,8 +358,7 @@ bool Layout(const ResTree &tree, uint32_t sectionRva, RsrcLayout &out, std::stri
         size_t j = 0;
         for (auto &[name, byLang] : *byName) {
             size_t nd = openDir(0, byLang.size());
-            Put32(out.head, d + 16 + 8 * j, keyField(name));
-            Put32(out.head, d + 20 + 8 * j, uint32_t(nd) | 0x80000000u);
+            putEntry(d, j, keyField(name), uint32_t(nd) | kResSubdirectory);
             nameDirs.emplace_back(nd, &byLang);
             j++;
         }
@@ -359,13 +367,12 @@ bool Layout(const ResTree &tree, uint32_t sectionRva, RsrcLayout &out, std::stri
         size_t k = 0;
         for (auto &[lang, data] : *byLang) {
             nextData = AlignUp(nextData, 8);
-            Put32(out.head, d + 16 + 8 * k, lang);
-            Put32(out.head, d + 20 + 8 * k, uint32_t(nextEntry));
-            Put32(out.head, nextEntry, sectionRva + uint32_t(nextData));
-            Put32(out.head, nextEntry + 4, uint32_t(data.Size()));
-            Put32(out.head, nextEntry + 8, data.codepage);
+            putEntry(d, k, lang, uint32_t(nextEntry));
+            Put32(out.head, nextEntry + kResDataRva, sectionRva + uint32_t(nextData));
+            Put32(out.head, nextEntry + kResDataSize, uint32_t(data.Size()));
+            Put32(out.head, nextEntry + kResDataCodepage, data.codepage);
             out.blobs.push_back({&data, uint32_t(nextData)});
-            nextEntry += 16;
+            nextEntry += kResDataBytes;
             nextData += data.Size();
             k++;
         }
@@ -426,6 +433,10 @@ bool Image_Write(const Image &image, const ResTree &tree, const WriteOptions &op
         error = "the input is signed; packing would leave a stale signature (use --strip-signature, then sign the result)";
         return false;
     }
+    // Packed-looking images, whose code may rewrite itself, are what scanners flag.
+    for (const Section &s : image.sections)
+        if ((s.characteristics & kScnWrite) && (s.characteristics & kScnExecute))
+            return error = "section " + s.name + " is both writable and executable; selfextr writes no such image", false;
     const Section &rsrc = image.sections[image.rsrcIndex];
     RsrcLayout layout;
     if (!Layout(tree, rsrc.virtualAddress, layout, error))
@@ -441,23 +452,28 @@ bool Image_Write(const Image &image, const ResTree &tree, const WriteOptions &op
         while (overlayEnd > oldEnd && overlayEnd % 8 != 0 && image.bytes[overlayEnd - 1] == 0)
             overlayEnd--;
     std::vector<uint8_t> head(image.bytes.begin(), image.bytes.begin() + rsrc.rawPointer);
-    size_t opt = image.optOffset, sec = image.sectionTable + 40 * image.rsrcIndex;
+    size_t opt = image.optOffset, sec = image.sectionTable + kSectionHeaderBytes * image.rsrcIndex;
     uint32_t oldRaw = uint32_t(AlignUp(rsrc.rawSize, image.fileAlignment));
-    uint32_t initData = Le32(head, opt + 8);
-    Put32(head, opt + 8, (initData >= oldRaw ? initData - oldRaw : 0) + newRaw);
+    uint32_t initData = Le32(head, opt + kOptSizeOfInitializedData);
+    Put32(head, opt + kOptSizeOfInitializedData, (initData >= oldRaw ? initData - oldRaw : 0) + newRaw);
     // The image must fit the 2 GiB a 32-bit process has below its system part.
     const uint64_t imageSize = AlignUp(uint64_t(rsrc.virtualAddress) + layout.size, image.sectionAlignment);
-    const uint64_t imageBase = Le32(head, opt + 28);
+    const uint64_t imageBase = Le32(head, opt + kOptImageBase);
     if (imageBase + imageSize > kUserSpaceEnd)
         return error = "the finished image would need " + std::to_string(imageSize) + " bytes of address space from 0x" +
                        Hex8(uint32_t(imageBase)) + ", past the 2 GiB of a 32-bit process", false;
-    Put32(head, opt + 56, uint32_t(imageSize));
-    Put32(head, opt + 64, 0);  // checksum, patched last
-    Put32(head, opt + 96 + 8 * kDirResource + 4, layout.size);
-    Put32(head, opt + 96 + 8 * kDirSecurity, 0);
-    Put32(head, opt + 96 + 8 * kDirSecurity + 4, 0);
-    Put32(head, sec + 8, layout.size);
-    Put32(head, sec + 16, newRaw);
+    auto directory = [&](uint32_t index, uint32_t field) { return opt + kOptDirectories + kDirBytes * index + field; };
+    Put32(head, opt + kOptSizeOfImage, uint32_t(imageSize));
+    Put32(head, opt + kOptCheckSum, 0);  // patched last
+    Put32(head, directory(kDirResource, kDirSize), layout.size);
+    Put32(head, directory(kDirSecurity, kDirAddress), 0);
+    Put32(head, directory(kDirSecurity, kDirSize), 0);
+    Put32(head, sec + kSecVirtualSize, layout.size);
+    Put32(head, sec + kSecRawSize, newRaw);
+    // Resources are only ever read; the platform's own linkers map them read-only too.
+    Put32(head, sec + kSecCharacteristics, rsrc.characteristics & ~kScnWrite);
+    if (options.timestamp)
+        Put32(head, image.fileHeader + kFileTimeDateStamp, *options.timestamp);
 
     CheckSum sum;
     auto emit = [&](const uint8_t *p, size_t n) { sum.Add(p, n); return sink.write(p, n); };
@@ -513,7 +529,7 @@ bool Image_Write(const Image &image, const ResTree &tree, const WriteOptions &op
     uint32_t check = sum.Value();
     for (int i = 0; i < 4; i++)
         value[i] = uint8_t(check >> (8 * i));
-    if (!sink.patch(opt + 64, value, 4))
+    if (!sink.patch(opt + kOptCheckSum, value, 4))
         return error = "cannot write the output", false;
     return true;
 }

@@ -64,7 +64,7 @@ struct Image {
     Image(Image &&) = default;
     Image &operator=(Image &&) = default;
     std::vector<uint8_t> bytes;  // the whole input file
-    uint32_t peOffset = 0, optOffset = 0, sectionTable = 0;
+    uint32_t peOffset = 0, fileHeader = 0, optOffset = 0, sectionTable = 0;
     uint32_t fileAlignment = 0, sectionAlignment = 0;
     std::vector<Section> sections;
     uint32_t rsrcIndex = 0;       // always the last section
@@ -77,6 +77,7 @@ std::optional<Image> Image_Parse(std::vector<uint8_t> bytes, std::string &error)
 
 struct WriteOptions {
     bool stripSignature = false;
+    std::optional<uint32_t> timestamp;  // the file header's TimeDateStamp; kept when not given
 };
 
 // Where Image_Write puts the file, front to back.
@@ -86,7 +87,8 @@ struct ImageSink {
     std::function<bool(uint64_t, const uint8_t *, size_t)> patch;
 };
 
-// Writes image with its resources replaced by tree.
+// Writes image with its resources replaced by tree and .rsrc read-only.
+// An image with a section both writable and executable is refused.
 bool Image_Write(const Image &image, const ResTree &tree, const WriteOptions &options, const ImageSink &sink,
                  std::string &error);
 
