@@ -29,7 +29,7 @@ SECTIONS
     KEEP (SORT(*)(.idata$7))
     *(.data) *(.data2) *(SORT(.data$*))
   }
-  .bss BLOCK(__section_alignment__) : { *(.bss) *(COMMON) }
+  .bss BLOCK(__section_alignment__) : { *(.bss) *(SORT(.bss$*)) *(COMMON) }
   /* GNU ld writes base relocations only into a section of their own. */
   .reloc BLOCK(__section_alignment__) : { *(.reloc) }
   .rsrc BLOCK(__section_alignment__) : SUBALIGN(4) { KEEP (*(.rsrc)) KEEP (*(.rsrc$*)) }
