@@ -63,6 +63,35 @@ TEST(PackageReader, PlatformWriter)
     DeleteFileA(out);
 }
 
+// The application manifest that --execution-level writes is one the
+// platform's own activation-context parser takes, from the image's resource 1.
+TEST(PackageReader, TheExecutionLevelManifestIsReadByThePlatform)
+{
+    HMODULE module = LoadLibraryExA(g_packed, 0, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    ASSERT_NE(module, nullptr);
+    HRSRC found = FindResourceA(module, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));
+    ASSERT_NE(found, nullptr);
+    std::string xml((const char *)LockResource(LoadResource(module, found)), SizeofResource(module, found));
+    EXPECT_NE(xml.find("level=\"requireAdministrator\""), std::string::npos) << xml;
+    FreeLibrary(module);
+
+    ACTCTXA context = {sizeof context};
+    context.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID;
+    context.lpSource = g_packed;
+    context.lpResourceName = MAKEINTRESOURCEA(1);
+    SetLastError(0xdeadbeef);
+    HANDLE parsed = CreateActCtxA(&context);
+    EXPECT_NE(parsed, INVALID_HANDLE_VALUE) << GetLastError();
+    if (parsed != INVALID_HANDLE_VALUE)
+        ReleaseActCtx(parsed);
+
+    // The bare stub carries none: without the option a finished stub has none either.
+    module = LoadLibraryExA(g_stub, 0, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    ASSERT_NE(module, nullptr);
+    EXPECT_EQ(FindResourceA(module, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24)), nullptr);
+    FreeLibrary(module);
+}
+
 int main(int argc, char **argv)
 {
     testing::InitGoogleTest(&argc, argv);
