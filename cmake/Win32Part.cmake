@@ -24,6 +24,9 @@ function(selfextr_winpath out path)
     set(${out} "Z:${win}" PARENT_SCOPE)
 endfunction()
 
+# What several test folders share: box answering, process and folder helpers.
+set(SELFEXTR_TEST_SUPPORT ${CMAKE_SOURCE_DIR}/tests/support)
+
 add_subdirectory(src)
 add_subdirectory(tests/win32)
 add_subdirectory(tests/e2e)

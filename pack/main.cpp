@@ -21,8 +21,9 @@ static int Run(int argc, char **argv)
     p->add_option("--stub", pack.stub, "the bare (or a finished) stub")->required()->check(CLI::ExistingFile);
     p->add_option("-o,--output", pack.output, "the finished stub to write")->required();
     p->add_option("-m,--manifest", manifest, "a TOML manifest of the package")->check(CLI::ExistingFile);
-    p->add_option("--caption", request.caption, "title of the question and the progress window (63 bytes)");
-    p->add_option("--prompt", request.prompt, "the question answered with Yes or No (259 bytes)");
+    p->add_option("--caption", request.caption,
+                  "title of the question and the progress window (" + std::to_string(kCaptionBytes - 1) + " bytes)");
+    p->add_option("--prompt", request.prompt, "the question answered with Yes or No (" + std::to_string(kTextBytes - 1) + " bytes)");
     p->add_option("--date", request.date, "release date, ISO (2026-12-08); default SOURCE_DATE_EPOCH");
     p->add_option("--time", request.time, "release time, H:MM from 0:00 to 9:59; default 0:00");
     p->add_option("--file", files, "SOURCE[=NAME], in package order; NAME defaults to the file's name");

@@ -358,7 +358,7 @@ std::string Name_Problem(const std::string &name, bool allowNonAscii)
     }
     std::u16string wide = Utf16(name);
     if (wide.size() > kMaxNameUnits)
-        return "is longer than 255 characters, the most a Windows file name holds";
+        return "is longer than " + std::to_string(kMaxNameUnits) + " characters, the most a Windows file name holds";
     for (char16_t c : wide) {
         // The ANSI code page's best fit turns these into separators or
         // forbidden characters when the stub reads the name.
@@ -424,9 +424,9 @@ bool Package_Build(const PackRequest &request, const char *sourceDateEpoch, ResT
     if (prompt.empty())
         return error = "no prompt: give the question the stub asks", false;
     if (AnsiBytes(caption) > kCaptionBytes - 1)
-        return error = "caption \"" + request.caption + "\" is longer than 63 bytes", false;
+        return error = "caption \"" + request.caption + "\" is longer than " + std::to_string(kCaptionBytes - 1) + " bytes", false;
     if (AnsiBytes(prompt) > kTextBytes - 1)
-        return error = "prompt is longer than 259 bytes", false;
+        return error = "prompt is longer than " + std::to_string(kTextBytes - 1) + " bytes", false;
 
     std::string iso = request.date, date, time;
     if (iso.empty()) {
@@ -439,7 +439,7 @@ bool Package_Build(const PackRequest &request, const char *sourceDateEpoch, ResT
         return false;
 
     if (request.files.size() > kMaxEntries)
-        return error = std::to_string(request.files.size()) + " files: a package holds at most 260", false;
+        return error = std::to_string(request.files.size()) + " files: a package holds at most " + std::to_string(kMaxEntries), false;
     std::set<std::u16string> seen;
     uint64_t total = 0;
     std::vector<std::pair<std::string, uint64_t>> descriptors;
@@ -464,7 +464,7 @@ bool Package_Build(const PackRequest &request, const char *sourceDateEpoch, ResT
             return error = "file \"" + f.source.string() + "\" reports 0 bytes but holds more (a file whose size is not known)", false;
         std::string descriptor = f.name + "," + std::to_string(size);
         if (AnsiBytes(Utf16(descriptor)) > kTextBytes - 1)
-            return error = "descriptor of \"" + f.name + "\" is longer than 259 bytes", false;
+            return error = "descriptor of \"" + f.name + "\" is longer than " + std::to_string(kTextBytes - 1) + " bytes", false;
         total += size;
         // Sizes come from the file system: a sparse file of any size is
         // refused here without being read.
@@ -588,7 +588,7 @@ Listing Package_List(const ResTree &tree)
     out.totalText = get(kStringTotal, kTextBytes, "total");
 
     // Decoded with the stub's own readers, from the same bytes the stub gets.
-    char text[kStampTextBytes] = {};
+    char text[kTextBytes] = {};
     strncpy(text, out.timeText.c_str(), sizeof text - 1);
     out.timeWord = Stamp_TimeWord(text);
     memset(text, 0, sizeof text);
@@ -643,7 +643,8 @@ Listing Package_List(const ResTree &tree)
         out.entries.push_back(std::move(e));
     }
     if (out.entries.size() > kMaxEntries)
-        out.problems.push_back(std::to_string(out.entries.size()) + " entries: the stub registers at most 260 files");
+        out.problems.push_back(std::to_string(out.entries.size()) + " entries: the stub registers at most " +
+                               std::to_string(kMaxEntries) + " files");
     if (entryType != tree.end())
         for (auto &[key, langs] : entryType->second)
             if (!key.IsId() || key.id > n)

@@ -1,6 +1,8 @@
 // package.h: a package as the stub reads it, and its place in the resource tree.
 #pragma once
 #include "pe.h"
+#include "../res/selfextr.h"
+#include "../src/sizes.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -10,12 +12,13 @@
 
 namespace selfextr {
 
-constexpr uint16_t kRtString = 6, kRtDialog = 5, kRtVersion = 16, kRtManifest = 24, kRtEntry = 32;
+constexpr uint16_t kRtString = 6, kRtDialog = 5, kRtVersion = 16, kRtManifest = 24, kRtEntry = RT_ENTRY;
 constexpr uint16_t kManifestId = 1;  // the manifest the loader reads for a program
-constexpr uint16_t kStringCaption = 100, kStringPrompt = 101, kStringDate = 102, kStringTime = 103,
-                   kStringTotal = 3000, kEntryFirst = 1000, kDialogProgress = 2000;
+constexpr uint16_t kStringCaption = STRING_CAPTION, kStringPrompt = STRING_PROMPT, kStringDate = STRING_DATE,
+                   kStringTime = STRING_TIME, kStringTotal = STRING_TOTAL, kEntryFirst = ENTRY_FIRST_ID,
+                   kDialogProgress = IDD_PROGRESS;
 constexpr uint16_t kLangEnUs = 0x0409;
-constexpr uint32_t kMaxEntries = 260;
+constexpr uint32_t kMaxEntries = MAX_REGISTER;  // the stub registers every file it writes
 // The format's own limit: bytes * 100 still fits in 32 bits, the percentage
 // arithmetic a stub of the format may use. Ours does not wrap above it.
 constexpr uint32_t kFormatTotal = 42949672;
@@ -23,7 +26,6 @@ constexpr uint32_t kFormatTotal = 42949672;
 // under Wine (1,048,576,000 bytes of entries did, 1,101,004,800 no longer
 // mapped into the 32-bit process), less a margin.
 constexpr uint64_t kMaxPackageBytes = 1000000000;
-constexpr size_t kTextBytes = 260, kCaptionBytes = 64;
 constexpr size_t kMaxNameUnits = 255;  // UTF-16 units in one Windows file name
 
 struct PackFile {
@@ -62,7 +64,7 @@ bool Package_Timestamp(const PackRequest &request, const char *sourceDateEpoch, 
 // Everything the stub will see of a package, decoded by the stub's own rules.
 struct ListedEntry {
     uint32_t number = 0;
-    std::string descriptor;       // as LoadStringA gives it (cut to 259 bytes)
+    std::string descriptor;       // as LoadStringA gives it (cut to kTextBytes - 1 bytes)
     std::string name;
     uint32_t size = 0;
     const ResData *data = nullptr;

@@ -11,10 +11,10 @@
  *       return 0;
  *   }
  *
- * The stub waits on a hidden top-level window of class "QVSELFEXTR", which it
- * creates only once its WinExec of the setup program has returned; WM_COMMAND
- * with 0xABCD in the low word of wParam makes it delete every file it wrote
- * and end. WinExec returns when the started program first waits for input, or
+ * The stub waits on a hidden top-level window of class SELFEXTR_WINDOW_CLASS,
+ * which it creates only once its WinExec of the setup program has returned;
+ * WM_COMMAND with SELFEXTR_ID_CLEANUP in the low word of wParam makes it
+ * delete every file it wrote and end (selfextr_protocol.h). WinExec returns when the started program first waits for input, or
  * after 30 seconds. The request goes only to the window of the stub that
  * started this program (its parent, or an ancestor further up for a driver
  * that the setup program started), never to another stub's. See
@@ -26,13 +26,7 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
-#define SELFEXTR_WINDOW_CLASS "QVSELFEXTR"
-#define SELFEXTR_ID_CLEANUP   0xABCD
-
-/* A finished stub is told from other programs by its own resources: the
- * progress dialog and the string table block that holds the package total. */
-#define SELFEXTR_DIALOG_PROGRESS 2000
-#define SELFEXTR_STRING_TOTAL    3000
+#include "selfextr_protocol.h"
 
 /* Wait as long as the stub that started this program may still create its
  * window; shorter bounds are raised to SELFEXTR_MIN_WAIT_MS, past WinExec's

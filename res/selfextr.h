@@ -16,14 +16,16 @@
 #ifndef SELFEXTR_RES_H
 #define SELFEXTR_RES_H
 
+#include "../partner/selfextr_protocol.h"
+
 #define STRING_CAPTION  100
 #define STRING_PROMPT   101
 #define STRING_DATE     102
 #define STRING_TIME     103
-#define STRING_TOTAL    3000
+#define STRING_TOTAL    SELFEXTR_STRING_TOTAL
 #define ENTRY_FIRST_ID  1000
 #define RT_ENTRY        32
-#define IDD_PROGRESS    2000
+#define IDD_PROGRESS    SELFEXTR_DIALOG_PROGRESS
 #define IDC_METER       200
 
 #endif

@@ -2,7 +2,7 @@
 #pragma once
 #include <windows.h>
 
-enum { MAX_REGISTER = 260, DELETE_TRIES = 256 };
+#include "sizes.h"
 
 extern char *g_register[MAX_REGISTER];
 

@@ -2,9 +2,10 @@
 #include "run.h"
 #include "filereg.h"
 #include "workdir.h"
+#include "../partner/selfextr_protocol.h"
 
-enum { ID_CLEANUP = 0xABCD };
-static const char kClassName[] = "QVSELFEXTR";
+enum { ID_CLEANUP = SELFEXTR_ID_CLEANUP };
+static const char kClassName[] = SELFEXTR_WINDOW_CLASS;
 
 static LRESULT OnCommand(HWND window, WPARAM wParam, LPARAM lParam)
 {

@@ -21,7 +21,7 @@ int Run_Main(HINSTANCE module, const char *tail, int /* show: the setup always g
     LoadStringA(module, STRING_TOTAL, rs.descriptor, kTextBytes);
     rs.total = (uint32_t)Dec_Read(rs.descriptor);
     rs.written = 0;
-    rs.nextEntry = 1000;
+    rs.nextEntry = ENTRY_FIRST_ID;
     rs.progress = Progress_Open(module, rs.caption);
 
     for (;; rs.nextEntry++) {

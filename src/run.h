@@ -3,7 +3,7 @@
 #include <windows.h>
 #include <stdint.h>
 
-enum { kTextBytes = 260, kCaptionBytes = 64 };
+#include "sizes.h"
 
 struct RunState {
     HINSTANCE module;          // every package resource is read from here

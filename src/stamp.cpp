@@ -7,7 +7,7 @@ void Stamp_Build(HINSTANCE module, WORD *date, WORD *time)
 {
     // Zero-filled before each load: a string shorter than its layout then
     // reads as zeros past its end instead of as stale bytes.
-    char text[kStampTextBytes] = {};
+    char text[kTextBytes] = {};
     // The time word is built before the date word, in the same buffer.
     LoadStringA(module, STRING_TIME, text, sizeof text);
     *time = Stamp_TimeWord(text);

@@ -2,7 +2,7 @@
 #include "stampwords.h"
 #include "decimal.h"
 
-uint16_t Stamp_TimeWord(char text[kStampTextBytes])
+uint16_t Stamp_TimeWord(char text[kTextBytes])
 {
     text[1] = '\0';  // exactly one hour digit
     uint32_t hours = (uint32_t)Dec_Read(text);
@@ -10,7 +10,7 @@ uint16_t Stamp_TimeWord(char text[kStampTextBytes])
     return (uint16_t)(((hours & 0x1F) << 11) | ((minutes & 0x3F) << 5));
 }
 
-uint16_t Stamp_DateWord(char text[kStampTextBytes])
+uint16_t Stamp_DateWord(char text[kTextBytes])
 {
     text[2] = '\0';
     text[5] = '\0';

@@ -2,9 +2,9 @@
 #pragma once
 #include <stdint.h>
 
-enum { kStampTextBytes = 260 };
+#include "sizes.h"
 
-// Each reads its fields at fixed positions of a 260-byte buffer holding the
+// Each reads its fields at fixed positions of a kTextBytes buffer holding the
 // string, writing terminators into it; values are masked, never range-checked.
-uint16_t Stamp_TimeWord(char text[kStampTextBytes]);
-uint16_t Stamp_DateWord(char text[kStampTextBytes]);
+uint16_t Stamp_TimeWord(char text[kTextBytes]);
+uint16_t Stamp_DateWord(char text[kTextBytes]);

@@ -3,17 +3,17 @@
 #include "envlookup.h"
 #include "startup.h"
 
-char g_workDir[260];
+char g_workDir[kTextBytes];
 BOOL g_ownFolder = FALSE;
 
-static char g_probeText[260];
+static char g_probeText[kTextBytes];
 
-// Copies src into a 260-byte buffer, dropping one trailing backslash (a byte
+// Copies src into a path buffer, dropping one trailing backslash (a byte
 // test, also in a double-byte code page). A source that does not fit is refused.
-static BOOL CopyWithoutSlash(char dst[260], const char *src)
+static BOOL CopyWithoutSlash(char dst[kTextBytes], const char *src)
 {
     int length = lstrlenA(src);
-    if (length >= 260)
+    if (length >= kTextBytes)
         return FALSE;
     lstrcpyA(dst, src);
     if (length > 0 && dst[length - 1] == '\\')
@@ -49,7 +49,7 @@ void WorkDir_Choose(void)
     }
 
     char fallback[] = "X:\\~QVTEMP";
-    char windows[260];
+    char windows[kTextBytes];
     UINT length = GetWindowsDirectoryA(windows, sizeof windows);
     // Without a readable Windows folder the fallback goes to drive C.
     fallback[0] = (length != 0 && length < sizeof windows) ? windows[0] : 'C';

@@ -2,7 +2,9 @@
 #pragma once
 #include <windows.h>
 
-extern char g_workDir[260];  // without a trailing backslash
+#include "sizes.h"
+
+extern char g_workDir[kTextBytes];  // without a trailing backslash
 extern BOOL g_ownFolder;     // the fallback folder was chosen; the clean-up removes it
 
 BOOL Path_Exists(const char *path);

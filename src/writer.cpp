@@ -4,22 +4,21 @@
 #include "filereg.h"
 #include "percent.h"
 #include "workdir.h"
+#include "messages.h"
 #include "progress/progress.h"
 #include "../res/selfextr.h"
-
-static const uint32_t CHUNK_BYTES = 32760;  // 0x7FF8, not 32,768
 
 static WriterResult SkipEntry(RunState *rs, const char *format, UINT number)
 {
     wsprintfA(rs->text, format, number);
-    MessageBoxA(0, rs->text, "Setup", MB_OK);
+    MessageBoxA(0, rs->text, kTitleEntryFailed, MB_OK);
     return kWriterNext;
 }
 
 // A failed write: the box, the resource and the file released, then the clean-up.
 static WriterResult FailWrite(HGLOBAL loaded, HFILE file)
 {
-    MessageBoxA(0, "Disk may be full!", "Setup Error", MB_ICONERROR);
+    MessageBoxA(0, kTextDiskFull, kTitleDiskFull, MB_ICONERROR);
     FreeResource(loaded);
     if (file != HFILE_ERROR)
         _lclose(file);
@@ -34,10 +33,10 @@ WriterResult Writer_Extract(RunState *rs, UINT number)
         return kWriterEnd;
     HGLOBAL loaded = LoadResource(rs->module, found);
     if (loaded == 0)
-        return SkipEntry(rs, "Error loading resource #%u", number);
+        return SkipEntry(rs, kTextLoadFailed, number);
     const BYTE *data = (const BYTE *)LockResource(loaded);
     if (data == 0)
-        return SkipEntry(rs, "Error locking resource #%u", number);
+        return SkipEntry(rs, kTextLockFailed, number);
 
     rs->descriptor[0] = '\0';
     LoadStringA(rs->module, number, rs->descriptor, kTextBytes);
@@ -46,10 +45,10 @@ WriterResult Writer_Extract(RunState *rs, UINT number)
     // negative size among them), would read past the resource: skip the entry.
     if (!Desc_Split(rs->descriptor, &remaining) || remaining > SizeofResource(rs->module, found)) {
         FreeResource(loaded);
-        return SkipEntry(rs, "Error loading resource #%u", number);
+        return SkipEntry(rs, kTextLoadFailed, number);
     }
 
-    // A path that does not fit in 260 bytes is a creation that failed: nothing
+    // A path that does not fit in kTextBytes is a creation that failed: nothing
     // is registered, deleted or created under a cut-down name.
     HFILE file = HFILE_ERROR;
     if (lstrlenA(g_workDir) + 1 + lstrlenA(rs->descriptor) < kTextBytes) {
@@ -62,7 +61,7 @@ WriterResult Writer_Extract(RunState *rs, UINT number)
     }
 
     while (remaining != 0) {
-        UINT chunk = remaining <= CHUNK_BYTES ? remaining : CHUNK_BYTES;
+        UINT chunk = remaining <= (uint32_t)CHUNK_BYTES ? remaining : (UINT)CHUNK_BYTES;
         SELFEXTR_COUNT(g_countChunk);
         UINT count = _lwrite(file, (LPCCH)data, chunk);
         if (count != chunk)

@@ -16,7 +16,7 @@
 
 #include "mark.h"
 #include "progress/progress.h"
-#include "../../tests/e2e/boxes.h"
+#include "boxes.h"
 #include "selfextr.h"
 
 static LONGLONG Counter()

@@ -7,8 +7,10 @@
 #include <string>
 #include <thread>
 
-#include "../win32/testproc.h"
 #include "boxes.h"
+#include "messages.h"
+#include "selfextr_protocol.h"
+#include "testproc.h"
 
 static std::string g_packages;
 
@@ -102,7 +104,7 @@ static std::string Report(const std::string &act, const std::string &temp, DWORD
         for (int i = 0; i < 600 && GetFileAttributesA(g_report.c_str()) == INVALID_FILE_ATTRIBUTES; i++)
             Sleep(100);
         HWND stub = 0;
-        for (int i = 0; i < 600 && (stub = FindWindowA("QVSELFEXTR", 0)) == 0; i++)
+        for (int i = 0; i < 600 && (stub = FindWindowA(SELFEXTR_WINDOW_CLASS, 0)) == 0; i++)
             Sleep(100);
         command(stub);
     });
@@ -152,12 +154,12 @@ TEST(EndToEnd, SentCommandWithAnyHighWordAndOtherCommandsIgnored)
         ASSERT_NE(stub, nullptr);
         SendMessageA(stub, WM_COMMAND, MAKEWPARAM(0x1234, 0), 0);  // another command: ignored
         kept = FilesIn(temp);
-        SendMessageA(stub, WM_COMMAND, MAKEWPARAM(0xABCD, 7), 12345);
+        SendMessageA(stub, WM_COMMAND, MAKEWPARAM(SELFEXTR_ID_CLEANUP, 7), 12345);
     });
     EXPECT_EQ(kept, 2);
     EXPECT_EQ(code, 0u);
     EXPECT_EQ(FilesIn(temp), 0);
-    Report("none", temp, code, "", [&](HWND stub) { PostMessageA(stub, WM_COMMAND, MAKEWPARAM(0xABCD, 0xFFFF), -1); });
+    Report("none", temp, code, "", [&](HWND stub) { PostMessageA(stub, WM_COMMAND, MAKEWPARAM(SELFEXTR_ID_CLEANUP, 0xFFFF), -1); });
     EXPECT_EQ(code, 0u);
     EXPECT_EQ(FilesIn(temp), 0);
 }
@@ -225,11 +227,11 @@ TEST(Partner, ADriverStartedBySetupFindsTheStubThroughIt)
     EXPECT_EQ(FilesIn(temp), 0);
 }
 
-// The window of class QVSELFEXTR that process pid owns, if any.
+// The stub's notification window that process pid owns, if any.
 static HWND StubWindow(DWORD pid)
 {
     HWND w = 0;
-    while ((w = FindWindowExA(0, w, "QVSELFEXTR", 0)) != 0) {
+    while ((w = FindWindowExA(0, w, SELFEXTR_WINDOW_CLASS, 0)) != 0) {
         DWORD owner = 0;
         GetWindowThreadProcessId(w, &owner);
         if (owner == pid)
@@ -304,13 +306,13 @@ TEST(DiskFull, BoxCleanUpAndExitCodeOne)
     BoxAnswer question, error;
     question.title = "E2E Setup";
     question.button = IDYES;
-    error.title = "Setup Error";
+    error.title = kTitleDiskFull;
     error.button = IDOK;
     DWORD code = Process_Run("\"" + g_packages + "\\diskfull.exe\"", nullptr, [&](DWORD pid) {
         EXPECT_TRUE(Box_Answer(pid, question, 30000));
         EXPECT_TRUE(Box_Answer(pid, error, 30000));
     });
-    EXPECT_EQ(error.seenText, "Disk may be full!");
+    EXPECT_EQ(error.seenText, kTextDiskFull);
     EXPECT_TRUE(error.hasIcon);  // MB_ICONERROR
     EXPECT_FALSE(error.hasYes);
     EXPECT_EQ(code, 1u);

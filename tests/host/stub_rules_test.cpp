@@ -8,8 +8,25 @@
 #include "decimal.h"
 #include "descriptor.h"
 #include "envlookup.h"
+#include "messages.h"
 #include "percent.h"
+#include "selfextr_protocol.h"
 #include "stampwords.h"
+
+// What setup programs and users rely on, written out once more on purpose:
+// a changed constant must fail here before it breaks a partner or a manual.
+TEST(Contract, TheWindowTheCommandAndTheTextsReadExactlySo)
+{
+    EXPECT_STREQ(SELFEXTR_WINDOW_CLASS, "QVSELFEXTR");
+    EXPECT_EQ(SELFEXTR_ID_CLEANUP, 0xABCD);
+    EXPECT_EQ(SELFEXTR_DIALOG_PROGRESS, 2000);
+    EXPECT_EQ(SELFEXTR_STRING_TOTAL, 3000);
+    EXPECT_STREQ(kTextDiskFull, "Disk may be full!");
+    EXPECT_STREQ(kTitleDiskFull, "Setup Error");
+    EXPECT_STREQ(kTextLoadFailed, "Error loading resource #%u");
+    EXPECT_STREQ(kTextLockFailed, "Error locking resource #%u");
+    EXPECT_STREQ(kTitleEntryFailed, "Setup");
+}
 
 TEST(DecimalRule, ReadsLikeTheRunTimesAtol)
 {
@@ -68,8 +85,8 @@ TEST(Environment, MatchesNamesIgnoringCase)
     EXPECT_EQ(Env_Find(nullptr, "TEMP"), nullptr);
 }
 
-static uint16_t TimeWord(const char *s) { char b[kStampTextBytes] = {}; strcpy(b, s); return Stamp_TimeWord(b); }
-static uint16_t DateWord(const char *s) { char b[kStampTextBytes] = {}; strcpy(b, s); return Stamp_DateWord(b); }
+static uint16_t TimeWord(const char *s) { char b[kTextBytes] = {}; strcpy(b, s); return Stamp_TimeWord(b); }
+static uint16_t DateWord(const char *s) { char b[kTextBytes] = {}; strcpy(b, s); return Stamp_DateWord(b); }
 
 TEST(StampWords, FieldsAtFixedPositionsMaskedNotChecked)
 {

@@ -11,14 +11,23 @@
 #include <thread>
 
 #include "filereg.h"
-#include "selfextr_partner.h"  // the names only
+#include "messages.h"
+#include "selfextr_protocol.h"
 #include "progress/progress.h"
 #include "run.h"
 #include "selfextr.h"
 #include "startup.h"
 #include "testproc.h"
-#include "../e2e/boxes.h"
+#include "boxes.h"
 #include "workdir.h"
+
+// A message as the stub formats it for an entry.
+static std::string Formatted(const char *format, UINT number)
+{
+    char text[kTextBytes];
+    wsprintfA(text, format, number);
+    return text;
+}
 
 static std::string g_self, g_packages;
 
@@ -403,10 +412,10 @@ TEST(Writer, BadDescriptorsAreReportedAndSkippedWithoutASlotAndAGapEndsThePackag
     rs.total = 5;
     const int slots = Slots();
     std::string seen;
-    EXPECT_EQ(ExtractAnswering(&rs, 1000, "Setup", seen), kWriterNext);  // no comma
-    EXPECT_EQ(seen, "Error loading resource #1000");
-    EXPECT_EQ(ExtractAnswering(&rs, 1001, "Setup", seen), kWriterNext);  // 6 bytes claimed, 5 held
-    EXPECT_EQ(seen, "Error loading resource #1001");
+    EXPECT_EQ(ExtractAnswering(&rs, 1000, kTitleEntryFailed, seen), kWriterNext);  // no comma
+    EXPECT_EQ(seen, Formatted(kTextLoadFailed, 1000));
+    EXPECT_EQ(ExtractAnswering(&rs, 1001, kTitleEntryFailed, seen), kWriterNext);  // 6 bytes claimed, 5 held
+    EXPECT_EQ(seen, Formatted(kTextLoadFailed, 1001));
     EXPECT_EQ(Slots(), slots);
     EXPECT_FALSE(Exists(work + "\\NOCOMMA"));
     EXPECT_FALSE(Exists(work + "\\BIG.TXT"));
@@ -463,8 +472,8 @@ TEST(Writer, AnEntryThatCannotBeLoadedIsReportedAndSkippedWithoutASlot)
     rs.total = 5;
     const int slots = Slots();
     std::string seen;
-    EXPECT_EQ(ExtractAnswering(&rs, 1002, "Setup", seen), kWriterNext);
-    EXPECT_EQ(seen, "Error loading resource #1002");
+    EXPECT_EQ(ExtractAnswering(&rs, 1002, kTitleEntryFailed, seen), kWriterNext);
+    EXPECT_EQ(seen, Formatted(kTextLoadFailed, 1002));
     EXPECT_EQ(Slots(), slots);
     EXPECT_EQ(FilesIn(work), 0);
     EXPECT_EQ(rs.written, 0u);
@@ -521,7 +530,7 @@ TEST(Writer, APathTooLongForTheWorkFolderIsAFailedCreation)
     EXPECT_EQ(RunChild("writer long \"" + g_packages + "\" \"" + FreshTempFolder("long") + "\" \"" + out + "\""), 0u);
     // SIZE 0: skipped quietly; SIZE 5: the full-disk box and the clean-up.
     // Neither took a slot, and no file under a cut-down name exists.
-    EXPECT_EQ(Get(out), "next 1|aborted 1|Disk may be full!|0");
+    EXPECT_EQ(Get(out), std::string("next 1|aborted 1|") + kTextDiskFull + "|0");
 }
 
 TEST(Writer, A261stEntryIsRefusedBeforeItsFileExists)
@@ -529,7 +538,7 @@ TEST(Writer, A261stEntryIsRefusedBeforeItsFileExists)
     std::string out = FreshTempFolder("full-out") + "\\result.txt";
     EXPECT_EQ(RunChild("writer full \"" + g_packages + "\" \"" + FreshTempFolder("full") + "\" \"" + out + "\""), 0u);
     // 260 files written, the next one refused with the box; the clean-up removed all.
-    EXPECT_EQ(Get(out), "260|aborted|Disk may be full!|0");
+    EXPECT_EQ(Get(out), std::string("260|aborted|") + kTextDiskFull + "|0");
 }
 
 // ---- partner -------------------------------------------------------------
@@ -690,7 +699,7 @@ static int ChildWriter(const std::string &mode, const std::string &packages, std
         rs.module = LoadPackage(packages + "\\long.exe");
         rs.total = 5;
         result = std::string(ResultName(Writer_Extract(&rs, 1000))) + " " + std::to_string(Slots());
-        WriterResult r = ExtractAnswering(&rs, 1001, "Setup Error", seen);
+        WriterResult r = ExtractAnswering(&rs, 1001, kTitleDiskFull, seen);
         result += std::string("|") + ResultName(r) + " " + std::to_string(Slots());
     } else if (mode == "full") {
         lstrcpyA(g_workDir, work.c_str());
@@ -702,7 +711,7 @@ static int ChildWriter(const std::string &mode, const std::string &packages, std
         result = std::to_string(FilesIn(work));
         // The register is full; one more entry, here taken from another package.
         rs.module = LoadPackage(packages + "\\writer.exe");
-        result += std::string("|") + ResultName(ExtractAnswering(&rs, 1002, "Setup Error", seen));
+        result += std::string("|") + ResultName(ExtractAnswering(&rs, 1002, kTitleDiskFull, seen));
     } else {
         return 2;
     }

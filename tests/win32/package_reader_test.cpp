@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "../../res/selfextr.h"
+#include "selfextr.h"
 #include "testproc.h"
 
 static const char *g_packed;
