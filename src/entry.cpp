@@ -18,21 +18,3 @@ extern "C" __attribute__((force_align_arg_pointer, noreturn)) void SelfExtr_Entr
     int show = (si.dwFlags & STARTF_USESHOWWINDOW) ? si.wShowWindow : SW_SHOWDEFAULT;
     ExitProcess((UINT)Run_Main(GetModuleHandleA(0), tail, show));
 }
-
-// GCC may emit calls to these for struct copies and zeroing.
-extern "C" void *memset(void *dst, int c, size_t n)
-{
-    unsigned char *d = (unsigned char *)dst;
-    while (n-- != 0)
-        *d++ = (unsigned char)c;
-    return dst;
-}
-
-extern "C" void *memcpy(void *dst, const void *src, size_t n)
-{
-    unsigned char *d = (unsigned char *)dst;
-    const unsigned char *s = (const unsigned char *)src;
-    while (n-- != 0)
-        *d++ = *s++;
-    return dst;
-}

@@ -1,6 +1,6 @@
 // launch.cpp: start the setup command, then wait invisibly for ID_CLEANUP.
 #include "run.h"
-#include "filereg.h"
+#include "register.h"
 #include "workdir.h"
 #include "../partner/selfextr_protocol.h"
 

@@ -1,7 +1,7 @@
 // percent.cpp: no wrap past 42,949,672 bytes, no division by zero.
 #include "percent.h"
 
-uint32_t Progress_Percent(uint32_t written, uint32_t total)
+uint32_t Percent_Done(uint32_t written, uint32_t total)
 {
     if (total == 0)
         return 100;

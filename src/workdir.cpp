@@ -21,7 +21,7 @@ static BOOL CopyWithoutSlash(char dst[kTextBytes], const char *src)
     return TRUE;
 }
 
-BOOL Path_Exists(const char *path)
+BOOL WorkDir_PathExists(const char *path)
 {
     HCURSOR previous = SetCursor(LoadCursorA(0, IDC_WAIT));
     BOOL found = FALSE;
@@ -43,7 +43,7 @@ void WorkDir_Choose(void)
     if (value == 0)
         value = Env_Find(g_startEnv, "TMP");
     // The probe answers false for a value too long for the folder buffer.
-    if (value != 0 && Path_Exists(value)) {
+    if (value != 0 && WorkDir_PathExists(value)) {
         CopyWithoutSlash(g_workDir, value);
         return;
     }

@@ -2,10 +2,7 @@
 #pragma once
 #include <windows.h>
 
-#include "sizes.h"
+#include "state.h"
 
-extern char g_workDir[kTextBytes];  // without a trailing backslash
-extern BOOL g_ownFolder;     // the fallback folder was chosen; the clean-up removes it
-
-BOOL Path_Exists(const char *path);
+BOOL WorkDir_PathExists(const char *path);
 void WorkDir_Choose(void);

@@ -1,7 +1,7 @@
 // writer.cpp: one entry to one file, straight from the mapped resource.
 #include "run.h"
 #include "descriptor.h"
-#include "filereg.h"
+#include "register.h"
 #include "percent.h"
 #include "workdir.h"
 #include "messages.h"
@@ -69,7 +69,7 @@ WriterResult Writer_Extract(RunState *rs, UINT number)
         rs->written += count;
         remaining -= count;
         data += count;
-        Progress_DrawMeter(rs->progress, Progress_Percent(rs->written, rs->total));
+        Progress_DrawMeter(rs->progress, Percent_Done(rs->written, rs->total));
     }
 
     if (file != HFILE_ERROR) {

@@ -1,14 +1,14 @@
 // progress.cpp: no message loop runs while entries are written, so the meter
 // is drawn straight onto the control after every chunk, never from WM_PAINT.
 #include "progress.h"
-#include "metergeom.h"
-#include "../filereg.h"
+#include "meter.h"
+#include "../counters.h"
 #include "../../res/selfextr.h"
 
 static BOOL OnInitDialog(HWND dialog, LPARAM caption)
 {
     SetWindowTextA(dialog, (const char *)caption);
-    Window_Centre(dialog);
+    Progress_Centre(dialog);
     return TRUE;
 }
 
@@ -27,7 +27,7 @@ static INT_PTR CALLBACK ProgressProc(HWND dialog, UINT msg, WPARAM, LPARAM lPara
     }
 }
 
-void Window_Centre(HWND window)
+void Progress_Centre(HWND window)
 {
     RECT box;
     GetWindowRect(window, &box);

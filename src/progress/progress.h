@@ -5,4 +5,4 @@
 HWND Progress_Open(HINSTANCE module, const char *caption);
 // Draws at once onto the meter control; without a window nothing is drawn.
 void Progress_DrawMeter(HWND window, UINT percent);
-void Window_Centre(HWND window);
+void Progress_Centre(HWND window);

@@ -1,7 +1,8 @@
 // libFuzzer target: the image reader must reject any input with a message,
-// never crash or hang; whatever it accepts, the writer must write back, or
-// refuse with a message, without reading or writing out of bounds.
-#include "pe.h"
+// never crash or hang; whatever it accepts, the listing must decode by the
+// stub's rules and the writer must write back, or refuse with a message,
+// without reading or writing out of bounds.
+#include "package.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -12,6 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             __builtin_trap();
         return 0;
     }
+    selfextr::Package_List(image->resources);
     uint64_t written = 0;
     volatile uint8_t seen = 0;
     selfextr::ImageSink sink;

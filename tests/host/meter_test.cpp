@@ -1,7 +1,7 @@
 // Where the meter's text, boundary and two coloured parts fall.
 #include <gtest/gtest.h>
 
-#include "progress/metergeom.h"
+#include "progress/meter.h"
 
 TEST(MeterGeometry, BoundaryAndPartsAcrossPercentagesAndWidths)
 {

@@ -132,18 +132,18 @@ TEST(Percent, SameAsTheThirtyTwoBitRuleForValidPackages)
     for (uint32_t total : totals)
         for (uint32_t written : {0u, 1u, total / 3, total / 2, total - 1, total})
             if (written <= total)
-                EXPECT_EQ(Progress_Percent(written, total), written * 100u / total) << written << "/" << total;
+                EXPECT_EQ(Percent_Done(written, total), written * 100u / total) << written << "/" << total;
 }
 
 TEST(Percent, LargePackagesDoNotWrapAndZeroTotalDoesNotDivide)
 {
     const uint32_t total = 400000000;
-    EXPECT_EQ(Progress_Percent(total / 2, total), 50u);
-    EXPECT_EQ(Progress_Percent(total, total), 100u);
-    EXPECT_EQ(Progress_Percent(total - 1, total), 99u);
-    EXPECT_EQ(Progress_Percent(0xFFFFFFFFu, 0xFFFFFFFFu), 100u);
-    EXPECT_EQ(Progress_Percent(0xFFFFFFFEu, 0xFFFFFFFFu), 99u);
+    EXPECT_EQ(Percent_Done(total / 2, total), 50u);
+    EXPECT_EQ(Percent_Done(total, total), 100u);
+    EXPECT_EQ(Percent_Done(total - 1, total), 99u);
+    EXPECT_EQ(Percent_Done(0xFFFFFFFFu, 0xFFFFFFFFu), 100u);
+    EXPECT_EQ(Percent_Done(0xFFFFFFFEu, 0xFFFFFFFFu), 99u);
     for (uint64_t w = 42949673; w < 0xFFFFFFFFull; w = w * 7 + 12345)
-        EXPECT_EQ(Progress_Percent(uint32_t(w), 0xFFFFFFF0u), uint32_t(w * 100 / 0xFFFFFFF0ull)) << w;
-    EXPECT_EQ(Progress_Percent(5, 0), 100u);
+        EXPECT_EQ(Percent_Done(uint32_t(w), 0xFFFFFFF0u), uint32_t(w * 100 / 0xFFFFFFF0ull)) << w;
+    EXPECT_EQ(Percent_Done(5, 0), 100u);
 }

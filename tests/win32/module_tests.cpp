@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "filereg.h"
+#include "register.h"
 #include "messages.h"
 #include "selfextr_protocol.h"
 #include "progress/progress.h"
@@ -110,18 +110,18 @@ TEST(PathProbe, FilesFoldersWildcardsAndTheEmptyPath)
 {
     std::string dir = FreshTempFolder("probe");
     Put(dir + "\\file.txt", "x");
-    EXPECT_TRUE(Path_Exists(dir.c_str()));
-    EXPECT_TRUE(Path_Exists((dir + "\\").c_str()));
-    EXPECT_TRUE(Path_Exists((dir + "\\file.txt").c_str()));
-    EXPECT_TRUE(Path_Exists((dir + "\\*.txt").c_str()));
-    EXPECT_TRUE(Path_Exists((dir + "\\f?le.txt").c_str()));
-    EXPECT_FALSE(Path_Exists((dir + "\\*.bin").c_str()));
-    EXPECT_FALSE(Path_Exists((dir + "\\missing").c_str()));
-    EXPECT_FALSE(Path_Exists(""));
-    EXPECT_FALSE(Path_Exists("\\"));
-    EXPECT_FALSE(Path_Exists((dir + "\\" + std::string(300, 'y')).c_str()));
+    EXPECT_TRUE(WorkDir_PathExists(dir.c_str()));
+    EXPECT_TRUE(WorkDir_PathExists((dir + "\\").c_str()));
+    EXPECT_TRUE(WorkDir_PathExists((dir + "\\file.txt").c_str()));
+    EXPECT_TRUE(WorkDir_PathExists((dir + "\\*.txt").c_str()));
+    EXPECT_TRUE(WorkDir_PathExists((dir + "\\f?le.txt").c_str()));
+    EXPECT_FALSE(WorkDir_PathExists((dir + "\\*.bin").c_str()));
+    EXPECT_FALSE(WorkDir_PathExists((dir + "\\missing").c_str()));
+    EXPECT_FALSE(WorkDir_PathExists(""));
+    EXPECT_FALSE(WorkDir_PathExists("\\"));
+    EXPECT_FALSE(WorkDir_PathExists((dir + "\\" + std::string(300, 'y')).c_str()));
     HCURSOR before = GetCursor();
-    Path_Exists(dir.c_str());
+    WorkDir_PathExists(dir.c_str());
     EXPECT_EQ(GetCursor(), before);
 }
 

@@ -40,9 +40,9 @@ set(hosthdr ${CMAKE_BINARY_DIR}/host-headers)
 file(MAKE_DIRECTORY ${hosthdr})
 file(CREATE_LINK /usr/include/CLI ${hosthdr}/CLI SYMBOLIC)
 file(CREATE_LINK /usr/include/toml++ ${hosthdr}/toml++ SYMBOLIC)
-add_executable(selfextr-win
-    pack/main.cpp pack/pe.cpp pack/package.cpp pack/manifest.cpp pack/commands.cpp
-    src/decimal.cpp src/descriptor.cpp src/stampwords.cpp)
+include(${CMAKE_SOURCE_DIR}/src/rules.cmake)
+include(${CMAKE_SOURCE_DIR}/pack/sources.cmake)
+add_executable(selfextr-win pack/main.cpp ${SELFEXTR_PACK_SOURCES} ${SELFEXTR_RULE_SOURCES})
 set_target_properties(selfextr-win PROPERTIES OUTPUT_NAME selfextr CXX_STANDARD 20)
 target_include_directories(selfextr-win PRIVATE pack ${hosthdr})
 target_compile_definitions(selfextr-win PRIVATE TOML_HEADER_ONLY=1)

@@ -1,5 +1,5 @@
-// metergeom.cpp: signed 32-bit arithmetic, truncating toward zero, like the drawing code always did.
-#include "metergeom.h"
+// meter.cpp: signed 32-bit arithmetic, truncating toward zero, like the drawing code always did.
+#include "meter.h"
 
 static int32_t MulWrap(int32_t a, int32_t b)
 {

@@ -1,5 +1,5 @@
-// filereg.cpp: each deletion is tried at most 257 times, each path probed at most 256 times.
-#include "filereg.h"
+// register.cpp: each deletion is tried at most 257 times, each path probed at most 256 times.
+#include "register.h"
 #include "workdir.h"
 
 char *g_register[MAX_REGISTER];
@@ -8,10 +8,6 @@ static int g_registered = 0;
 // A request that arrives while the clean-up pumps messages, or after it has
 // ended, finds the blocks released and does nothing.
 static BOOL g_cleanupStarted = FALSE;
-
-#ifdef SELFEXTR_COUNTING
-LONG g_countPump, g_countDelete, g_countProbe, g_countChunk, g_countRedraw;
-#endif
 
 BOOL Register_Add(const char *path)
 {
@@ -49,7 +45,7 @@ void Register_CleanUp(void)
             if (attempts > DELETE_TRIES)
                 break;
             SELFEXTR_COUNT(g_countProbe);
-            if (!Path_Exists(path))
+            if (!WorkDir_PathExists(path))
                 break;
         }
         LocalFree(path);

@@ -1,4 +1,4 @@
-// metergeom.h: where the meter's text and its two parts go.
+// meter.h: where the meter's text and its two parts go.
 #pragma once
 #include <stdint.h>
 
