@@ -429,14 +429,16 @@ struct CheckSum {
 bool Image_Write(const Image &image, const ResTree &tree, const WriteOptions &options, const ImageSink &sink,
                  std::string &error)
 {
-    if (image.certSize != 0 && !options.stripSignature) {
-        error = "the input is signed; packing would leave a stale signature (use --strip-signature, then sign the result)";
+    auto fail = [&](std::string message) {
+        error = std::move(message);
         return false;
-    }
+    };
+    if (image.certSize != 0 && !options.stripSignature)
+        return fail("the input is signed; packing would leave a stale signature (use --strip-signature, then sign the result)");
     // Packed-looking images, whose code may rewrite itself, are what scanners flag.
     for (const Section &s : image.sections)
         if ((s.characteristics & kScnWrite) && (s.characteristics & kScnExecute))
-            return error = "section " + s.name + " is both writable and executable; selfextr writes no such image", false;
+            return fail("section " + s.name + " is both writable and executable; selfextr writes no such image");
     const Section &rsrc = image.sections[image.rsrcIndex];
     RsrcLayout layout;
     if (!Layout(tree, rsrc.virtualAddress, layout, error))
@@ -460,8 +462,8 @@ bool Image_Write(const Image &image, const ResTree &tree, const WriteOptions &op
     const uint64_t imageSize = AlignUp(uint64_t(rsrc.virtualAddress) + layout.size, image.sectionAlignment);
     const uint64_t imageBase = Le32(head, opt + kOptImageBase);
     if (imageBase + imageSize > kUserSpaceEnd)
-        return error = "the finished image would need " + std::to_string(imageSize) + " bytes of address space from 0x" +
-                       Hex8(uint32_t(imageBase)) + ", past the 2 GiB of a 32-bit process", false;
+        return fail("the finished image would need " + std::to_string(imageSize) + " bytes of address space from 0x" +
+                       Hex8(uint32_t(imageBase)) + ", past the 2 GiB of a 32-bit process");
     auto directory = [&](uint32_t index, uint32_t field) { return opt + kOptDirectories + kDirBytes * index + field; };
     Put32(head, opt + kOptSizeOfImage, uint32_t(imageSize));
     Put32(head, opt + kOptCheckSum, 0);  // patched last
@@ -477,10 +479,8 @@ bool Image_Write(const Image &image, const ResTree &tree, const WriteOptions &op
 
     CheckSum sum;
     auto emit = [&](const uint8_t *p, size_t n) { sum.Add(p, n); return sink.write(p, n); };
-    if (!emit(head.data(), head.size()) || !emit(layout.head.data(), layout.head.size())) {
-        error = "cannot write the output";
-        return false;
-    }
+    if (!emit(head.data(), head.size()) || !emit(layout.head.data(), layout.head.size()))
+        return fail("cannot write the output");
     uint64_t at = layout.head.size();
     static const uint8_t zeros[8] = {};
     // Most entries fit one block, which still stays in the cache between the
@@ -490,11 +490,11 @@ bool Image_Write(const Image &image, const ResTree &tree, const WriteOptions &op
     std::unique_ptr<uint8_t[]> buffer;
     for (auto &blob : layout.blobs) {
         if (!emit(zeros, blob.offset - at))
-            return error = "cannot write the output", false;
+            return fail("cannot write the output");
         if (!std::holds_alternative<FileBytes>(blob.data->bytes)) {
             auto bytes = ResData_Bytes(*blob.data);
             if (!emit(bytes.data(), bytes.size()))
-                return error = "cannot write the output", false;
+                return fail("cannot write the output");
         } else {
             // Read once, summed while the block is still in the cache, and
             // written from the same buffer.
@@ -511,26 +511,26 @@ bool Image_Write(const Image &image, const ResTree &tree, const WriteOptions &op
                 if (size_t(in.gcount()) != n)
                     break;
                 if (!emit(buffer.get(), n))
-                    return error = "cannot write the output", false;
+                    return fail("cannot write the output");
                 left -= n;
             }
             if (left != 0)
-                return error = "cannot read " + f.path.string() + " (it changed or became unreadable while packing)", false;
+                return fail("cannot read " + f.path.string() + " (it changed or became unreadable while packing)");
         }
         at = blob.offset + blob.data->Size();
     }
     std::vector<uint8_t> pad(newRaw - at, 0);
     if (!emit(pad.data(), pad.size()))
-        return error = "cannot write the output", false;
+        return fail("cannot write the output");
     if (overlayEnd > oldEnd && !emit(image.bytes.data() + oldEnd, size_t(overlayEnd - oldEnd)))
-        return error = "cannot write the output", false;
+        return fail("cannot write the output");
 
     uint8_t value[4];
     uint32_t check = sum.Value();
     for (int i = 0; i < 4; i++)
         value[i] = uint8_t(check >> (8 * i));
     if (!sink.patch(opt + kOptCheckSum, value, 4))
-        return error = "cannot write the output", false;
+        return fail("cannot write the output");
     return true;
 }
 

@@ -1,4 +1,6 @@
-// meter.cpp: signed 32-bit arithmetic, truncating toward zero, like the drawing code always did.
+// meter.cpp: the meter's geometry in signed 32-bit arithmetic, divisions
+// truncating toward zero, products wrapping: the percentage times the width
+// never traps, even for a control wider than any screen.
 #include "meter.h"
 
 static int32_t MulWrap(int32_t a, int32_t b)

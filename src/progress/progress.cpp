@@ -53,6 +53,9 @@ HWND Progress_Open(HINSTANCE module, const char *caption)
     return CreateDialogParamA(module, MAKEINTRESOURCEA(IDD_PROGRESS), 0, ProgressProc, (LPARAM)caption);
 }
 
+// Each part takes the user's own system colours at every redraw, so that a
+// high-contrast scheme shows; a change of scheme only invalidates the window,
+// and the next chunk's redraw paints the meter in the new colours.
 static void FillPart(HDC dc, int x, int y, const MeterBox &box, int background, int foreground,
                      const char *text, int length)
 {
