@@ -17,7 +17,7 @@ int main(int argc, char **argv)
         return fprintf(stderr, "usage: ceiling_probe STUB OUTPUT SOURCE COUNT\n"), 2;
     std::string error, date, time;
     auto image = Image_Load(argv[1], error);
-    if (!image || !Date_Encode("2026-12-08", date, error) || !Time_Encode("0:00", time, error))
+    if (!image || !Date_Encode("2026-12-08", date, error) || !Date_EncodeTime("0:00", time, error))
         return fprintf(stderr, "%s\n", error.c_str()), 1;
     const uint64_t size = std::filesystem::file_size(argv[3]);
     const int count = atoi(argv[4]);
@@ -29,7 +29,7 @@ int main(int argc, char **argv)
         strings[uint16_t(kEntryFirst + n)] = u16("F" + std::to_string(n + 1) + ".BIN," + std::to_string(size));
         tree[ResKey::Id(kRtEntry)][ResKey::Id(uint16_t(kEntryFirst + n))][kLangEnUs].bytes = FileBytes{argv[3], size};
     }
-    Package_PutStrings(strings, tree);
+    StringTable_Put(strings, tree);
 
     std::ofstream out(argv[2], std::ios::binary | std::ios::trunc);
     ImageSink sink;

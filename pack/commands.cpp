@@ -261,7 +261,7 @@ int Command_Pack(const PackOptions &options, const PackRequest &request, std::os
     WriteOptions wo;
     wo.stripSignature = options.stripSignature;
     uint32_t timestamp = 0;
-    if (!Package_Timestamp(request, getenv("SOURCE_DATE_EPOCH"), timestamp, error))
+    if (!Date_Timestamp(request.date, request.time, getenv("SOURCE_DATE_EPOCH"), timestamp, error))
         return err << "selfextr: " << error << "\n", 1;
     wo.timestamp = timestamp;
 
@@ -285,7 +285,7 @@ namespace {
 
 std::string StampText(uint16_t date, uint16_t time)
 {
-    StampParts p = Stamp_Parts(date, time);
+    StampParts p = Date_StampParts(date, time);
     char text[64];
     snprintf(text, sizeof text, "%04u-%02u-%02u %u:%02u", p.year, p.month, p.day, p.hour, p.minute);
     return text;
@@ -379,7 +379,7 @@ int Command_Extract(const fs::path &file, const fs::path &dir, bool force, std::
         return 1;
     }
     // The stamp is local time, as the stub applies it.
-    StampParts p = Stamp_Parts(l.dateWord, l.timeWord);
+    StampParts p = Date_StampParts(l.dateWord, l.timeWord);
     std::tm tm = {};
     tm.tm_year = int(p.year) - 1900;
     tm.tm_mon = int(p.month) - 1;

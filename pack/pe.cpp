@@ -2,6 +2,7 @@
 // the last section; every other byte of the image is kept as it was.
 #include "pe.h"
 #include "pe_layout.h"
+#include "bytes.h"
 
 #include <cstring>
 #include <fstream>
@@ -18,17 +19,6 @@ constexpr uint32_t kMaxEntriesPerDir = 65536;
 constexpr uint32_t kMinFileAlignment = 512, kMaxFileAlignment = 65536;
 constexpr uint64_t kUserSpaceEnd = 0x80000000u;
 
-uint16_t Le16(const std::vector<uint8_t> &b, size_t at) { return uint16_t(b[at] | b[at + 1] << 8); }
-uint32_t Le32(const std::vector<uint8_t> &b, size_t at)
-{
-    return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 | uint32_t(b[at + 3]) << 24;
-}
-void Put16(std::vector<uint8_t> &b, size_t at, uint32_t v) { b[at] = uint8_t(v); b[at + 1] = uint8_t(v >> 8); }
-void Put32(std::vector<uint8_t> &b, size_t at, uint32_t v)
-{
-    for (int i = 0; i < 4; i++)
-        b[at + i] = uint8_t(v >> (8 * i));
-}
 std::string Hex4(uint16_t v)
 {
     char text[8];
@@ -82,14 +72,14 @@ struct TreeReader {
         uint32_t offset = field & ~kResNamed;
         if (!InSection(offset, 2))
             return Fail("resource name at offset " + std::to_string(offset) + " lies outside the resource section");
-        uint16_t length = Le16(image.bytes, rsrc.rawPointer + offset);
+        uint16_t length = Bytes_Le16(image.bytes, rsrc.rawPointer + offset);
         if (length == 0 || !InSection(offset + 2, uint64_t(length) * 2))
             return Fail("resource name at offset " + std::to_string(offset) + " is empty or runs past the resource section");
         if (!Charge(2 + uint64_t(length) * 2))
             return false;
         std::u16string name;
         for (uint16_t i = 0; i < length; i++)
-            name.push_back(char16_t(Le16(image.bytes, rsrc.rawPointer + offset + 2 + 2u * i)));
+            name.push_back(char16_t(Bytes_Le16(image.bytes, rsrc.rawPointer + offset + 2 + 2u * i)));
         key = ResKey::Name(std::move(name));
         return true;
     }
@@ -102,7 +92,7 @@ struct TreeReader {
         if (!InSection(offset, 16))
             return Fail("resource directory at offset " + std::to_string(offset) + " lies outside the resource section");
         size_t base = rsrc.rawPointer + offset;
-        uint32_t count = uint32_t(Le16(image.bytes, base + kResDirNamedCount)) + Le16(image.bytes, base + kResDirIdCount);
+        uint32_t count = uint32_t(Bytes_Le16(image.bytes, base + kResDirNamedCount)) + Bytes_Le16(image.bytes, base + kResDirIdCount);
         if (count > kMaxEntriesPerDir || !InSection(offset + kResDirBytes, uint64_t(count) * kResEntryBytes))
             return Fail("resource directory at offset " + std::to_string(offset) + " has " + std::to_string(count) +
                         " entries, more than the resource section holds");
@@ -112,12 +102,12 @@ struct TreeReader {
         for (uint32_t i = 0; i < count; i++) {
             ResKey key;
             size_t entry = base + kResDirBytes + kResEntryBytes * i;
-            if (!ReadKey(Le32(image.bytes, entry + kResEntryKey), key))
+            if (!ReadKey(Bytes_Le32(image.bytes, entry + kResEntryKey), key))
                 return false;
             if (!seen.insert(key).second)
                 return Fail("resource directory at offset " + std::to_string(offset) + " lists " +
                             (key.IsId() ? "id " + std::to_string(key.id) : std::string("a name")) + " twice");
-            if (!visit(key, Le32(image.bytes, entry + kResEntryTarget)))
+            if (!visit(key, Bytes_Le32(image.bytes, entry + kResEntryTarget)))
                 return false;
         }
         return true;
@@ -138,8 +128,8 @@ struct TreeReader {
         if (!InSection(field, kResDataBytes))
             return Fail("resource data entry at offset " + std::to_string(field) + " lies outside the resource section");
         size_t at = rsrc.rawPointer + field;
-        uint32_t rva = Le32(image.bytes, at + kResDataRva), size = Le32(image.bytes, at + kResDataSize);
-        data.codepage = Le32(image.bytes, at + kResDataCodepage);
+        uint32_t rva = Bytes_Le32(image.bytes, at + kResDataRva), size = Bytes_Le32(image.bytes, at + kResDataSize);
+        data.codepage = Bytes_Le32(image.bytes, at + kResDataCodepage);
         // Resource data may in principle sit in any section.
         for (const Section &s : image.sections) {
             if (rva >= s.virtualAddress && uint64_t(rva) + size <= uint64_t(s.virtualAddress) + s.rawSize &&
@@ -174,6 +164,23 @@ struct TreeReader {
 
 }  // namespace
 
+const ResLangs *ResTree_Find(const ResTree &tree, uint16_t type, uint16_t id)
+{
+    auto t = tree.find(ResKey::Id(type));
+    if (t == tree.end()) return nullptr;
+    auto n = t->second.find(ResKey::Id(id));
+    return n == t->second.end() || n->second.empty() ? nullptr : &n->second;
+}
+
+// The language a lookup of the stub finds first: neutral, then en-US, then the lowest.
+const ResData *ResLangs_Pick(const ResLangs &langs)
+{
+    for (uint16_t lang : {uint16_t(0), kLangEnUs})
+        if (auto it = langs.find(lang); it != langs.end())
+            return &it->second;
+    return &langs.begin()->second;
+}
+
 uint64_t ResData::Size() const
 {
     if (auto *v = std::get_if<std::vector<uint8_t>>(&bytes))
@@ -201,30 +208,30 @@ std::optional<Image> Image_Parse(std::vector<uint8_t> bytes, std::string &error)
 
     if (b.size() < 64 || b[0] != 'M' || b[1] != 'Z')
         return fail("not a Windows executable: no MZ header");
-    img.peOffset = Le32(b, kDosLfanew);
-    if (uint64_t(img.peOffset) + kSignatureBytes + kFileHeaderBytes > b.size() || Le32(b, img.peOffset) != kSignature)
+    img.peOffset = Bytes_Le32(b, kDosLfanew);
+    if (uint64_t(img.peOffset) + kSignatureBytes + kFileHeaderBytes > b.size() || Bytes_Le32(b, img.peOffset) != kSignature)
         return fail("not a PE image: no PE signature where the MZ header points");
     img.fileHeader = img.peOffset + kSignatureBytes;
     const uint32_t file = img.fileHeader;
-    if (Le16(b, file + kFileMachine) != kMachineI386)
-        return fail("not an i386 image (machine 0x" + Hex4(Le16(b, file + kFileMachine)) + ")");
-    uint32_t sectionCount = Le16(b, file + kFileSections);
-    uint32_t optSize = Le16(b, file + kFileOptionalSize);
+    if (Bytes_Le16(b, file + kFileMachine) != kMachineI386)
+        return fail("not an i386 image (machine 0x" + Hex4(Bytes_Le16(b, file + kFileMachine)) + ")");
+    uint32_t sectionCount = Bytes_Le16(b, file + kFileSections);
+    uint32_t optSize = Bytes_Le16(b, file + kFileOptionalSize);
     img.optOffset = file + kFileHeaderBytes;
     const uint32_t opt = img.optOffset;
     if (optSize < kOptDirectories || uint64_t(opt) + optSize > b.size())
         return fail("optional header is truncated");
-    if (Le16(b, opt + kOptMagic) != kMagicPe32)
-        return fail("not a PE32 image (optional header magic 0x" + Hex4(Le16(b, opt + kOptMagic)) + ")");
-    img.sectionAlignment = Le32(b, opt + kOptSectionAlignment);
-    img.fileAlignment = Le32(b, opt + kOptFileAlignment);
+    if (Bytes_Le16(b, opt + kOptMagic) != kMagicPe32)
+        return fail("not a PE32 image (optional header magic 0x" + Hex4(Bytes_Le16(b, opt + kOptMagic)) + ")");
+    img.sectionAlignment = Bytes_Le32(b, opt + kOptSectionAlignment);
+    img.fileAlignment = Bytes_Le32(b, opt + kOptFileAlignment);
     if (img.fileAlignment < kMinFileAlignment || img.fileAlignment > kMaxFileAlignment ||
         (img.fileAlignment & (img.fileAlignment - 1)))
         return fail("file alignment " + std::to_string(img.fileAlignment) + " is not a power of two from 512 to 65536");
     if (img.sectionAlignment < img.fileAlignment || (img.sectionAlignment & (img.sectionAlignment - 1)))
         return fail("section alignment " + std::to_string(img.sectionAlignment) +
                     " is not a power of two at least the file alignment");
-    uint32_t dirCount = Le32(b, opt + kOptDirectoryCount);
+    uint32_t dirCount = Bytes_Le32(b, opt + kOptDirectoryCount);
     if (dirCount <= kDirSecurity || kOptDirectories + uint64_t(dirCount) * kDirBytes > optSize)
         return fail("optional header has too few data directories");
     img.sectionTable = opt + optSize;
@@ -235,16 +242,16 @@ std::optional<Image> Image_Parse(std::vector<uint8_t> bytes, std::string &error)
         const char *name = reinterpret_cast<const char *>(&b[at + kSecName]);
         Section s;
         s.name.assign(name, strnlen(name, 8));
-        s.virtualSize = Le32(b, at + kSecVirtualSize);
-        s.virtualAddress = Le32(b, at + kSecVirtualAddress);
-        s.rawSize = Le32(b, at + kSecRawSize);
-        s.rawPointer = Le32(b, at + kSecRawPointer);
-        s.characteristics = Le32(b, at + kSecCharacteristics);
+        s.virtualSize = Bytes_Le32(b, at + kSecVirtualSize);
+        s.virtualAddress = Bytes_Le32(b, at + kSecVirtualAddress);
+        s.rawSize = Bytes_Le32(b, at + kSecRawSize);
+        s.rawPointer = Bytes_Le32(b, at + kSecRawPointer);
+        s.characteristics = Bytes_Le32(b, at + kSecCharacteristics);
         if (s.rawSize != 0 && uint64_t(s.rawPointer) + s.rawSize > b.size())
             return fail("section " + s.name + " lies past the end of the file");
         img.sections.push_back(s);
     }
-    auto directory = [&](uint32_t index, uint32_t field) { return Le32(b, opt + kOptDirectories + kDirBytes * index + field); };
+    auto directory = [&](uint32_t index, uint32_t field) { return Bytes_Le32(b, opt + kOptDirectories + kDirBytes * index + field); };
     uint32_t rsrcRva = directory(kDirResource, kDirAddress);
     img.certOffset = directory(kDirSecurity, kDirAddress);
     img.certSize = directory(kDirSecurity, kDirSize);
@@ -322,9 +329,9 @@ bool Layout(const ResTree &tree, uint32_t sectionRva, RsrcLayout &out, std::stri
     uint64_t nextData = dataAt;
     auto writeName = [&](const std::u16string &n) {
         size_t at = nextName;
-        Put16(out.head, at, uint32_t(n.size()));
+        Bytes_Set16(out.head, at, uint32_t(n.size()));
         for (size_t i = 0; i < n.size(); i++)
-            Put16(out.head, at + 2 + 2 * i, n[i]);
+            Bytes_Set16(out.head, at + 2 + 2 * i, n[i]);
         nextName += AlignUp(2 + 2 * n.size(), 4);
         return uint32_t(at) | kResNamed;
     };
@@ -332,15 +339,15 @@ bool Layout(const ResTree &tree, uint32_t sectionRva, RsrcLayout &out, std::stri
     // Directories are laid out breadth-first: root, types, names, languages.
     auto openDir = [&](size_t named, size_t count) {
         size_t at = nextDir;
-        Put16(out.head, at + kResDirNamedCount, uint32_t(named));
-        Put16(out.head, at + kResDirIdCount, uint32_t(count - named));
+        Bytes_Set16(out.head, at + kResDirNamedCount, uint32_t(named));
+        Bytes_Set16(out.head, at + kResDirIdCount, uint32_t(count - named));
         nextDir += dirSize(count);
         return at;
     };
     // Entry i of the directory at dir points at target.
     auto putEntry = [&](size_t dir, size_t i, uint32_t key, uint32_t target) {
-        Put32(out.head, dir + kResDirBytes + kResEntryBytes * i + kResEntryKey, key);
-        Put32(out.head, dir + kResDirBytes + kResEntryBytes * i + kResEntryTarget, target);
+        Bytes_Set32(out.head, dir + kResDirBytes + kResEntryBytes * i + kResEntryKey, key);
+        Bytes_Set32(out.head, dir + kResDirBytes + kResEntryBytes * i + kResEntryTarget, target);
     };
     auto namedCount = [](const auto &m) { size_t n = 0; for (auto &kv : m) n += !kv.first.IsId(); return n; };
 
@@ -368,9 +375,9 @@ bool Layout(const ResTree &tree, uint32_t sectionRva, RsrcLayout &out, std::stri
         for (auto &[lang, data] : *byLang) {
             nextData = AlignUp(nextData, 8);
             putEntry(d, k, lang, uint32_t(nextEntry));
-            Put32(out.head, nextEntry + kResDataRva, sectionRva + uint32_t(nextData));
-            Put32(out.head, nextEntry + kResDataSize, uint32_t(data.Size()));
-            Put32(out.head, nextEntry + kResDataCodepage, data.codepage);
+            Bytes_Set32(out.head, nextEntry + kResDataRva, sectionRva + uint32_t(nextData));
+            Bytes_Set32(out.head, nextEntry + kResDataSize, uint32_t(data.Size()));
+            Bytes_Set32(out.head, nextEntry + kResDataCodepage, data.codepage);
             out.blobs.push_back({&data, uint32_t(nextData)});
             nextEntry += kResDataBytes;
             nextData += data.Size();
@@ -456,26 +463,26 @@ bool Image_Write(const Image &image, const ResTree &tree, const WriteOptions &op
     std::vector<uint8_t> head(image.bytes.begin(), image.bytes.begin() + rsrc.rawPointer);
     size_t opt = image.optOffset, sec = image.sectionTable + kSectionHeaderBytes * image.rsrcIndex;
     uint32_t oldRaw = uint32_t(AlignUp(rsrc.rawSize, image.fileAlignment));
-    uint32_t initData = Le32(head, opt + kOptSizeOfInitializedData);
-    Put32(head, opt + kOptSizeOfInitializedData, (initData >= oldRaw ? initData - oldRaw : 0) + newRaw);
+    uint32_t initData = Bytes_Le32(head, opt + kOptSizeOfInitializedData);
+    Bytes_Set32(head, opt + kOptSizeOfInitializedData, (initData >= oldRaw ? initData - oldRaw : 0) + newRaw);
     // The image must fit the 2 GiB a 32-bit process has below its system part.
     const uint64_t imageSize = AlignUp(uint64_t(rsrc.virtualAddress) + layout.size, image.sectionAlignment);
-    const uint64_t imageBase = Le32(head, opt + kOptImageBase);
+    const uint64_t imageBase = Bytes_Le32(head, opt + kOptImageBase);
     if (imageBase + imageSize > kUserSpaceEnd)
         return fail("the finished image would need " + std::to_string(imageSize) + " bytes of address space from 0x" +
                        Hex8(uint32_t(imageBase)) + ", past the 2 GiB of a 32-bit process");
     auto directory = [&](uint32_t index, uint32_t field) { return opt + kOptDirectories + kDirBytes * index + field; };
-    Put32(head, opt + kOptSizeOfImage, uint32_t(imageSize));
-    Put32(head, opt + kOptCheckSum, 0);  // patched last
-    Put32(head, directory(kDirResource, kDirSize), layout.size);
-    Put32(head, directory(kDirSecurity, kDirAddress), 0);
-    Put32(head, directory(kDirSecurity, kDirSize), 0);
-    Put32(head, sec + kSecVirtualSize, layout.size);
-    Put32(head, sec + kSecRawSize, newRaw);
+    Bytes_Set32(head, opt + kOptSizeOfImage, uint32_t(imageSize));
+    Bytes_Set32(head, opt + kOptCheckSum, 0);  // patched last
+    Bytes_Set32(head, directory(kDirResource, kDirSize), layout.size);
+    Bytes_Set32(head, directory(kDirSecurity, kDirAddress), 0);
+    Bytes_Set32(head, directory(kDirSecurity, kDirSize), 0);
+    Bytes_Set32(head, sec + kSecVirtualSize, layout.size);
+    Bytes_Set32(head, sec + kSecRawSize, newRaw);
     // Resources are only ever read; the platform's own linkers map them read-only too.
-    Put32(head, sec + kSecCharacteristics, rsrc.characteristics & ~kScnWrite);
+    Bytes_Set32(head, sec + kSecCharacteristics, rsrc.characteristics & ~kScnWrite);
     if (options.timestamp)
-        Put32(head, image.fileHeader + kFileTimeDateStamp, *options.timestamp);
+        Bytes_Set32(head, image.fileHeader + kFileTimeDateStamp, *options.timestamp);
 
     CheckSum sum;
     auto emit = [&](const uint8_t *p, size_t n) { sum.Add(p, n); return sink.write(p, n); };

@@ -51,6 +51,15 @@ using ResLangs = std::map<uint16_t, ResData>;
 using ResNames = std::map<ResKey, ResLangs>;
 using ResTree = std::map<ResKey, ResNames>;
 
+// The platform's resource types that selfextr writes, and the language it writes them in.
+constexpr uint16_t kRtDialog = 5, kRtString = 6, kRtVersion = 16, kRtManifest = 24;
+constexpr uint16_t kLangEnUs = 0x0409;
+
+// The languages of a numbered resource, or nullptr when there is none.
+const ResLangs *ResTree_Find(const ResTree &tree, uint16_t type, uint16_t id);
+// The language a lookup of the stub finds first: neutral, then en-US, then the lowest.
+const ResData *ResLangs_Pick(const ResLangs &langs);
+
 struct Section {
     std::string name;
     uint32_t virtualSize, virtualAddress, rawSize, rawPointer, characteristics;

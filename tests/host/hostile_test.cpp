@@ -382,7 +382,7 @@ TEST(HostileVerify, VerifyAppliesPacksRulesAndExtractRefusesWhatVerifyRefuses)
     Packed p = PackOf({{"SETUP.EXE", 4}, {"A.TXT", 3}, {"B.TXT", 3}, {"C.TXT", 3}, {"D.TXT", 3}});
     auto with = [&](std::map<uint16_t, std::u16string> strings) {
         ResTree tree = p.image.resources;
-        Package_PutStrings(strings, tree);
+        StringTable_Put(strings, tree);
         return Package_List(tree);
     };
     auto has = [](const Listing &l, const std::string &what) {
@@ -399,7 +399,7 @@ TEST(HostileVerify, VerifyAppliesPacksRulesAndExtractRefusesWhatVerifyRefuses)
 
     // A wrong total: verify fails, and so does extract, unless forced.
     ResTree tree = p.image.resources;
-    Package_PutStrings({{kStringTotal, u"99"}, {1000, u"SETUP.EXE,4"}, {1001, u"A\tB,3"}, {1002, u"B.TXT,3"},
+    StringTable_Put({{kStringTotal, u"99"}, {1000, u"SETUP.EXE,4"}, {1001, u"A\tB,3"}, {1002, u"B.TXT,3"},
                         {1003, u"C.TXT,3"}, {1004, u"D.TXT,3"}}, tree);
     WriteAll(p.dir / "bad.exe", WriteImage(p.image, tree));
     std::ostringstream out, err;
@@ -470,7 +470,7 @@ TEST(LargePackages, AboveTheFormatsThirtyTwoBitRuleVerifyPassesWithANote)
     auto image = Image_Load(dir / "out.exe", error);
     ASSERT_TRUE(image) << error;
     ResTree tree = image->resources;
-    Package_PutStrings({{kStringTotal, u"1000000001"}}, tree);
+    StringTable_Put({{kStringTotal, u"1000000001"}}, tree);
     Listing l = Package_List(tree);
     bool flagged = false;
     for (auto &p : l.problems)

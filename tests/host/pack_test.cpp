@@ -28,12 +28,12 @@ TEST(PackDates, IsoDatesAndTimesStampExactlyThatMoment)
         EXPECT_NE(error.find(b.iso), std::string::npos) << error;
     }
     std::string out, error;
-    ASSERT_TRUE(Time_Encode("04:05", out, error));
+    ASSERT_TRUE(Date_EncodeTime("04:05", out, error));
     EXPECT_EQ(out, "4:05");
-    EXPECT_FALSE(Time_Encode("10:00", out, error));
+    EXPECT_FALSE(Date_EncodeTime("10:00", out, error));
     EXPECT_NE(error.find("single hour digit"), std::string::npos);
-    EXPECT_FALSE(Time_Encode("4:60", out, error));
-    EXPECT_FALSE(Time_Encode("4", out, error));
+    EXPECT_FALSE(Date_EncodeTime("4:60", out, error));
+    EXPECT_FALSE(Date_EncodeTime("4", out, error));
     ASSERT_TRUE(Date_FromEpoch("1765152000", out, error));  // 2025-12-08T00:00:00Z
     EXPECT_EQ(out, "2025-12-08");
     EXPECT_FALSE(Date_FromEpoch("soon", out, error));
@@ -212,7 +212,7 @@ TEST(PackRoundTrip, PackingAgainReplacesTheWholePackage)
     EXPECT_TRUE(l.problems.empty());
     ASSERT_EQ(l.entries.size(), 1u);
     EXPECT_EQ(l.entries[0].name, "OTHER.EXE");
-    EXPECT_FALSE(Package_String(image->resources, 1001));
+    EXPECT_FALSE(StringTable_Get(image->resources, 1001));
     EXPECT_EQ(image->resources.at(ResKey::Id(kRtEntry)).size(), 1u);
     EXPECT_FALSE(image->resources.count(ResKey::Id(kRtVersion)));
     // The stub's own resources stay.
@@ -286,7 +286,7 @@ TEST(PackExtract, RefusesNamesThatLeaveTheFolder)
     ASSERT_TRUE(image);
     // Entry 1001 renamed "..\EVIL.TXT".
     ResTree tree = image->resources;
-    Package_PutStrings({{1000, u"SETUP.EXE,4"}, {1001, u"..\\EVIL.TXT,3"}}, tree);
+    StringTable_Put({{1000, u"SETUP.EXE,4"}, {1001, u"..\\EVIL.TXT,3"}}, tree);
     WriteAll(dir / "evil.exe", WriteImage(*image, tree));
 
     std::ostringstream o, e;

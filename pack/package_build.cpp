@@ -1,0 +1,139 @@
+// package_build.cpp: a pack request checked and turned into the package's resources.
+#include "package.h"
+
+#include <fcntl.h>
+#include <set>
+#include <sys/stat.h>
+#include <unistd.h>
+#ifndef O_NONBLOCK
+#define O_NONBLOCK 0
+#endif
+
+namespace selfextr {
+
+namespace {
+
+bool HoldsBytes(const std::filesystem::path &path)
+{
+    int fd = open(path.string().c_str(), O_RDONLY | O_NONBLOCK);
+    char byte;
+    bool holds = fd >= 0 && read(fd, &byte, 1) == 1;
+    if (fd >= 0)
+        close(fd);
+    return holds;
+}
+
+}  // namespace
+
+std::string Package_FormatNote(uint64_t total)
+{
+    return "the package holds " + Text_Thousands(total) + " bytes, more than the " + Text_Thousands(kFormatTotal) +
+           " of the format's 32-bit percentage rule: a selfextr stub extracts it, a stub that follows that rule shows a wrong percentage";
+}
+
+bool Package_Build(const PackRequest &request, const char *sourceDateEpoch, ResTree &tree,
+                   std::vector<std::string> &warnings, std::string &error)
+{
+    std::u16string caption = Text_Utf16(request.caption), prompt = Text_Utf16(request.prompt);
+    // An empty string is a missing one: the question would have no title or no text.
+    if (caption.empty())
+        return error = "no caption: give one (the title of the question and the progress window)", false;
+    if (prompt.empty())
+        return error = "no prompt: give the question the stub asks", false;
+    if (Text_AnsiBytes(caption) > kCaptionBytes - 1)
+        return error = "caption \"" + request.caption + "\" is longer than " + std::to_string(kCaptionBytes - 1) + " bytes", false;
+    if (Text_AnsiBytes(prompt) > kTextBytes - 1)
+        return error = "prompt is longer than " + std::to_string(kTextBytes - 1) + " bytes", false;
+
+    std::string iso = request.date, date, time;
+    if (iso.empty()) {
+        if (sourceDateEpoch == nullptr || *sourceDateEpoch == '\0')
+            return error = "no date: give one (2026-12-08) or set SOURCE_DATE_EPOCH", false;
+        if (!Date_FromEpoch(sourceDateEpoch, iso, error))
+            return false;
+    }
+    if (!Date_Encode(iso, date, error) || !Date_EncodeTime(request.time.empty() ? "0:00" : request.time, time, error))
+        return false;
+
+    if (request.files.size() > kMaxEntries)
+        return error = std::to_string(request.files.size()) + " files: a package holds at most " + std::to_string(kMaxEntries), false;
+    std::set<std::u16string> seen;
+    uint64_t total = 0;
+    std::vector<std::pair<std::string, uint64_t>> descriptors;
+    bool hasSetup = false;
+    for (const PackFile &f : request.files) {
+        if (std::string why = Name_Problem(f.name, request.allowNonAscii); !why.empty())
+            return error = "file name \"" + f.name + "\" " + why, false;
+        std::u16string folded = Name_Fold(f.name);
+        if (!seen.insert(folded).second)
+            return error = "file name \"" + f.name + "\" is given twice (names are compared ignoring case)", false;
+        hasSetup |= folded == u"SETUP.EXE";
+        // Only a regular file has a size that says what reading it gives.
+        struct stat st;
+        if (stat(f.source.string().c_str(), &st) != 0 || access(f.source.string().c_str(), R_OK) != 0)
+            return error = "file \"" + f.source.string() + "\" is missing or unreadable", false;
+        if (!S_ISREG(st.st_mode))
+            return error = "file \"" + f.source.string() + "\" is not a regular file", false;
+        uint64_t size = uint64_t(st.st_size);
+        // A file the file system does not size (such as those of /proc) says
+        // 0 bytes and holds more: its size would be a lie in the package.
+        if (size == 0 && HoldsBytes(f.source))
+            return error = "file \"" + f.source.string() + "\" reports 0 bytes but holds more (a file whose size is not known)", false;
+        std::string descriptor = f.name + "," + std::to_string(size);
+        if (Text_AnsiBytes(Text_Utf16(descriptor)) > kTextBytes - 1)
+            return error = "descriptor of \"" + f.name + "\" is longer than " + std::to_string(kTextBytes - 1) + " bytes", false;
+        total += size;
+        // Sizes come from the file system: a sparse file of any size is
+        // refused here without being read.
+        if (total > kMaxPackageBytes)
+            return error = "the files add up to more than " + Text_Thousands(kMaxPackageBytes) +
+                           " bytes, the most a selfextr stub is shown to extract (at \"" + f.source.string() + "\")", false;
+        descriptors.emplace_back(descriptor, size);
+    }
+    if (total > kFormatTotal)
+        warnings.push_back(Package_FormatNote(total));
+    if (!hasSetup)
+        warnings.push_back("no file is named SETUP.EXE: give the stub a command line, or it starts nothing");
+
+    if (!request.executionLevel.empty() && !AppManifest_Known(request.executionLevel))
+        return error = "execution level \"" + request.executionLevel +
+                       "\" is not one of asInvoker, highestAvailable and requireAdministrator", false;
+
+    std::optional<std::vector<uint8_t>> version;
+    if (request.version) {
+        uint16_t parts[4];
+        if (!Version_Parse(request.version->version, parts))
+            return error = "version \"" + request.version->version + "\" is not of the form 1.2.3.4", false;
+        version = Version_Bytes(*request.version, parts);
+    }
+
+    // Packing again replaces the whole package: strings, entries and version go.
+    tree.erase(ResKey::Id(kRtString));
+    tree.erase(ResKey::Id(kRtEntry));
+    tree.erase(ResKey::Id(kRtVersion));
+    // The manifest is the package's too: without a level the stub carries none.
+    if (auto manifests = tree.find(ResKey::Id(kRtManifest)); manifests != tree.end()) {
+        manifests->second.erase(ResKey::Id(kManifestId));
+        if (manifests->second.empty())
+            tree.erase(manifests);
+    }
+
+    std::map<uint16_t, std::u16string> strings = {{kStringCaption, caption}, {kStringPrompt, prompt},
+        {kStringDate, Text_Utf16(date)}, {kStringTime, Text_Utf16(time)}, {kStringTotal, Text_Utf16(std::to_string(total))}};
+    for (size_t n = 0; n < descriptors.size(); n++) {
+        uint16_t id = uint16_t(kEntryFirst + n);
+        strings[id] = Text_Utf16(descriptors[n].first);
+        tree[ResKey::Id(kRtEntry)][ResKey::Id(id)][kLangEnUs].bytes =
+            FileBytes{request.files[n].source, descriptors[n].second};
+    }
+    StringTable_Put(strings, tree);
+    if (version)
+        tree[ResKey::Id(kRtVersion)][ResKey::Id(1)][kLangEnUs].bytes = std::move(*version);
+    if (!request.executionLevel.empty()) {
+        std::string xml = AppManifest_Xml(request.executionLevel);
+        tree[ResKey::Id(kRtManifest)][ResKey::Id(kManifestId)][kLangEnUs].bytes = std::vector<uint8_t>(xml.begin(), xml.end());
+    }
+    return true;
+}
+
+}  // namespace selfextr
