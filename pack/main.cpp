@@ -1,6 +1,7 @@
 // main.cpp: the selfextr command line.
 #include "commands.h"
 #include "manifest.h"
+#include "options.h"
 
 #include <CLI/CLI.hpp>
 #include <iostream>
@@ -13,27 +14,25 @@ static int Run(int argc, char **argv)
     app.require_subcommand(1);
 
     PackOptions pack;
-    PackRequest request;
+    PackOptionValues given;
     std::string manifest;
-    std::vector<std::string> files;
-    VersionRecord version;
     auto *p = app.add_subcommand("pack", "attach a package to the stub and write a finished stub");
     p->add_option("--stub", pack.stub, "the bare (or a finished) stub")->required()->check(CLI::ExistingFile);
     p->add_option("-o,--output", pack.output, "the finished stub to write")->required();
     p->add_option("-m,--manifest", manifest, "a TOML manifest of the package")->check(CLI::ExistingFile);
-    p->add_option("--caption", request.caption,
+    p->add_option("--caption", given.caption,
                   "title of the question and the progress window (" + std::to_string(kCaptionBytes - 1) + " bytes)");
-    p->add_option("--prompt", request.prompt, "the question answered with Yes or No (" + std::to_string(kTextBytes - 1) + " bytes)");
-    p->add_option("--date", request.date, "release date, ISO (2026-12-08); default SOURCE_DATE_EPOCH");
-    p->add_option("--time", request.time, "release time, H:MM from 0:00 to 9:59; default 0:00");
-    p->add_option("--file", files, "SOURCE[=NAME], in package order; NAME defaults to the file's name");
-    p->add_option("--product", version.product, "version record: product name");
-    p->add_option("--version", version.version, "version record: version, 1.2.3.4");
-    p->add_option("--company", version.company, "version record: company");
-    p->add_option("--description", version.description, "version record: description");
-    p->add_option("--copyright", version.copyright, "version record: copyright");
-    p->add_flag("--allow-non-ascii", request.allowNonAscii, "allow file names outside ASCII");
-    p->add_option("--execution-level", request.executionLevel,
+    p->add_option("--prompt", given.prompt, "the question answered with Yes or No (" + std::to_string(kTextBytes - 1) + " bytes)");
+    p->add_option("--date", given.date, "release date, ISO (2026-12-08); default SOURCE_DATE_EPOCH");
+    p->add_option("--time", given.time, "release time, H:MM from 0:00 to 9:59; default 0:00");
+    p->add_option("--file", given.files, "SOURCE[=NAME], in package order; NAME defaults to the file's name");
+    p->add_option("--product", given.version.product, "version record: product name");
+    p->add_option("--version", given.version.version, "version record: version, 1.2.3.4");
+    p->add_option("--company", given.version.company, "version record: company");
+    p->add_option("--description", given.version.description, "version record: description");
+    p->add_option("--copyright", given.version.copyright, "version record: copyright");
+    p->add_flag("--allow-non-ascii", given.allowNonAscii, "allow file names outside ASCII");
+    p->add_option("--execution-level", given.executionLevel,
                   "write an application manifest requesting this level: asInvoker, highestAvailable or requireAdministrator");
     p->add_flag("--strip-signature", pack.stripSignature, "drop the input's Authenticode signature (sign again afterwards)");
 
@@ -51,32 +50,14 @@ static int Run(int argc, char **argv)
     CLI11_PARSE(app, argc, argv);
 
     if (p->parsed()) {
-        PackRequest fromOptions = request;
+        PackRequest fromManifest;
         std::string error;
         pack.manifest = manifest;
-        if (!manifest.empty()) {
-            request = PackRequest{};
-            if (!Manifest_Read(manifest, request, error))
-                return std::cerr << "selfextr: " << error << "\n", 1;
-            // Options given on the command line win over the manifest.
-            if (!fromOptions.caption.empty()) request.caption = fromOptions.caption;
-            if (!fromOptions.prompt.empty()) request.prompt = fromOptions.prompt;
-            if (!fromOptions.date.empty()) request.date = fromOptions.date;
-            if (!fromOptions.time.empty()) request.time = fromOptions.time;
-            request.allowNonAscii |= fromOptions.allowNonAscii;
-            if (!fromOptions.executionLevel.empty()) request.executionLevel = fromOptions.executionLevel;
+        if (!manifest.empty() && !Manifest_Read(manifest, fromManifest, error)) {
+            std::cerr << "selfextr: " << error << "\n";
+            return 1;
         }
-        for (const std::string &f : files) {
-            size_t eq = f.find('=');
-            PackFile pf;
-            pf.source = f.substr(0, eq);
-            pf.name = eq == std::string::npos ? pf.source.filename().string() : f.substr(eq + 1);
-            request.files.push_back(pf);
-        }
-        if (!version.product.empty() || !version.version.empty() || !version.company.empty() ||
-            !version.description.empty() || !version.copyright.empty())
-            request.version = version;
-        return Command_Pack(pack, request, std::cout, std::cerr);
+        return Command_Pack(pack, Options_Merge(fromManifest, given), std::cout, std::cerr);
     }
     if (l->parsed())
         return Command_List(file, false, std::cout, std::cerr);

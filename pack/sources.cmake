@@ -6,6 +6,7 @@ set(SELFEXTR_PACK_SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/dates.cpp
     ${CMAKE_CURRENT_LIST_DIR}/manifest.cpp
     ${CMAKE_CURRENT_LIST_DIR}/names.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/options.cpp
     ${CMAKE_CURRENT_LIST_DIR}/package_build.cpp
     ${CMAKE_CURRENT_LIST_DIR}/package_list.cpp
     ${CMAKE_CURRENT_LIST_DIR}/pe.cpp

@@ -1,5 +1,6 @@
 // selfextr pack: dates, validation, round trips, determinism and repacking.
 #include "testutil.h"
+#include "options.h"
 
 #include <cstdlib>
 
@@ -295,4 +296,47 @@ TEST(PackExtract, RefusesNamesThatLeaveTheFolder)
     EXPECT_TRUE(fs::exists(dir / "x" / "SETUP.EXE"));
     EXPECT_FALSE(fs::exists(dir / "EVIL.TXT"));
     EXPECT_NE(Command_List(dir / "evil.exe", true, o, e), 0);
+}
+
+// Each option given on the command line replaces its own value only: a
+// version field given alone keeps the manifest's other fields.
+TEST(PackOptions, TheCommandLineOverridesTheManifestValueByValue)
+{
+    PackRequest manifest;
+    manifest.caption = "From Manifest";
+    manifest.prompt = "Manifest prompt?";
+    manifest.date = "2026-12-08";
+    manifest.version = VersionRecord{"Product", "1.0", "Company", "Description", "(c) Company"};
+    manifest.files.push_back({"dist/SETUP.EXE", "SETUP.EXE"});
+    PackOptionValues given;
+    given.caption = "From Options";
+    given.version.version = "2.0";
+    given.executionLevel = "asInvoker";
+    given.files = {"README.TXT", "build/a.bin=A.BIN"};
+    PackRequest r = Options_Merge(manifest, given);
+    EXPECT_EQ(r.caption, "From Options");
+    EXPECT_EQ(r.prompt, "Manifest prompt?");
+    EXPECT_EQ(r.date, "2026-12-08");
+    EXPECT_EQ(r.time, "");
+    EXPECT_EQ(r.executionLevel, "asInvoker");
+    ASSERT_TRUE(r.version);
+    EXPECT_EQ(r.version->product, "Product");
+    EXPECT_EQ(r.version->version, "2.0");
+    EXPECT_EQ(r.version->company, "Company");
+    EXPECT_EQ(r.version->copyright, "(c) Company");
+    ASSERT_EQ(r.files.size(), 3u);
+    EXPECT_EQ(r.files[0].name, "SETUP.EXE");
+    EXPECT_EQ(r.files[1].source, "README.TXT");
+    EXPECT_EQ(r.files[1].name, "README.TXT");
+    EXPECT_EQ(r.files[2].source, "build/a.bin");
+    EXPECT_EQ(r.files[2].name, "A.BIN");
+
+    // Without a manifest, a version field alone makes a record of it.
+    PackOptionValues alone;
+    alone.version.product = "Only";
+    r = Options_Merge(PackRequest{}, alone);
+    ASSERT_TRUE(r.version);
+    EXPECT_EQ(r.version->product, "Only");
+    EXPECT_EQ(r.version->version, "");
+    EXPECT_FALSE(Options_Merge(PackRequest{}, PackOptionValues{}).version);
 }

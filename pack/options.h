@@ -1,0 +1,20 @@
+// options.h: what pack's command line adds to the manifest.
+#pragma once
+#include "package.h"
+
+namespace selfextr {
+
+// pack's options besides the stub and the output; an empty text was not given.
+struct PackOptionValues {
+    std::string caption, prompt, date, time, executionLevel;
+    bool allowNonAscii = false;
+    std::vector<std::string> files;  // SOURCE[=NAME], in package order
+    VersionRecord version;           // each field given on its own
+};
+
+// The request: the manifest's, with each option given on the command line in
+// place of its value. Version fields replace only themselves; files follow
+// the manifest's.
+PackRequest Options_Merge(const PackRequest &manifest, const PackOptionValues &options);
+
+}  // namespace selfextr
