@@ -8,20 +8,12 @@
 #include <thread>
 
 #include "boxes.h"
+#include "files.h"
 #include "messages.h"
-#include "selfextr_protocol.h"
+#include "selfextr_partner.h"
 #include "testproc.h"
 
 static std::string g_packages;
-
-static std::string ReadFile(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    std::string data(in ? size_t(in.tellg()) : 0, '\0');
-    in.seekg(0);
-    in.read(&data[0], data.size());
-    return data;
-}
 
 // Runs stub with TEMP set to temp, answering its question, then calls
 // afterAnswer while it runs; returns the exit code.
@@ -41,18 +33,26 @@ static DWORD RunStub(const std::string &stub, const std::string &temp, int butto
     });
 }
 
+// Runs stub, answering its question with button: it must have asked text,
+// ended with code and left nothing in its TEMP.
+static BoxAnswer ExpectAskedAndNothingLeft(const char *stub, int button, DWORD code, const char *text)
+{
+    std::string temp = FreshTempFolder("e2e-nothing");
+    BoxAnswer answer;
+    EXPECT_EQ(RunStub(g_packages + "\\" + stub, temp, button, answer), code);
+    EXPECT_TRUE(answer.answered);
+    EXPECT_EQ(answer.seenText, text);
+    EXPECT_EQ(FilesIn(temp), 0);
+    RemoveDirectoryA(temp.c_str());
+    return answer;
+}
+
 TEST(EndToEnd, NoCreatesNothingAndExitsWithOne)
 {
-    std::string temp = FreshTempFolder("e2e-no");
-    BoxAnswer answer;
-    EXPECT_EQ(RunStub(g_packages + "\\nosetup.exe", temp, IDNO, answer), 1u);
-    EXPECT_TRUE(answer.answered);
-    EXPECT_EQ(answer.seenText, "Install the end-to-end package?");
+    BoxAnswer answer = ExpectAskedAndNothingLeft("nosetup.exe", IDNO, 1, "Install the end-to-end package?");
     EXPECT_TRUE(answer.hasYes);
     EXPECT_TRUE(answer.hasNo);
     EXPECT_FALSE(answer.hasIcon);
-    EXPECT_EQ(FilesIn(temp), 0);
-    RemoveDirectoryA(temp.c_str());
 }
 
 // The same package unsigned and signed with a throwaway certificate: a
@@ -66,8 +66,8 @@ TEST(EndToEnd, YesWritesEveryFileStampedAndAFailedStartKeepsThem)
         // No SETUP.EXE in the package: the start fails, the stub ends with 0 and keeps the files.
         EXPECT_EQ(RunStub(g_packages + "\\" + stub, temp, IDYES, answer), 0u);
         EXPECT_TRUE(answer.answered);
-        EXPECT_EQ(ReadFile(temp + "\\ONE.TXT"), ReadFile(g_packages + "\\one.txt"));
-        EXPECT_EQ(ReadFile(temp + "\\TWO.BIN"), ReadFile(g_packages + "\\two.bin"));
+        EXPECT_EQ(File_Read(temp + "\\ONE.TXT"), File_Read(g_packages + "\\one.txt"));
+        EXPECT_EQ(File_Read(temp + "\\TWO.BIN"), File_Read(g_packages + "\\two.bin"));
         EXPECT_EQ(LocalDosStamp(temp + "\\ONE.TXT"), MAKELONG(0x2000, 0x2169));  // 9 November 1996, 04:00
         DeleteFileA((temp + "\\ONE.TXT").c_str());
         DeleteFileA((temp + "\\TWO.BIN").c_str());
@@ -77,14 +77,8 @@ TEST(EndToEnd, YesWritesEveryFileStampedAndAFailedStartKeepsThem)
 
 TEST(EndToEnd, APackageWithoutEntriesStillAsksAndGoesOn)
 {
-    std::string temp = FreshTempFolder("e2e-empty");
-    BoxAnswer answer;
     // Nothing to write and no SETUP.EXE: the start fails and the stub ends with 0.
-    EXPECT_EQ(RunStub(g_packages + "\\empty.exe", temp, IDYES, answer), 0u);
-    EXPECT_TRUE(answer.answered);
-    EXPECT_EQ(answer.seenText, "Install nothing?");
-    EXPECT_EQ(FilesIn(temp), 0);
-    RemoveDirectoryA(temp.c_str());
+    ExpectAskedAndNothingLeft("empty.exe", IDYES, 0, "Install nothing?");
 }
 
 // ---- the whole run with a setup program -------------------------------
@@ -108,7 +102,7 @@ static std::string Report(const std::string &act, const std::string &temp, DWORD
             Sleep(100);
         command(stub);
     });
-    return ReadFile(g_report);
+    return File_Read(g_report);
 }
 
 static bool Has(const std::string &text, const std::string &what) { return text.find(what) != std::string::npos; }
@@ -124,12 +118,10 @@ static void ExpectReported(const std::string &report, std::initializer_list<std:
     char stamp[32];
     wsprintfA(stamp, " %08lx%08lx\n", utc.dwHighDateTime, utc.dwLowDateTime);
     for (auto [name, source] : files) {
-        std::string data = ReadFile(g_packages + "\\" + source);
-        unsigned h = 2166136261u;
-        for (unsigned char c : data)
-            h = (h ^ c) * 16777619u;
+        std::string data = File_Read(g_packages + "\\" + source);
         char expect[128];
-        wsprintfA(expect, "file %s %lu %08x", name, (unsigned long)data.size(), h);
+        wsprintfA(expect, "file %s %lu %08x", name, (unsigned long)data.size(),
+                  Fnv1a(reinterpret_cast<const unsigned char *>(data.data()), data.size()));
         EXPECT_TRUE(Has(report, std::string(expect) + stamp)) << expect << stamp << report;
     }
 }
@@ -223,21 +215,8 @@ TEST(Partner, ADriverStartedBySetupFindsTheStubThroughIt)
     DWORD code = 99;
     Report("driver", temp, code);
     EXPECT_EQ(code, 0u);
-    EXPECT_TRUE(Has(ReadFile(g_report + ".driver"), "self " + g_packages + "\\OTHER.EXE\n"));
+    EXPECT_TRUE(Has(File_Read(g_report + ".driver"), "self " + g_packages + "\\OTHER.EXE\n"));
     EXPECT_EQ(FilesIn(temp), 0);
-}
-
-// The stub's notification window that process pid owns, if any.
-static HWND StubWindow(DWORD pid)
-{
-    HWND w = 0;
-    while ((w = FindWindowExA(0, w, SELFEXTR_WINDOW_CLASS, 0)) != 0) {
-        DWORD owner = 0;
-        GetWindowThreadProcessId(w, &owner);
-        if (owner == pid)
-            return w;
-    }
-    return 0;
 }
 
 // Two stubs at once in one TEMP, both waiting with their windows: each
@@ -265,17 +244,17 @@ TEST(Partner, TwoStubsSharingTempAreEachCleanedUpOnlyByTheirOwnSetup)
         ASSERT_TRUE(Box_Answer(t.pi.dwProcessId, answer, 60000));
     }
     // Both wait now; the deadline only bounds the wait for their windows.
-    for (int i = 0; i < 600 && !(StubWindow(twins[0].pi.dwProcessId) && StubWindow(twins[1].pi.dwProcessId)); i++)
+    for (int i = 0; i < 600 && !(SelfExtr_WindowOf(twins[0].pi.dwProcessId) && SelfExtr_WindowOf(twins[1].pi.dwProcessId)); i++)
         Sleep(100);
-    ASSERT_NE(StubWindow(twins[0].pi.dwProcessId), nullptr);
-    ASSERT_NE(StubWindow(twins[1].pi.dwProcessId), nullptr);
+    ASSERT_NE(SelfExtr_WindowOf(twins[0].pi.dwProcessId), nullptr);
+    ASSERT_NE(SelfExtr_WindowOf(twins[1].pi.dwProcessId), nullptr);
 
     // The first stub's setup asks first: a plain FindWindowA finds the newer
     // window, the second stub's, on top.
     SetEvent(twins[0].event);
     EXPECT_EQ(Process_Finish(twins[0].pi), 0u);
     EXPECT_EQ(GetFileAttributesA((temp + "\\A.DAT").c_str()), INVALID_FILE_ATTRIBUTES);
-    EXPECT_EQ(ReadFile(temp + "\\B.DAT"), ReadFile(g_packages + "\\one.txt"));
+    EXPECT_EQ(File_Read(temp + "\\B.DAT"), File_Read(g_packages + "\\one.txt"));
     EXPECT_EQ(WaitForSingleObject(twins[1].pi.hProcess, 0), (DWORD)WAIT_TIMEOUT) << "twin B ended with A";
 
     SetEvent(twins[1].event);
@@ -329,7 +308,7 @@ TEST(Large, AHundredMegabytePackageIsExtractedExactlyAndCleanedUp)
     SetEnvironmentVariableA("SELFEXTR_REPORT", g_report.c_str());
     BoxAnswer answer;
     EXPECT_EQ(RunStub(g_packages + "\\large.exe", temp, IDYES, answer), 0u);
-    ExpectReported(ReadFile(g_report), {{"SETUP.EXE", "setup.exe"}, {"A.BIN", "large-a.bin"}, {"B.BIN", "large-b.bin"}});
+    ExpectReported(File_Read(g_report), {{"SETUP.EXE", "setup.exe"}, {"A.BIN", "large-a.bin"}, {"B.BIN", "large-b.bin"}});
     EXPECT_EQ(FilesIn(temp), 0);
 }
 

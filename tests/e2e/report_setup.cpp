@@ -12,21 +12,8 @@
 #include <cstdio>
 #include <string>
 
+#include "files.h"
 #include "selfextr_partner.h"
-
-static unsigned Fnv(const std::string &path)
-{
-    unsigned h = 2166136261u;
-    FILE *f = fopen(path.c_str(), "rb");
-    if (!f)
-        return 0;
-    static unsigned char block[65536];
-    for (size_t got; (got = fread(block, 1, sizeof block, f)) != 0;)
-        for (size_t i = 0; i < got; i++)
-            h = (h ^ block[i]) * 16777619u;
-    fclose(f);
-    return h;
-}
 
 static std::string Env(const char *name)
 {
@@ -50,7 +37,7 @@ static bool Report(const std::string &report)
     if (s != INVALID_HANDLE_VALUE) {
         do {
             if (!(d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-                fprintf(out, "file %s %lu %08x %08lx%08lx\n", d.cFileName, d.nFileSizeLow, Fnv(folder + "\\" + d.cFileName),
+                fprintf(out, "file %s %lu %08x %08lx%08lx\n", d.cFileName, d.nFileSizeLow, File_Fnv1a(folder + "\\" + d.cFileName),
                         d.ftLastWriteTime.dwHighDateTime, d.ftLastWriteTime.dwLowDateTime);
         } while (FindNextFileA(s, &d));
         FindClose(s);

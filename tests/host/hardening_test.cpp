@@ -17,8 +17,6 @@ namespace {
 // The bare stub may grow by at most this much before someone looks at why.
 constexpr size_t kBareStubCeiling = 10240;
 
-uint16_t U16(std::span<const uint8_t> b, size_t at) { return uint16_t(b[at] | b[at + 1] << 8); }
-
 struct Headers {
     Image image;
     uint16_t dllCharacteristics = 0;
@@ -36,11 +34,11 @@ Headers Read(const fs::path &path)
         return h;
     h.image = std::move(*image);
     const auto &b = h.image.bytes;
-    h.dllCharacteristics = U16(b, h.image.optOffset + kOptDllCharacteristics);
-    h.timestamp = U32(b, h.image.fileHeader + kFileTimeDateStamp);
+    h.dllCharacteristics = Bytes_Le16(b, h.image.optOffset + kOptDllCharacteristics);
+    h.timestamp = Bytes_Le32(b, h.image.fileHeader + kFileTimeDateStamp);
     size_t reloc = h.image.optOffset + kOptDirectories + kDirBytes * kDirBaseReloc;
-    h.relocRva = U32(b, reloc + kDirAddress);
-    h.relocSize = U32(b, reloc + kDirSize);
+    h.relocRva = Bytes_Le32(b, reloc + kDirAddress);
+    h.relocSize = Bytes_Le32(b, reloc + kDirSize);
     return h;
 }
 
@@ -58,12 +56,12 @@ size_t FileOffset(const Image &image, uint32_t rva)
 std::set<std::string> ImportedDlls(const Image &image)
 {
     const auto &b = image.bytes;
-    uint32_t rva = U32(b, image.optOffset + kOptDirectories + kDirBytes * kDirImport + kDirAddress);
+    uint32_t rva = Bytes_Le32(b, image.optOffset + kOptDirectories + kDirBytes * kDirImport + kDirAddress);
     std::set<std::string> dlls;
     // IMAGE_IMPORT_DESCRIPTOR: 20 bytes, the DLL's name RVA at 12; a zeroed one ends the list.
-    for (size_t at = FileOffset(image, rva); at + 20 <= b.size() && U32(b, at + 12) != 0; at += 20) {
+    for (size_t at = FileOffset(image, rva); at + 20 <= b.size() && Bytes_Le32(b, at + 12) != 0; at += 20) {
         std::string name;
-        for (size_t n = FileOffset(image, U32(b, at + 12)); n < b.size() && b[n] != 0; n++)
+        for (size_t n = FileOffset(image, Bytes_Le32(b, at + 12)); n < b.size() && b[n] != 0; n++)
             name += char(std::toupper(b[n]));
         dlls.insert(name);
     }
@@ -76,23 +74,23 @@ int ExpectRelocationsSound(const Headers &h)
 {
     const Image &image = h.image;
     const auto &b = image.bytes;
-    const uint32_t base = U32(b, image.optOffset + kOptImageBase), size = U32(b, image.optOffset + kOptSizeOfImage);
+    const uint32_t base = Bytes_Le32(b, image.optOffset + kOptImageBase), size = Bytes_Le32(b, image.optOffset + kOptSizeOfImage);
     const Section &rsrc = image.sections.back();
     int fixups = 0;
     for (size_t at = FileOffset(image, h.relocRva), end = at + h.relocSize; at + 8 <= end;) {
-        uint32_t page = U32(b, at), blockSize = U32(b, at + 4);
+        uint32_t page = Bytes_Le32(b, at), blockSize = Bytes_Le32(b, at + 4);
         if (blockSize < 8 || at + blockSize > end) {
             ADD_FAILURE() << "relocation block at " << at << " of " << blockSize << " bytes";
             break;
         }
         for (size_t e = at + 8; e + 2 <= at + blockSize; e += 2) {
-            uint16_t entry = U16(b, e);
+            uint16_t entry = Bytes_Le16(b, e);
             if (entry >> 12 == 0)  // padding
                 continue;
             EXPECT_EQ(entry >> 12, 3) << "only 32-bit fix-ups in a PE32 image";
             uint32_t rva = page + (entry & 0xFFF);
             EXPECT_FALSE(rva >= rsrc.virtualAddress) << "a fix-up in .rsrc at RVA " << rva;
-            uint32_t pointer = U32(b, FileOffset(image, rva));
+            uint32_t pointer = Bytes_Le32(b, FileOffset(image, rva));
             EXPECT_TRUE(pointer >= base && pointer < base + size) << "at RVA " << rva << ": " << pointer;
             fixups++;
         }
@@ -182,7 +180,7 @@ TEST(StubImage, AStubWithAWritableExecutableSectionIsRefused)
     ASSERT_TRUE(image) << error;
     size_t text = image->sectionTable + kSecCharacteristics;  // the first section, .text
     ASSERT_EQ(image->sections.front().name, ".text");
-    uint32_t flags = U32(bytes, text) | kScnWrite;
+    uint32_t flags = Bytes_Le32(bytes, text) | kScnWrite;
     for (int i = 0; i < 4; i++)
         bytes[text + i] = uint8_t(flags >> (8 * i));
     WriteAll(dir / "wx.exe", bytes);

@@ -4,6 +4,7 @@
 #include "testutil.h"
 
 #include "manifest.h"
+#include "pe_layout.h"
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -14,16 +15,9 @@
 #include <set>
 
 using namespace selfextr;
+using namespace selfextr::pe;
 
 namespace {
-
-void Set16(std::vector<uint8_t> &b, size_t at, uint32_t v) { b[at] = uint8_t(v); b[at + 1] = uint8_t(v >> 8); }
-void Set32(std::vector<uint8_t> &b, size_t at, uint32_t v) { for (int i = 0; i < 4; i++) b[at + i] = uint8_t(v >> (8 * i)); }
-
-// Offsets in the optional header and a section header, by field.
-constexpr size_t kOptSectionAlignment = 32, kOptFileAlignment = 36;
-constexpr size_t kSecRawPointer = 20;
-constexpr size_t kDirEntries = 16;  // first entry after a resource directory's header
 
 struct Packed {
     fs::path dir;
@@ -55,7 +49,7 @@ std::string ParseError(const std::vector<uint8_t> &bytes)
 // Entries of the resource directory at section offset dir.
 uint32_t Count(const std::vector<uint8_t> &b, size_t raw, uint32_t dir)
 {
-    return (U32(b, raw + dir + 12) & 0xFFFF) + (U32(b, raw + dir + 12) >> 16);
+    return Bytes_Le16(b, raw + dir + kResDirNamedCount) + Bytes_Le16(b, raw + dir + kResDirIdCount);
 }
 
 }  // namespace
@@ -71,7 +65,7 @@ TEST(HostileImage, HeadersThatTheWriterPatchesMustLieBeforeRsrcAndAlignmentsBeBo
     const size_t headers = p.image.sectionTable + 40 * p.image.sections.size() - p.image.peOffset;
     const uint32_t at = uint32_t(moved.size());
     moved.insert(moved.end(), p.bytes.begin() + p.image.peOffset, p.bytes.begin() + long(p.image.peOffset + headers));
-    Set32(moved, 0x3C, at);
+    Bytes_Set32(moved, 0x3C, at);
     EXPECT_EQ(ParseError(moved), "the headers and section table do not lie before the .rsrc section's data");
     WriteAll(p.dir / "moved.exe", moved);
     EXPECT_NE(Pack(Request(p.dir, {{"SETUP.EXE", 1}}), p.dir / "out.exe", p.dir / "moved.exe").code, 0);
@@ -86,8 +80,8 @@ TEST(HostileImage, HeadersThatTheWriterPatchesMustLieBeforeRsrcAndAlignmentsBeBo
         {512, 0x3000, "section alignment 12288 is not a power of two at least the file alignment"}};
     for (auto &c : cases) {
         auto b = p.bytes;
-        Set32(b, opt + kOptFileAlignment, c.file);
-        Set32(b, opt + kOptSectionAlignment, c.section);
+        Bytes_Set32(b, opt + kOptFileAlignment, c.file);
+        Bytes_Set32(b, opt + kOptSectionAlignment, c.section);
         EXPECT_EQ(ParseError(b), c.error);
     }
 }
@@ -103,29 +97,29 @@ TEST(HostileImage, SharedDataIsReferencedNotCopiedAndDuplicateKeysAreRefused)
     // root -> type 32 -> name 1000 -> language entry.
     auto child = [&](uint32_t dir, uint32_t id) -> uint32_t {
         for (uint32_t k = 0; k < Count(b, raw, dir); k++)
-            if (U32(b, raw + dir + kDirEntries + 8 * k) == id)
-                return U32(b, raw + dir + kDirEntries + 8 * k + 4) & 0x7FFFFFFF;
+            if (Bytes_Le32(b, raw + dir + kResDirBytes + kResEntryBytes * k + kResEntryKey) == id)
+                return Bytes_Le32(b, raw + dir + kResDirBytes + kResEntryBytes * k + kResEntryTarget) & ~kResSubdirectory;
         ADD_FAILURE() << "no entry " << id;
         return 0;
     };
     const uint32_t names = child(0, kRtEntry), langs1000 = child(names, 1000), langs1001 = child(names, 1001);
-    const uint32_t dataEntry = U32(b, raw + langs1000 + kDirEntries + 4);
+    const uint32_t dataEntry = Bytes_Le32(b, raw + langs1000 + kResDirBytes + kResEntryTarget);
     // The filler's data, section-relative: room for the new directory.
-    const uint32_t filler = U32(b, raw + U32(b, raw + langs1001 + kDirEntries + 4)) - rva;
+    const uint32_t filler = Bytes_Le32(b, raw + Bytes_Le32(b, raw + langs1001 + kResDirBytes + kResEntryTarget)) - rva;
     const uint32_t count = 65535;
-    Set16(b, raw + filler + 12, 0);
-    Set16(b, raw + filler + 14, count);
+    Bytes_Set16(b, raw + filler + kResDirNamedCount, 0);
+    Bytes_Set16(b, raw + filler + kResDirIdCount, count);
     for (uint32_t k = 0; k < count; k++) {
-        Set32(b, raw + filler + kDirEntries + 8 * k, k);
-        Set32(b, raw + filler + kDirEntries + 8 * k + 4, dataEntry);
+        Bytes_Set32(b, raw + filler + kResDirBytes + kResEntryBytes * k + kResEntryKey, k);
+        Bytes_Set32(b, raw + filler + kResDirBytes + kResEntryBytes * k + kResEntryTarget, dataEntry);
     }
     // Under a type of its own, which packing keeps (it replaces only the package's).
     for (uint32_t k = 0; k < Count(b, raw, 0); k++)
-        if (U32(b, raw + kDirEntries + 8 * k) == kRtEntry)
-            Set32(b, raw + kDirEntries + 8 * k, 99);
+        if (Bytes_Le32(b, raw + kResDirBytes + kResEntryBytes * k + kResEntryKey) == kRtEntry)
+            Bytes_Set32(b, raw + kResDirBytes + kResEntryBytes * k + kResEntryKey, 99);
     for (uint32_t k = 0; k < Count(b, raw, names); k++)
-        if (U32(b, raw + names + kDirEntries + 8 * k) == 1000)
-            Set32(b, raw + names + kDirEntries + 8 * k + 4, 0x80000000u | filler);
+        if (Bytes_Le32(b, raw + names + kResDirBytes + kResEntryBytes * k + kResEntryKey) == 1000)
+            Bytes_Set32(b, raw + names + kResDirBytes + kResEntryBytes * k + kResEntryTarget, kResSubdirectory | filler);
     std::string error;
     auto image = Image_Parse(b, error);
     ASSERT_TRUE(image) << error;
@@ -143,7 +137,7 @@ TEST(HostileImage, SharedDataIsReferencedNotCopiedAndDuplicateKeysAreRefused)
     EXPECT_FALSE(fs::exists(p.dir / "out.exe"));
 
     // The same language twice in one directory is malformed.
-    Set32(b, raw + filler + kDirEntries + 8, 0);
+    Bytes_Set32(b, raw + filler + kResDirBytes + kResEntryBytes + kResEntryKey, 0);
     EXPECT_EQ(ParseError(b), "resource directory at offset " + std::to_string(filler) + " lists id 0 twice");
 }
 
@@ -154,20 +148,20 @@ TEST(HostileImage, ANameListedTwiceInADirectoryIsRefusedAtOnce)
     Packed p = PackOf({{"SETUP.EXE", 600000}});
     auto b = p.bytes;
     const uint32_t raw = p.image.sections.back().rawPointer, rva = p.image.sections.back().virtualAddress;
-    const uint32_t names = U32(b, raw + kDirEntries + 8 * (Count(b, raw, 0) - 1) + 4) & 0x7FFFFFFF;  // type 32, the last
-    const uint32_t langs = U32(b, raw + names + kDirEntries + 4) & 0x7FFFFFFF;
-    const uint32_t area = U32(b, raw + U32(b, raw + langs + kDirEntries + 4)) - rva;  // the entry's data
-    const uint32_t count = 8000, nameAt = area + kDirEntries + 8 * count, emptyDirs = nameAt + 2 + 2 * 60000;
+    const uint32_t names = Bytes_Le32(b, raw + kResDirBytes + kResEntryBytes * (Count(b, raw, 0) - 1) + kResEntryTarget) & ~kResSubdirectory;  // type 32, the last
+    const uint32_t langs = Bytes_Le32(b, raw + names + kResDirBytes + kResEntryTarget) & ~kResSubdirectory;
+    const uint32_t area = Bytes_Le32(b, raw + Bytes_Le32(b, raw + langs + kResDirBytes + kResEntryTarget)) - rva;  // the entry's data
+    const uint32_t count = 8000, nameAt = area + kResDirBytes + kResEntryBytes * count, emptyDirs = nameAt + 2 + 2 * 60000;
     std::fill(b.begin() + raw + area, b.begin() + raw + area + 600000, 0);
-    Set16(b, raw + area + 12, count);
-    Set16(b, raw + nameAt, 60000);
+    Bytes_Set16(b, raw + area + kResDirNamedCount, count);
+    Bytes_Set16(b, raw + nameAt, 60000);
     for (uint32_t i = 0; i < 60000; i++)
-        Set16(b, raw + nameAt + 2 + 2 * i, 'N');
+        Bytes_Set16(b, raw + nameAt + 2 + 2 * i, 'N');
     for (uint32_t k = 0; k < count; k++) {
-        Set32(b, raw + area + kDirEntries + 8 * k, 0x80000000u | nameAt);
-        Set32(b, raw + area + kDirEntries + 8 * k + 4, 0x80000000u | (emptyDirs + 16 * k));
+        Bytes_Set32(b, raw + area + kResDirBytes + kResEntryBytes * k + kResEntryKey, kResSubdirectory | nameAt);
+        Bytes_Set32(b, raw + area + kResDirBytes + kResEntryBytes * k + kResEntryTarget, kResSubdirectory | (emptyDirs + 16 * k));
     }
-    Set32(b, raw + kDirEntries + 8 * (Count(b, raw, 0) - 1) + 4, 0x80000000u | area);
+    Bytes_Set32(b, raw + kResDirBytes + kResEntryBytes * (Count(b, raw, 0) - 1) + kResEntryTarget, kResSubdirectory | area);
     EXPECT_EQ(ParseError(b), "resource directory at offset " + std::to_string(area) + " lists a name twice");
 }
 
@@ -436,7 +430,7 @@ TEST(LargePackages, SizesAboveTheCeilingAreRefusedWithoutReadingAndNeverWrap)
     // A stub based so high that the finished image leaves the 2 GiB of a 32-bit process.
     Packed p = PackOf({{"SETUP.EXE", 10}});
     auto high = p.bytes;
-    Set32(high, p.image.optOffset + 28, 0x7FFFC000u);  // ImageBase: 16 KiB below 2 GiB
+    Bytes_Set32(high, p.image.optOffset + 28, 0x7FFFC000u);  // ImageBase: 16 KiB below 2 GiB
     WriteAll(dir / "high.exe", high);
     PackResult high2 = Pack(Request(dir, {{"SETUP.EXE", 10}}), dir / "out.exe", dir / "high.exe");
     EXPECT_NE(high2.err.find("past the 2 GiB of a 32-bit process"), std::string::npos) << high2.err;

@@ -3,10 +3,10 @@
 
 #include <set>
 
+#include "pe_layout.h"
+
 using namespace selfextr;
 
-static uint16_t U16(std::span<const uint8_t> b, size_t at) { return uint16_t(b[at] | b[at + 1] << 8); }
-static void Set32(std::vector<uint8_t> &b, size_t at, uint32_t v) { for (int i = 0; i < 4; i++) b[at + i] = uint8_t(v >> (8 * i)); }
 
 TEST(StubImage, BareStubIsASmallGuiImageWithItsOwnResourcesOnly)
 {
@@ -15,7 +15,7 @@ TEST(StubImage, BareStubIsASmallGuiImageWithItsOwnResourcesOnly)
     std::string error;
     auto image = Image_Parse(bytes, error);
     ASSERT_TRUE(image) << error;
-    EXPECT_EQ(U16(bytes, image->optOffset + 68), 2) << "Windows GUI subsystem";
+    EXPECT_EQ(Bytes_Le16(bytes, image->optOffset + pe::kOptSubsystem), 2) << "Windows GUI subsystem";
     EXPECT_EQ(image->sections.back().name, ".rsrc");
     std::set<uint16_t> types;
     for (auto &[type, names] : image->resources)
@@ -25,9 +25,9 @@ TEST(StubImage, BareStubIsASmallGuiImageWithItsOwnResourcesOnly)
     ASSERT_EQ(group.size(), 1u);
     EXPECT_EQ(group.begin()->first, ResKey::Name(u"SELFEXTR"));
     const auto &icon = ResData_Bytes(image->resources.at(ResKey::Id(3)).begin()->second.begin()->second);
-    EXPECT_EQ(U32(icon, 4), 32u);       // 32 wide
-    EXPECT_EQ(U32(icon, 8), 64u);       // 32 high, doubled for the mask
-    EXPECT_EQ(U16(icon, 14), 4);        // 16 colours
+    EXPECT_EQ(Bytes_Le32(icon, 4), 32u);       // 32 wide
+    EXPECT_EQ(Bytes_Le32(icon, 8), 64u);       // 32 high, doubled for the mask
+    EXPECT_EQ(Bytes_Le16(icon, 14), 4);        // 16 colours
 }
 
 TEST(StubImage, ProgressDialogTemplate)
@@ -39,36 +39,36 @@ TEST(StubImage, ProgressDialogTemplate)
     // DLGTEMPLATE: style, exstyle, count, x, y, cx, cy; then menu, class, title, font.
     const uint32_t style = 0x80000000 /*WS_POPUP*/ | 0x10000000 /*WS_VISIBLE*/ | 0x00C00000 /*WS_CAPTION*/ |
                            0x80 /*DS_MODALFRAME*/ | 0x40 /*DS_SETFONT*/;
-    ASSERT_NE(U16(d, 2), 0xFFFF) << "a plain template, not an extended one";
-    EXPECT_EQ(U32(d, 0), style);
-    EXPECT_EQ(U32(d, 4), 0u);
-    EXPECT_EQ(U16(d, 8), 2);
-    EXPECT_EQ(std::vector<int>({U16(d, 10), U16(d, 12), U16(d, 14), U16(d, 16)}), std::vector<int>({100, 100, 200, 40}));
+    ASSERT_NE(Bytes_Le16(d, 2), 0xFFFF) << "a plain template, not an extended one";
+    EXPECT_EQ(Bytes_Le32(d, 0), style);
+    EXPECT_EQ(Bytes_Le32(d, 4), 0u);
+    EXPECT_EQ(Bytes_Le16(d, 8), 2);
+    EXPECT_EQ(std::vector<int>({Bytes_Le16(d, 10), Bytes_Le16(d, 12), Bytes_Le16(d, 14), Bytes_Le16(d, 16)}), std::vector<int>({100, 100, 200, 40}));
     size_t at = 18;
     auto text = [&]() {
         std::u16string s;
-        if (U16(d, at) == 0xFFFF) { at += 4; return std::u16string(u"#"); }
-        for (; U16(d, at); at += 2) s.push_back(char16_t(U16(d, at)));
+        if (Bytes_Le16(d, at) == 0xFFFF) { at += 4; return std::u16string(u"#"); }
+        for (; Bytes_Le16(d, at); at += 2) s.push_back(char16_t(Bytes_Le16(d, at)));
         at += 2;
         return s;
     };
     EXPECT_EQ(text(), u"");  // no menu
     EXPECT_EQ(text(), u"");  // default class
     EXPECT_EQ(text(), u"");  // no title
-    EXPECT_EQ(U16(d, at), 8);
+    EXPECT_EQ(Bytes_Le16(d, at), 8);
     at += 2;
     EXPECT_EQ(text(), u"Helv");
     struct Item { int16_t id; int x, y, cx, cy; std::u16string text; } expect[] = {
         {-1, 6, 6, 188, 8, u"Extracting Files..."}, {200, 6, 18, 189, 16, u""}};
     for (auto &e : expect) {
         at = (at + 3) & ~size_t(3);
-        EXPECT_EQ(U32(d, at), 0x40000000u | 0x10000000u | 0x00020000u | 0x1u) << "WS_CHILD|WS_VISIBLE|WS_GROUP|SS_CENTER";
-        EXPECT_EQ(std::vector<int>({U16(d, at + 8), U16(d, at + 10), U16(d, at + 12), U16(d, at + 14)}),
+        EXPECT_EQ(Bytes_Le32(d, at), 0x40000000u | 0x10000000u | 0x00020000u | 0x1u) << "WS_CHILD|WS_VISIBLE|WS_GROUP|SS_CENTER";
+        EXPECT_EQ(std::vector<int>({Bytes_Le16(d, at + 8), Bytes_Le16(d, at + 10), Bytes_Le16(d, at + 12), Bytes_Le16(d, at + 14)}),
                   std::vector<int>({e.x, e.y, e.cx, e.cy}));
-        EXPECT_EQ(int16_t(U16(d, at + 16)), e.id);
+        EXPECT_EQ(int16_t(Bytes_Le16(d, at + 16)), e.id);
         at += 18;
-        ASSERT_EQ(U16(d, at), 0xFFFF);
-        EXPECT_EQ(U16(d, at + 2), 0x82) << "STATIC";
+        ASSERT_EQ(Bytes_Le16(d, at), 0xFFFF);
+        EXPECT_EQ(Bytes_Le16(d, at + 2), 0x82) << "STATIC";
         at += 4;
         EXPECT_EQ(text(), e.text);
         at += 2;  // no creation data
@@ -85,7 +85,9 @@ TEST(ImageReader, MalformedImagesGiveOneExactError)
     auto image = Image_Parse(good, error);
     ASSERT_TRUE(image);
     const size_t pe = image->peOffset, opt = image->optOffset, sections = image->sectionTable;
-    const size_t rsrcRaw = image->sections.back().rawPointer;
+    const size_t file = image->fileHeader, rsrcRaw = image->sections.back().rawPointer;
+    // Where a directory's first entry points, from the directory's start.
+    const size_t firstTarget = pe::kResDirBytes + pe::kResEntryTarget;
 
     struct Case { std::string label; std::vector<uint8_t> bytes; std::string error; };
     std::vector<Case> cases;
@@ -97,29 +99,29 @@ TEST(ImageReader, MalformedImagesGiveOneExactError)
     cases.push_back({"cut in optional header", cut(opt + 50), "optional header is truncated"});
     cases.push_back({"cut in section table", cut(sections + 30), "section table is truncated or empty"});
     cases.push_back({"cut in .rsrc", cut(rsrcRaw + 8), "section .rsrc lies past the end of the file"});
-    cases.push_back({"far lfanew", edit([](auto &b) { Set32(b, 0x3C, 0x7FFFFFF0); }),
+    cases.push_back({"far lfanew", edit([](auto &b) { Bytes_Set32(b, pe::kDosLfanew, 0x7FFFFFF0); }),
                      "not a PE image: no PE signature where the MZ header points"});
-    cases.push_back({"amd64", edit([&](auto &b) { b[pe + 4] = 0x64; b[pe + 5] = 0x86; }), "not an i386 image (machine 0x8664)"});
-    cases.push_back({"PE32+", edit([&](auto &b) { b[opt + 1] = 2; }), "not a PE32 image (optional header magic 0x020B)"});
-    cases.push_back({"huge section count", edit([&](auto &b) { b[pe + 6] = 0xFF; b[pe + 7] = 0xFF; }),
+    cases.push_back({"amd64", edit([&](auto &b) { Bytes_Set16(b, file + pe::kFileMachine, 0x8664); }), "not an i386 image (machine 0x8664)"});
+    cases.push_back({"PE32+", edit([&](auto &b) { Bytes_Set16(b, opt + pe::kOptMagic, 0x20B); }), "not a PE32 image (optional header magic 0x020B)"});
+    cases.push_back({"huge section count", edit([&](auto &b) { Bytes_Set16(b, file + pe::kFileSections, 0xFFFF); }),
                      "section table is truncated or empty"});
-    cases.push_back({"section past the end", edit([&](auto &b) { Set32(b, sections + 20, 0x10000000); }),
+    cases.push_back({"section past the end", edit([&](auto &b) { Bytes_Set32(b, sections + pe::kSecRawPointer, 0x10000000); }),
                      "section .text lies past the end of the file"});
-    cases.push_back({".rsrc not last", edit([&](auto &b) { Set32(b, sections + 12, 0x7FFF0000); }),
+    cases.push_back({".rsrc not last", edit([&](auto &b) { Bytes_Set32(b, sections + pe::kSecVirtualAddress, 0x7FFF0000); }),
                      ".rsrc is not the last section of the image"});
-    cases.push_back({"huge directory count", edit([&](auto &b) { b[rsrcRaw + 14] = 0xFF; b[rsrcRaw + 15] = 0xFF; }),
+    cases.push_back({"huge directory count", edit([&](auto &b) { Bytes_Set16(b, rsrcRaw + pe::kResDirIdCount, 0xFFFF); }),
                      "resource directory at offset 0 has 65535 entries, more than the resource section holds"});
     // The first type's subdirectory pointing back at the root.
-    cases.push_back({"loop", edit([&](auto &b) { Set32(b, rsrcRaw + 20, 0x80000000u); }),
+    cases.push_back({"loop", edit([&](auto &b) { Bytes_Set32(b, rsrcRaw + firstTarget, pe::kResSubdirectory); }),
                      "resource directory at offset 0 is reached twice (a loop)"});
     // The first language entry pointing at a directory: a fourth level.
-    uint32_t typeDir = U32(good, rsrcRaw + 20) & 0x7FFFFFFF;
-    uint32_t nameDir = U32(good, rsrcRaw + typeDir + 20) & 0x7FFFFFFF;
-    cases.push_back({"too deep", edit([&](auto &b) { Set32(b, rsrcRaw + nameDir + 20, 0x80000000u | nameDir); }),
+    uint32_t typeDir = Bytes_Le32(good, rsrcRaw + firstTarget) & ~pe::kResSubdirectory;
+    uint32_t nameDir = Bytes_Le32(good, rsrcRaw + typeDir + firstTarget) & ~pe::kResSubdirectory;
+    cases.push_back({"too deep", edit([&](auto &b) { Bytes_Set32(b, rsrcRaw + nameDir + firstTarget, pe::kResSubdirectory | nameDir); }),
                      "resource tree is deeper than three levels"});
     cases.push_back({"data outside", edit([&](auto &b) {
-                         uint32_t entry = U32(b, rsrcRaw + nameDir + 20);
-                         Set32(b, rsrcRaw + entry, 0x70000000);
+                         uint32_t entry = Bytes_Le32(b, rsrcRaw + nameDir + firstTarget);
+                         Bytes_Set32(b, rsrcRaw + entry + pe::kResDataRva, 0x70000000);
                      }), "resource data at RVA 1879048192 (744 bytes) lies outside the file's sections"});
 
     for (auto &c : cases) {
@@ -150,8 +152,8 @@ TEST(ImageReader, RefusesNonStubsAndSignedInputs)
     // A certificate table at the end of the file: refused, or dropped on request.
     auto signedBytes = good;
     std::vector<uint8_t> cert = {16, 0, 0, 0, 0, 2, 2, 0, 1, 2, 3, 4, 5, 6, 7, 8};
-    Set32(signedBytes, image->optOffset + 96 + 8 * 4, uint32_t(signedBytes.size()));
-    Set32(signedBytes, image->optOffset + 96 + 8 * 4 + 4, uint32_t(cert.size()));
+    Bytes_Set32(signedBytes, image->optOffset + 96 + 8 * 4, uint32_t(signedBytes.size()));
+    Bytes_Set32(signedBytes, image->optOffset + 96 + 8 * 4 + 4, uint32_t(cert.size()));
     signedBytes.insert(signedBytes.end(), cert.begin(), cert.end());
     WriteAll(dir / "signed.exe", signedBytes);
     res = Pack(r, dir / "out.exe", dir / "signed.exe");

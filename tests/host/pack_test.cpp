@@ -167,7 +167,7 @@ TEST(PackRoundTrip, DeterministicAndStableThroughParseAndWrite)
 // left out, the file's length added last.
 static uint32_t ReferenceCheckSum(const std::vector<uint8_t> &b)
 {
-    size_t field = U32(b, 0x3C) + 24 + 64;
+    size_t field = Bytes_Le32(b, 0x3C) + 24 + 64;
     uint32_t sum = 0;
     for (size_t i = 0; i < b.size(); i += 2) {
         if (i == field || i == field + 2)
@@ -186,13 +186,13 @@ TEST(PackRoundTrip, ChecksumMatchesTheLoadersOwn)
     PackRequest r = Request(dir, {{"SETUP.EXE", 3}, {"ODD.BIN", 1}, {"BIG.BIN", 3 * 131072 + 5}, {"C.TXT", 0}});
     ASSERT_EQ(Pack(r, dir / "out.exe").code, 0);
     auto bytes = ReadAll(dir / "out.exe");
-    uint32_t stored = U32(bytes, U32(bytes, 0x3C) + 24 + 64);
+    uint32_t stored = Bytes_Le32(bytes, Bytes_Le32(bytes, 0x3C) + 24 + 64);
     EXPECT_EQ(stored, ReferenceCheckSum(bytes));
     // A file of all 0xFF bytes carries out of every word.
     WriteAll(r.files[2].source, std::vector<uint8_t>(200001, 0xFF));
     ASSERT_EQ(Pack(r, dir / "ones.exe").code, 0);
     bytes = ReadAll(dir / "ones.exe");
-    EXPECT_EQ(U32(bytes, U32(bytes, 0x3C) + 24 + 64), ReferenceCheckSum(bytes));
+    EXPECT_EQ(Bytes_Le32(bytes, Bytes_Le32(bytes, 0x3C) + 24 + 64), ReferenceCheckSum(bytes));
 }
 
 TEST(PackRoundTrip, PackingAgainReplacesTheWholePackage)

@@ -9,7 +9,12 @@
 #include <span>
 #include <vector>
 
+#include "bytes.h"
 #include "commands.h"
+
+using selfextr::Bytes_Le16;
+using selfextr::Bytes_Le32;
+using selfextr::Bytes_Set32;
 
 namespace fs = std::filesystem;
 
@@ -30,11 +35,6 @@ inline std::vector<uint8_t> ReadAll(const fs::path &p)
 inline void WriteAll(const fs::path &p, const std::vector<uint8_t> &bytes)
 {
     std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
-}
-
-inline uint32_t U32(std::span<const uint8_t> b, size_t at)
-{
-    return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | uint32_t(b[at + 3]) << 24;
 }
 
 inline std::vector<uint8_t> Pattern(size_t n, uint32_t seed)

@@ -11,7 +11,7 @@ static std::string CleanUpIn(const std::string &mode, const std::string &dir)
 {
     std::string out = FreshTempFolder("cu-out") + "\\result.txt";
     EXPECT_EQ(RunChild("cleanup " + mode + " \"" + dir + "\" \"" + out + "\""), 0u);
-    return Get(out);
+    return File_Read(out);
 }
 
 TEST(CleanUp, ThreeDeletableFilesAndTheOwnFolder)
@@ -67,7 +67,7 @@ TEST(CleanUp, AFallbackFolderThatExistedBeforeIsRemoved)
     std::string out = FreshTempFolder("cu-fb") + "\\result.txt";
     std::string env = EnvBlock({"TEMP="});
     EXPECT_EQ(RunChild("fallback \"" + out + "\"", &env), 0u);
-    EXPECT_EQ(Get(out), Fallback() + "|1|1 1 1");
+    EXPECT_EQ(File_Read(out), Fallback() + "|1|1 1 1");
     EXPECT_FALSE(Exists(Fallback()));
 }
 

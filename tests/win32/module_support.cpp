@@ -23,12 +23,6 @@ std::string g_self, g_packages, g_partnerChild;
 
 bool Exists(const std::string &p) { return GetFileAttributesA(p.c_str()) != INVALID_FILE_ATTRIBUTES; }
 void Put(const std::string &p, const std::string &text) { std::ofstream(p, std::ios::binary) << text; }
-std::string Get(const std::string &p)
-{
-    std::ifstream in(p, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 // A fresh folder, made the work folder.
 std::string FreshWorkFolder(const std::string &tag)
 {

@@ -8,6 +8,7 @@
 
 #include "boxes.h"
 #include "counters.h"
+#include "files.h"
 #include "messages.h"
 #include "progress/progress.h"
 #include "register.h"
@@ -26,7 +27,6 @@ extern std::string g_self, g_packages, g_partnerChild;
 std::string Formatted(const char *format, UINT number);
 bool Exists(const std::string &p);
 void Put(const std::string &p, const std::string &text);
-std::string Get(const std::string &p);
 // A fresh folder, made the work folder.
 std::string FreshWorkFolder(const std::string &tag);
 // A finished stub loaded as data, as the writer reads its own image.

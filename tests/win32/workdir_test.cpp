@@ -12,7 +12,7 @@ static std::string ChooseWith(std::initializer_list<std::string> vars)
     std::string out = FreshTempFolder("wd-out") + "\\result.txt";
     std::string env = EnvBlock(vars);
     EXPECT_EQ(RunChild("workdir \"" + out + "\"", &env), 0u);
-    return Get(out);
+    return File_Read(out);
 }
 
 TEST(WorkFolder, TempThenTmpThenFallback)

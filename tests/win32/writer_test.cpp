@@ -37,15 +37,15 @@ TEST(Writer, ChunksRedrawsStampAndReplacement)
     EXPECT_EQ(g_countRedraw, 3);
     HRSRC found = FindResourceA(package, MAKEINTRESOURCEA(1000), MAKEINTRESOURCEA(RT_ENTRY));
     std::string data((const char *)LockResource(LoadResource(package, found)), SizeofResource(package, found));
-    EXPECT_EQ(Get(dir + "\\BIG.BIN"), data);
+    EXPECT_EQ(File_Read(dir + "\\BIG.BIN"), data);
 
     g_countChunk = g_countRedraw = 0;
     EXPECT_EQ(Writer_Extract(&rs, 1001), kWriterNext);
     EXPECT_EQ(g_countRedraw, 0);
     EXPECT_TRUE(Exists(dir + "\\EMPTY.TXT"));
-    EXPECT_EQ(Get(dir + "\\EMPTY.TXT"), "");
+    EXPECT_EQ(File_Read(dir + "\\EMPTY.TXT"), "");
     EXPECT_EQ(Writer_Extract(&rs, 1002), kWriterNext);
-    EXPECT_EQ(Get(dir + "\\ A.TXT"), "hello");
+    EXPECT_EQ(File_Read(dir + "\\ A.TXT"), "hello");
     EXPECT_EQ(Writer_Extract(&rs, 1003), kWriterEnd);
     EXPECT_EQ(rs.written, rs.total);
 
@@ -93,7 +93,7 @@ TEST(Writer, BadDescriptorsAreReportedAndSkippedWithoutASlotAndAGapEndsThePackag
     EXPECT_FALSE(Exists(work + "\\NOCOMMA"));
     EXPECT_FALSE(Exists(work + "\\BIG.TXT"));
     EXPECT_EQ(Writer_Extract(&rs, 1002), kWriterNext);
-    EXPECT_EQ(Get(work + "\\OK.TXT"), "hello");
+    EXPECT_EQ(File_Read(work + "\\OK.TXT"), "hello");
     EXPECT_EQ(Slots(), slots + 1);
     EXPECT_EQ(Writer_Extract(&rs, 1003), kWriterEnd);  // LATE.TXT after the gap is never reached
     FreeLibrary(package);
@@ -103,7 +103,7 @@ TEST(Writer, BadDescriptorsAreReportedAndSkippedWithoutASlotAndAGapEndsThePackag
 // section, so that the platform's LoadResource finds no data for it.
 static bool CopyWithLostData(const std::string &from, const std::string &to, WORD number)
 {
-    std::string b = Get(from);
+    std::string b = File_Read(from);
     auto u16 = [&](size_t at) { WORD v; memcpy(&v, &b[at], 2); return v; };
     auto u32 = [&](size_t at) { DWORD v; memcpy(&v, &b[at], 4); return v; };
     const DWORD pe = u32(0x3C), sections = pe + 24 + u16(pe + 20), rsrc = u32(pe + 24 + 96 + 2 * 8);
@@ -171,7 +171,7 @@ TEST(Writer, ATotalOfZeroShowsAFullMeterWithoutDividing)
     rs.module = package;
     rs.progress = Progress_Open(GetModuleHandleA(0), "Total 0");
     EXPECT_EQ(Writer_Extract(&rs, 1002), kWriterNext);
-    EXPECT_EQ(Get(dir + "\\ A.TXT"), "hello");
+    EXPECT_EQ(File_Read(dir + "\\ A.TXT"), "hello");
     EXPECT_TRUE(MeterIsFull(rs.progress));
     DestroyWindow(rs.progress);
     FreeLibrary(package);
@@ -203,7 +203,7 @@ TEST(Writer, APathTooLongForTheWorkFolderIsAFailedCreation)
     EXPECT_EQ(RunChild("writer long \"" + g_packages + "\" \"" + FreshTempFolder("long") + "\" \"" + out + "\""), 0u);
     // SIZE 0: skipped quietly; SIZE 5: the full-disk box and the clean-up.
     // Neither took a slot, and no file under a cut-down name exists.
-    EXPECT_EQ(Get(out), std::string("next 1|aborted 1|") + kTextDiskFull + "|0");
+    EXPECT_EQ(File_Read(out), std::string("next 1|aborted 1|") + kTextDiskFull + "|0");
 }
 
 TEST(Writer, A261stEntryIsRefusedBeforeItsFileExists)
@@ -211,7 +211,7 @@ TEST(Writer, A261stEntryIsRefusedBeforeItsFileExists)
     std::string out = FreshTempFolder("full-out") + "\\result.txt";
     EXPECT_EQ(RunChild("writer full \"" + g_packages + "\" \"" + FreshTempFolder("full") + "\" \"" + out + "\""), 0u);
     // 260 files written, the next one refused with the box; the clean-up removed all.
-    EXPECT_EQ(Get(out), std::string("260|aborted|") + kTextDiskFull + "|0");
+    EXPECT_EQ(File_Read(out), std::string("260|aborted|") + kTextDiskFull + "|0");
 }
 
 
