@@ -250,7 +250,8 @@ int Command_Pack(const PackOptions &options, const PackRequest &request, std::os
         return err << "selfextr: " << error << "\n", 1;
     auto dialogs = image->resources.find(ResKey::Id(kRtDialog));
     if (dialogs == image->resources.end() || !dialogs->second.count(ResKey::Id(kDialogProgress)))
-        return err << "selfextr: " << options.stub.string() << ": no dialog 2000 (the progress window): not a selfextr stub\n", 1;
+        return err << "selfextr: " << options.stub.string() << ": no dialog " << kDialogProgress
+                   << " (the progress window): not a selfextr stub\n", 1;
 
     ResTree tree = image->resources;
     std::vector<std::string> warnings;

@@ -18,6 +18,7 @@
 #include "progress/progress.h"
 #include "boxes.h"
 #include "selfextr.h"
+#include "sizes.h"
 
 static LONGLONG Counter()
 {
@@ -53,8 +54,8 @@ static int PlainWriter(const char *package, const char *folder, const char *mark
     HMODULE m = LoadLibraryExA(package, 0, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
     if (m == 0)
         return 2;
-    char descriptor[260], path[MAX_PATH];
-    for (UINT n = 1000;; n++) {
+    char descriptor[kTextBytes], path[MAX_PATH];
+    for (UINT n = ENTRY_FIRST_ID;; n++) {
         HRSRC r = FindResourceA(m, MAKEINTRESOURCEA(n), MAKEINTRESOURCEA(RT_ENTRY));
         if (r == 0)
             break;
@@ -68,7 +69,7 @@ static int PlainWriter(const char *package, const char *folder, const char *mark
         wsprintfA(path, "%s\\%s", folder, descriptor);
         HANDLE f = CreateFileA(path, GENERIC_WRITE, 0, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, 0);
         for (DWORD chunk, done; left != 0; left -= chunk, data += chunk) {
-            chunk = std::min<DWORD>(left, 32760);
+            chunk = std::min<DWORD>(left, CHUNK_BYTES);
             if (!WriteFile(f, data, chunk, &done, 0) || done != chunk)
                 return 4;
         }
