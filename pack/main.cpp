@@ -8,10 +8,15 @@
 
 using namespace selfextr;
 
+// Exit codes: 0 done; 1 an input refused, a check failed or a write failed;
+// 2 the command line itself is wrong.
+enum { kExitDone = 0, kExitFailed = 1, kExitUsage = 2 };
+
 static int Run(int argc, char **argv)
 {
     CLI::App app{"selfextr: make, list, verify and extract self-extracting setup stubs"};
     app.require_subcommand(1);
+    app.set_version_flag("--version", std::string("selfextr ") + SELFEXTR_VERSION, "print the tool's version and end");
 
     PackOptions pack;
     PackOptionValues given;
@@ -26,11 +31,12 @@ static int Run(int argc, char **argv)
     p->add_option("--date", given.date, "release date, ISO (2026-12-08); default SOURCE_DATE_EPOCH");
     p->add_option("--time", given.time, "release time, H:MM from 0:00 to 9:59; default 0:00");
     p->add_option("--file", given.files, "SOURCE[=NAME], in package order; NAME defaults to the file's name");
-    p->add_option("--product", given.version.product, "version record: product name");
-    p->add_option("--version", given.version.version, "version record: version, 1.2.3.4");
-    p->add_option("--company", given.version.company, "version record: company");
-    p->add_option("--description", given.version.description, "version record: description");
-    p->add_option("--copyright", given.version.copyright, "version record: copyright");
+    p->add_option("--product-name", given.version.product, "version record: ProductName");
+    p->add_option("--product-version", given.version.version,
+                  "version record: FileVersion and ProductVersion, one to four numbers (1.2.3.4)");
+    p->add_option("--company-name", given.version.company, "version record: CompanyName");
+    p->add_option("--file-description", given.version.description, "version record: FileDescription");
+    p->add_option("--legal-copyright", given.version.copyright, "version record: LegalCopyright");
     p->add_flag("--allow-non-ascii", given.allowNonAscii, "allow file names outside ASCII");
     p->add_option("--execution-level", given.executionLevel,
                   "write an application manifest requesting this level: asInvoker, highestAvailable or requireAdministrator");
@@ -47,7 +53,14 @@ static int Run(int argc, char **argv)
     bool force = false;
     x->add_flag("--force", force, "extract even what verify fails (never an entry whose name is unsafe)");
 
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::Success &e) {  // --help and --version
+        return app.exit(e);
+    } catch (const CLI::ParseError &e) {
+        app.exit(e);
+        return kExitUsage;
+    }
 
     if (p->parsed()) {
         PackRequest fromManifest;
@@ -55,7 +68,7 @@ static int Run(int argc, char **argv)
         pack.manifest = manifest;
         if (!manifest.empty() && !Manifest_Read(manifest, fromManifest, error)) {
             std::cerr << "selfextr: " << error << "\n";
-            return 1;
+            return kExitFailed;
         }
         return Command_Pack(pack, Options_Merge(fromManifest, given), std::cout, std::cerr);
     }
@@ -76,5 +89,5 @@ int main(int argc, char **argv)
     } catch (...) {
         std::cerr << "selfextr: unexpected failure\n";
     }
-    return 1;
+    return kExitFailed;
 }

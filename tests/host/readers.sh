@@ -7,7 +7,7 @@ work=$(mktemp -d); trap 'rm -rf "$work"' EXIT
 cd "$work"
 head -c 70000 /dev/zero | tr '\0' 'x' >big.bin; printf 'MZ' >setup.exe; : >empty.txt
 "$tool" pack --stub "$stub" -o out.exe --caption "Readers" --prompt "Go?" --date 2026-12-08 --time 4:00 \
-    --file setup.exe=SETUP.EXE --file big.bin=BIG.BIN --file empty.txt=EMPTY.TXT --product P --version 1.0.0.0
+    --file setup.exe=SETUP.EXE --file big.bin=BIG.BIN --file empty.txt=EMPTY.TXT --product-name P --product-version 1.0.0.0
 # Dialog 2000: a 36-byte header with "Helv", then two CTEXT items of 64 and 26 bytes.
 # String blocks: 16 length words plus the characters (block 7: "Readers",
 # "Go?", "12-08-126", "4:00"; block 63: three descriptors; block 188: "70002").
