@@ -76,6 +76,25 @@ std::string Shown(const std::string &text)
     return out;
 }
 
+// A name as list shows it: quoted when it is empty or holds a blank, a quote,
+// a backslash or a control byte, so that each line splits into number, name
+// and size; inside the quotes " and \ are escaped and control bytes are \xNN.
+std::string Quoted(const std::string &name)
+{
+    bool plain = !name.empty();
+    for (unsigned char c : name)
+        plain = plain && c > ' ' && c != 127 && c != '"' && c != '\\';
+    if (plain)
+        return name;
+    std::string out = "\"";
+    for (unsigned char c : name) {
+        if (c == '"' || c == '\\')
+            out += '\\';
+        out += c < 32 || c == 127 ? Shown(std::string(1, char(c))) : std::string(1, char(c));
+    }
+    return out + "\"";
+}
+
 }  // namespace
 
 std::optional<Image> Image_Load(const fs::path &path, std::string &error)
@@ -253,9 +272,13 @@ int Command_Pack(const PackOptions &options, const PackRequest &request, std::os
         return err << "selfextr: " << options.stub.string() << ": no dialog " << kDialogProgress
                    << " (the progress window): not a selfextr stub\n", 1;
 
+    // Folders are listed once: what is packed is what is checked against the output.
+    PackRequest flat = request;
+    if (!Package_ExpandFolders(request.files, flat.files, error))
+        return err << "selfextr: " << error << "\n", 1;
     ResTree tree = image->resources;
     std::vector<std::string> warnings;
-    if (!Package_Build(request, getenv("SOURCE_DATE_EPOCH"), tree, warnings, error))
+    if (!Package_Build(flat, getenv("SOURCE_DATE_EPOCH"), tree, warnings, error))
         return err << "selfextr: " << error << "\n", 1;
     for (auto &w : warnings)
         err << "selfextr: warning: " << w << "\n";
@@ -270,7 +293,7 @@ int Command_Pack(const PackOptions &options, const PackRequest &request, std::os
     // and the input is only read, even when it is the output too (repacking a
     // finished stub in place). No other input may be the output.
     fs::path output = fs::absolute(options.output);
-    for (const PackFile &f : request.files)
+    for (const PackFile &f : flat.files)
         if (SameFile(f.source, output))
             return err << "selfextr: the output " << options.output.string() << " is the input file "
                        << f.source.string() << "\n", 1;
@@ -278,7 +301,7 @@ int Command_Pack(const PackOptions &options, const PackRequest &request, std::os
         return err << "selfextr: the output " << options.output.string() << " is the manifest\n", 1;
     if (!WriteImageFile(*image, tree, wo, output, error))
         return err << "selfextr: " << error << "\n", 1;
-    out << "wrote " << options.output.string() << " (" << request.files.size() << " files)\n";
+    out << "wrote " << options.output.string() << " (" << flat.files.size() << " files)\n";
     return 0;
 }
 
@@ -312,7 +335,7 @@ int Command_List(const fs::path &file, bool verifyOnly, std::ostream &out, std::
         out
             << "entries: " << l.entries.size() << "\n";
         for (auto &e : l.entries)
-            out << "  " << e.number << "  " << Shown(e.name) << "  " << e.size << "\n";
+            out << "  " << e.number << "  " << Quoted(e.name) << "  " << e.size << "\n";
     }
     for (auto &p : l.problems)
         (verifyOnly ? err : out) << (verifyOnly ? "selfextr: " + file.string() + ": " : "problem: ") << Shown(p) << "\n";

@@ -30,7 +30,17 @@ static int Run(int argc, char **argv)
     p->add_option("--prompt", given.prompt, "the question answered with Yes or No (" + std::to_string(kTextBytes - 1) + " bytes)");
     p->add_option("--date", given.date, "release date, ISO (2026-12-08); default SOURCE_DATE_EPOCH");
     p->add_option("--time", given.time, "release time, H:MM from 0:00 to 9:59; default 0:00");
-    p->add_option("--file", given.files, "SOURCE[=NAME], in package order; NAME defaults to the file's name");
+    // Each --file and --dir is taken as it comes, so that the package keeps their order.
+    p->add_option_function<std::string>(
+         "--file", [&](const std::string &v) { given.inputs.push_back({false, v}); },
+         "SOURCE[=NAME], in package order; NAME defaults to the file's name")
+        ->trigger_on_parse()
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    p->add_option_function<std::string>(
+         "--dir", [&](const std::string &v) { given.inputs.push_back({true, v}); },
+         "a folder: each regular file in it, in the byte order of the names; no subfolders, links or special files")
+        ->trigger_on_parse()
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     p->add_option("--product-name", given.version.product, "version record: ProductName");
     p->add_option("--product-version", given.version.version,
                   "version record: FileVersion and ProductVersion, one to four numbers (1.2.3.4)");

@@ -113,13 +113,23 @@ bool Manifest_Read(const std::filesystem::path &path, PackRequest &request, std:
             const toml::table *t = node.as_table();
             if (t == nullptr)
                 return r.Fail(node, "file", "entries must be tables with source and name");
-            if (!r.OnlyKnown(*t, "file.", {"source", "name"}))
+            if (!r.OnlyKnown(*t, "file.", {"source", "name", "dir"}))
                 return false;
-            std::string source, name;
-            if (!r.String(*t, "source", "file.", source) || !r.String(*t, "name", "file.", name))
+            std::string source, name, dir;
+            if (!r.String(*t, "source", "file.", source) || !r.String(*t, "name", "file.", name) ||
+                !r.String(*t, "dir", "file.", dir))
                 return false;
+            if (t->contains("dir")) {
+                // A folder: each regular file in it, in the byte order of the names.
+                if (t->contains("source") || t->contains("name"))
+                    return r.Fail(node, "file.dir", "goes alone: a [[file]] names a source or a folder, not both");
+                if (dir.empty())
+                    return r.Fail(node, "file.dir", "is empty");
+                request.files.push_back({base / dir, "", true});
+                continue;
+            }
             if (source.empty())
-                return r.Fail(node, "file.source", "is missing: every [[file]] needs a source");
+                return r.Fail(node, "file.source", "is missing: every [[file]] needs a source or a dir");
             PackFile pf;
             pf.source = base / source;
             pf.name = t->contains("name") ? name : pf.source.filename().string();

@@ -34,11 +34,16 @@ PackRequest Options_Merge(const PackRequest &manifest, const PackOptionValues &o
         Override(record.copyright, v.copyright);
         request.version = record;
     }
-    for (const std::string &f : options.files) {
-        size_t eq = f.find('=');
+    for (const auto &[folder, f] : options.inputs) {
         PackFile pf;
-        pf.source = f.substr(0, eq);
-        pf.name = eq == std::string::npos ? pf.source.filename().string() : f.substr(eq + 1);
+        if (folder) {
+            pf.source = f;
+            pf.folder = true;
+        } else {
+            size_t eq = f.find('=');
+            pf.source = f.substr(0, eq);
+            pf.name = eq == std::string::npos ? pf.source.filename().string() : f.substr(eq + 1);
+        }
         request.files.push_back(pf);
     }
     return request;

@@ -8,7 +8,12 @@ namespace selfextr {
 struct PackOptionValues {
     std::string caption, prompt, date, time, executionLevel;
     bool allowNonAscii = false;
-    std::vector<std::string> files;  // SOURCE[=NAME], in package order
+    // In package order: SOURCE[=NAME] of a file, or a folder whose files all go in.
+    struct Input {
+        bool folder;
+        std::string text;
+    };
+    std::vector<Input> inputs;
     VersionRecord version;           // each field given on its own
 };
 

@@ -35,7 +35,8 @@ constexpr uint64_t kMaxPackageBytes = 1000000000;
 
 struct PackFile {
     std::filesystem::path source;
-    std::string name;  // the name written into the work folder
+    std::string name;     // the name written into the work folder
+    bool folder = false;  // source is a folder: each regular file in it, by the byte order of the names
 };
 
 struct PackRequest {
@@ -47,6 +48,11 @@ struct PackRequest {
     bool allowNonAscii = false;
     std::string executionLevel;  // asInvoker, highestAvailable or requireAdministrator; empty: no manifest
 };
+
+// The files of the request in package order, each folder replaced by its
+// regular files in the byte order of their names; a subfolder, a link, a
+// special file or an empty folder is refused.
+bool Package_ExpandFolders(const std::vector<PackFile> &inputs, std::vector<PackFile> &files, std::string &error);
 
 // Checks the request and builds the package's resources (file data referenced,
 // not read). Warnings are added to warnings; an error leaves the tree untouched.

@@ -1,6 +1,7 @@
 // package_build.cpp: a pack request checked and turned into the package's resources.
 #include "package.h"
 
+#include <algorithm>
 #include <fcntl.h>
 #include <set>
 #include <sys/stat.h>
@@ -31,6 +32,48 @@ std::string Package_FormatNote(uint64_t total)
            " of the format's 32-bit percentage rule: a selfextr stub extracts it, a stub that follows that rule shows a wrong percentage";
 }
 
+bool Package_ExpandFolders(const std::vector<PackFile> &inputs, std::vector<PackFile> &files, std::string &error)
+{
+    files.clear();
+    for (const PackFile &input : inputs) {
+        if (!input.folder) {
+            files.push_back(input);
+            continue;
+        }
+        const std::string where = "folder \"" + input.source.string() + "\"";
+        std::error_code ec;
+        auto status = std::filesystem::symlink_status(input.source, ec);
+        if (ec)
+            return error = where + " cannot be read: " + ec.message(), false;
+        if (!std::filesystem::is_directory(status))
+            return error = where + " is not a folder", false;
+        std::vector<std::string> names;
+        for (std::filesystem::directory_iterator it(input.source, ec), end; !ec && it != end; it.increment(ec)) {
+            const std::string name = it->path().filename().string();
+            auto type = it->symlink_status(ec).type();
+            if (ec)
+                break;
+            // The package is flat, and only a regular file says what reading it gives.
+            if (type == std::filesystem::file_type::directory)
+                return error = where + " holds the folder \"" + name + "\": a package is flat, the stub creates no folders", false;
+            if (type == std::filesystem::file_type::symlink)
+                return error = where + " holds the symbolic link \"" + name + "\": only regular files are packed", false;
+            if (type != std::filesystem::file_type::regular)
+                return error = where + " holds \"" + name + "\", which is not a regular file", false;
+            names.push_back(name);
+        }
+        if (ec)
+            return error = where + " cannot be read: " + ec.message(), false;
+        if (names.empty())
+            return error = where + " holds no files", false;
+        // Byte order, the same on every machine whatever its locale or file system.
+        std::sort(names.begin(), names.end());
+        for (const std::string &name : names)
+            files.push_back({input.source / name, name, false});
+    }
+    return true;
+}
+
 bool Package_Build(const PackRequest &request, const char *sourceDateEpoch, ResTree &tree,
                    std::vector<std::string> &warnings, std::string &error)
 {
@@ -55,13 +98,16 @@ bool Package_Build(const PackRequest &request, const char *sourceDateEpoch, ResT
     if (!Date_Encode(iso, date, error) || !Date_EncodeTime(request.time.empty() ? "0:00" : request.time, time, error))
         return false;
 
-    if (request.files.size() > kMaxEntries)
-        return error = std::to_string(request.files.size()) + " files: a package holds at most " + std::to_string(kMaxEntries), false;
+    std::vector<PackFile> files;
+    if (!Package_ExpandFolders(request.files, files, error))
+        return false;
+    if (files.size() > kMaxEntries)
+        return error = std::to_string(files.size()) + " files: a package holds at most " + std::to_string(kMaxEntries), false;
     std::set<std::u16string> seen;
     uint64_t total = 0;
     std::vector<std::pair<std::string, uint64_t>> descriptors;
     bool hasSetup = false;
-    for (const PackFile &f : request.files) {
+    for (const PackFile &f : files) {
         if (std::string why = Name_Problem(f.name, request.allowNonAscii); !why.empty())
             return error = "file name \"" + f.name + "\" " + why, false;
         std::u16string folded = Name_Fold(f.name);
@@ -124,7 +170,7 @@ bool Package_Build(const PackRequest &request, const char *sourceDateEpoch, ResT
         uint16_t id = uint16_t(kEntryFirst + n);
         strings[id] = Text_Utf16(descriptors[n].first);
         tree[ResKey::Id(kRtEntry)][ResKey::Id(id)][kLangEnUs].bytes =
-            FileBytes{request.files[n].source, descriptors[n].second};
+            FileBytes{files[n].source, descriptors[n].second};
     }
     StringTable_Put(strings, tree);
     if (version)

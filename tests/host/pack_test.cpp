@@ -1,8 +1,12 @@
 // selfextr pack: dates, validation, round trips, determinism and repacking.
 #include "testutil.h"
+#include "manifest.h"
 #include "options.h"
 
+#include <sys/stat.h>
+
 #include <cstdlib>
+#include <functional>
 
 using namespace selfextr;
 
@@ -312,7 +316,7 @@ TEST(PackOptions, TheCommandLineOverridesTheManifestValueByValue)
     given.caption = "From Options";
     given.version.version = "2.0";
     given.executionLevel = "asInvoker";
-    given.files = {"README.TXT", "build/a.bin=A.BIN"};
+    given.inputs = {{false, "README.TXT"}, {false, "build/a.bin=A.BIN"}};
     PackRequest r = Options_Merge(manifest, given);
     EXPECT_EQ(r.caption, "From Options");
     EXPECT_EQ(r.prompt, "Manifest prompt?");
@@ -339,4 +343,75 @@ TEST(PackOptions, TheCommandLineOverridesTheManifestValueByValue)
     EXPECT_EQ(r.version->product, "Only");
     EXPECT_EQ(r.version->version, "");
     EXPECT_FALSE(Options_Merge(PackRequest{}, PackOptionValues{}).version);
+}
+
+// --dir and [[file]] dir: a folder's regular files in the byte order of their
+// names, in place among the other inputs; anything but a flat folder of
+// regular files is refused with its name, and nothing is written.
+TEST(PackFolders, AFolderGivesItsFilesInByteOrderAmongTheOtherInputs)
+{
+    fs::path dir = TempDir(), folder = dir / "dist";
+    fs::create_directories(folder);
+    for (const char *name : {"b.txt", "SETUP.EXE", "A.TXT", "NSIS copyright.txt"})
+        WriteAll(folder / name, {uint8_t(name[0])});
+    WriteAll(dir / "first.bin", {1, 2});
+    PackRequest r = Request(dir, {});
+    r.files = {{dir / "first.bin", "FIRST.BIN"}, {folder, "", true}, {dir / "first.bin", "LAST.BIN"}};
+    PackResult packed = Pack(r, dir / "out.exe");
+    ASSERT_EQ(packed.code, 0) << packed.err;
+    EXPECT_NE(packed.out.find("(6 files)"), std::string::npos) << packed.out;
+    std::string error;
+    auto image = Image_Load(dir / "out.exe", error);
+    ASSERT_TRUE(image) << error;
+    std::vector<std::string> names;
+    for (auto &e : Package_List(image->resources).entries)
+        names.push_back(e.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"FIRST.BIN", "A.TXT", "NSIS copyright.txt", "SETUP.EXE", "b.txt", "LAST.BIN"}));
+    std::ostringstream out, err;
+    EXPECT_EQ(Command_List(dir / "out.exe", false, out, err), 0);
+    EXPECT_NE(out.str().find("  1002  \"NSIS copyright.txt\"  1\n"), std::string::npos) << out.str();
+
+    // The same from a manifest, relative to its folder.
+    std::ofstream(dir / "package.toml") << "caption = \"C\"\nprompt = \"P?\"\ndate = 2026-12-08\n"
+                                           "[[file]]\ndir = \"dist\"\n[[file]]\nsource = \"first.bin\"\n";
+    PackRequest fromManifest;
+    ASSERT_TRUE(Manifest_Read(dir / "package.toml", fromManifest, error)) << error;
+    std::vector<PackFile> files;
+    ASSERT_TRUE(Package_ExpandFolders(fromManifest.files, files, error)) << error;
+    ASSERT_EQ(files.size(), 5u);
+    EXPECT_EQ(files[0].name, "A.TXT");
+    EXPECT_EQ(files[0].source, dir / "dist" / "A.TXT");
+    EXPECT_EQ(files[4].name, "first.bin");
+    std::ofstream(dir / "both.toml") << "caption = \"C\"\nprompt = \"P?\"\n[[file]]\ndir = \"dist\"\nsource = \"first.bin\"\n";
+    EXPECT_FALSE(Manifest_Read(dir / "both.toml", fromManifest, error));
+    EXPECT_NE(error.find("file.dir goes alone"), std::string::npos) << error;
+
+    struct Case { const char *label; std::function<void(const fs::path &)> make; std::string message; };
+    std::vector<Case> cases = {
+        {"subfolder", [](const fs::path &f) { fs::create_directories(f / "sub"); },
+         "holds the folder \"sub\": a package is flat, the stub creates no folders"},
+        {"link", [&](const fs::path &f) { fs::create_symlink(dir / "first.bin", f / "link.bin"); },
+         "holds the symbolic link \"link.bin\": only regular files are packed"},
+        {"FIFO", [](const fs::path &f) { ASSERT_EQ(mkfifo((f / "pipe").c_str(), 0600), 0); },
+         "holds \"pipe\", which is not a regular file"},
+        {"empty", [](const fs::path &) {}, "holds no files"},
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.label);
+        fs::path bad = dir / c.label;
+        fs::create_directories(bad);
+        if (std::string(c.label) != "empty")
+            WriteAll(bad / "OK.TXT", {1});
+        c.make(bad);
+        PackRequest b = Request(dir, {});
+        b.files = {{bad, "", true}};
+        PackResult res = Pack(b, dir / "bad.exe");
+        EXPECT_EQ(res.code, 1);
+        EXPECT_NE(res.err.find("folder \"" + bad.string() + "\" " + c.message), std::string::npos) << res.err;
+        EXPECT_FALSE(fs::exists(dir / "bad.exe"));
+    }
+    PackRequest notFolder = Request(dir, {});
+    notFolder.files = {{dir / "first.bin", "", true}};
+    EXPECT_NE(Pack(notFolder, dir / "bad.exe").err.find("is not a folder"), std::string::npos);
+    fs::remove_all(dir);
 }
