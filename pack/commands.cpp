@@ -1,5 +1,6 @@
 // commands.cpp: pack, list, verify and extract.
 #include "commands.h"
+#include "listing_json.h"
 
 #include <cerrno>
 #include <charconv>
@@ -317,13 +318,17 @@ std::string StampText(uint16_t date, uint16_t time)
 
 }  // namespace
 
-int Command_List(const fs::path &file, bool verifyOnly, std::ostream &out, std::ostream &err)
+int Command_List(const fs::path &file, bool verifyOnly, std::ostream &out, std::ostream &err, bool json)
 {
     std::string error;
     auto image = Image_Load(file, error);
     if (!image)
         return err << "selfextr: " << error << "\n", 1;
     Listing l = Package_List(image->resources);
+    if (json) {
+        out << ListingJson_Format(l, file.string());
+        return verifyOnly && !l.problems.empty() ? 1 : 0;
+    }
     if (!verifyOnly) {
         out << "caption: " << Shown(l.caption) << "\n"
             << "prompt:  " << Shown(l.prompt) << "\n"

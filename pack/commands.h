@@ -14,7 +14,9 @@ struct PackOptions {
 
 // Each returns the process exit code; messages go to out and err.
 int Command_Pack(const PackOptions &options, const PackRequest &request, std::ostream &out, std::ostream &err);
-int Command_List(const std::filesystem::path &file, bool verifyOnly, std::ostream &out, std::ostream &err);
+// json: one JSON object on out instead of text (ListingJson_Format).
+int Command_List(const std::filesystem::path &file, bool verifyOnly, std::ostream &out, std::ostream &err,
+                 bool json = false);
 // force: extract a package that verify fails (never an entry whose name is unsafe).
 int Command_Extract(const std::filesystem::path &file, const std::filesystem::path &dir, bool force,
                     std::ostream &out, std::ostream &err);

@@ -55,8 +55,11 @@ static int Run(int argc, char **argv)
     std::string file, dir;
     auto *l = app.add_subcommand("list", "show what a finished stub will do");
     l->add_option("file", file, "a finished stub")->required();
+    bool json = false;
+    l->add_flag("--json", json, "one JSON object instead of text");
     auto *v = app.add_subcommand("verify", "fail on anything the stub would not extract as listed");
     v->add_option("file", file, "a finished stub")->required();
+    v->add_flag("--json", json, "one JSON object instead of text; the exit code is the same");
     auto *x = app.add_subcommand("extract", "write a finished stub's entries into a folder");
     x->add_option("file", file, "a finished stub")->required();
     x->add_option("dir", dir, "the folder to write into")->required();
@@ -83,9 +86,9 @@ static int Run(int argc, char **argv)
         return Command_Pack(pack, Options_Merge(fromManifest, given), std::cout, std::cerr);
     }
     if (l->parsed())
-        return Command_List(file, false, std::cout, std::cerr);
+        return Command_List(file, false, std::cout, std::cerr, json);
     if (v->parsed())
-        return Command_List(file, true, std::cout, std::cerr);
+        return Command_List(file, true, std::cout, std::cerr, json);
     return Command_Extract(file, dir, force, std::cout, std::cerr);
 }
 

@@ -28,4 +28,20 @@ expect 1 "$tool" verify "$stub"
 grep -q 'string 100 (caption) is missing' err.txt || fail "verify of the bare stub says: $(cat err.txt)"
 expect 1 "$tool" pack --stub "$stub" -o bad.exe --caption C --prompt P --date 2026-13-01 --file setup.exe
 [ ! -e bad.exe ] || fail "a refused pack left its output"
-echo "exit codes and --version as documented"
+
+# JSON for machines: what was packed, read back; the same exit code as the text.
+mkdir dist; printf 'MZ' >dist/SETUP.EXE; head -c 1234 /dev/zero >"dist/read me.txt"; printf 'x' >dist/é.txt
+expect 0 "$tool" pack --stub "$stub" -o json.exe --caption "JSON \"quoted\"" --prompt "Install?" --date 2026-12-08 --time 9:30 \
+    --dir dist --allow-non-ascii --execution-level asInvoker
+expect 0 "$tool" list --json json.exe
+jq -e '.schema == 1 and .caption == "JSON \"quoted\"" and .prompt == "Install?" and .total == 1237 and .ok == true
+       and .stamp.local == "2026-12-08T09:30" and .stamp.date_string == "12-08-126" and .stamp.time_string == "9:30"
+       and .execution_level == "asInvoker" and .problems == [] and .notes == []
+       and ([.entries[].name] == ["SETUP.EXE", "read me.txt", "é.txt"])
+       and ([.entries[].number] == [1000, 1001, 1002]) and ([.entries[].size] == [2, 1234, 1])
+       and ([.entries[].data_length] == [2, 1234, 1]) and ([.entries[] | has("problem")] == [false, false, false])' \
+    out.txt >/dev/null || fail "list --json: $(cat out.txt)"
+expect 1 "$tool" verify --json "$stub"
+jq -e '.ok == false and (.problems | index("string 100 (caption) is missing")) != null and .entries == []' out.txt >/dev/null ||
+    fail "verify --json of the bare stub: $(cat out.txt)"
+echo "exit codes, --version and JSON as documented"
