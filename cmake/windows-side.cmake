@@ -3,6 +3,12 @@ set(CMAKE_CXX_STANDARD 17)
 set(CMAKE_CXX_STANDARD_REQUIRED ON)
 set(CMAKE_CXX_EXTENSIONS OFF)
 
+# The bare stub alone, for the host tool to carry.
+if(SELFEXTR_STUB_ONLY)
+    add_subdirectory(src)
+    return()
+endif()
+
 # Win32 tests run under Wine on the test display, through the emulator.
 set(CMAKE_CROSSCOMPILING_EMULATOR ${SELFEXTR_WINE_RUN})
 add_executable(wineprobe ${CMAKE_SOURCE_DIR}/tests/win32/wineprobe.c)
@@ -42,7 +48,11 @@ file(CREATE_LINK /usr/include/CLI ${hosthdr}/CLI SYMBOLIC)
 file(CREATE_LINK /usr/include/toml++ ${hosthdr}/toml++ SYMBOLIC)
 include(${CMAKE_SOURCE_DIR}/src/rules.cmake)
 include(${CMAKE_SOURCE_DIR}/pack/sources.cmake)
-add_executable(selfextr-win pack/main.cpp ${SELFEXTR_PACK_SOURCES} ${SELFEXTR_RULE_SOURCES})
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/embedded_stub.cpp
+    COMMAND ${CMAKE_COMMAND} -DIN=$<TARGET_FILE:selfextr-stub> -DOUT=${CMAKE_BINARY_DIR}/embedded_stub.cpp
+            -P ${CMAKE_SOURCE_DIR}/cmake/embed.cmake
+    DEPENDS selfextr-stub ${CMAKE_SOURCE_DIR}/cmake/embed.cmake)
+add_executable(selfextr-win pack/main.cpp ${CMAKE_BINARY_DIR}/embedded_stub.cpp ${SELFEXTR_PACK_SOURCES} ${SELFEXTR_RULE_SOURCES})
 set_target_properties(selfextr-win PROPERTIES OUTPUT_NAME selfextr CXX_STANDARD 20)
 target_include_directories(selfextr-win PRIVATE pack ${hosthdr})
 target_compile_definitions(selfextr-win PRIVATE TOML_HEADER_ONLY=1 SELFEXTR_VERSION="${PROJECT_VERSION}")

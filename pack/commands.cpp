@@ -265,7 +265,13 @@ int Command_Pack(const PackOptions &options, const PackRequest &request, std::os
     std::string error;
     if (options.output.empty())
         return err << "selfextr: no output: give -o FILE\n", 1;
-    auto image = Image_Load(options.stub, error);
+    std::optional<Image> image;
+    if (!options.stub.empty())
+        image = Image_Load(options.stub, error);
+    else if (!options.embeddedStub.empty())
+        image = Image_Parse(std::vector<uint8_t>(options.embeddedStub.begin(), options.embeddedStub.end()), error);
+    else
+        error = "no stub: give --stub FILE";
     if (!image)
         return err << "selfextr: " << error << "\n", 1;
     auto dialogs = image->resources.find(ResKey::Id(kRtDialog));

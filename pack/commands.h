@@ -3,11 +3,13 @@
 #include "package.h"
 
 #include <iosfwd>
+#include <span>
 
 namespace selfextr {
 
 struct PackOptions {
-    std::filesystem::path stub, output;
+    std::filesystem::path stub, output;  // stub empty: embeddedStub
+    std::span<const uint8_t> embeddedStub;
     std::filesystem::path manifest;  // the output must not replace it
     bool stripSignature = false;
 };

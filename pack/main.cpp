@@ -1,5 +1,6 @@
 // main.cpp: the selfextr command line.
 #include "commands.h"
+#include "embedded_stub.h"
 #include "manifest.h"
 #include "options.h"
 
@@ -16,13 +17,17 @@ static int Run(int argc, char **argv)
 {
     CLI::App app{"selfextr: make, list, verify and extract self-extracting setup stubs"};
     app.require_subcommand(1);
-    app.set_version_flag("--version", std::string("selfextr ") + SELFEXTR_VERSION, "print the tool's version and end");
+    app.set_version_flag("--version",
+                         std::string("selfextr ") + SELFEXTR_VERSION + "\nstub: " + std::to_string(kEmbeddedStubSize) +
+                             " bytes, SHA-256 " + kEmbeddedStubSha256,
+                         "print the tool's version and identify the stub it carries, then end");
 
     PackOptions pack;
     PackOptionValues given;
     std::string manifest;
     auto *p = app.add_subcommand("pack", "attach a package to the stub and write a finished stub");
-    p->add_option("--stub", pack.stub, "the bare (or a finished) stub")->required()->check(CLI::ExistingFile);
+    pack.embeddedStub = std::span<const uint8_t>(kEmbeddedStub, kEmbeddedStubSize);
+    p->add_option("--stub", pack.stub, "a bare (or finished) stub to use instead of the one selfextr carries");
     p->add_option("-o,--output", pack.output, "the finished stub to write")->required();
     p->add_option("-m,--manifest", manifest, "a TOML manifest of the package")->check(CLI::ExistingFile);
     p->add_option("--caption", given.caption,

@@ -12,7 +12,11 @@ expect() {  # expect CODE COMMAND...: runs it, keeps stdout in out.txt and stder
     [ "$got" = "$want" ] || fail "$* exited $got, not $want: $(cat err.txt)"
 }
 expect 0 "$tool" --version
-[ "$(cat out.txt)" = "selfextr $version" ] || fail "--version printed: $(cat out.txt)"
+# The stub the tool carries is the bare stub of the Windows build, byte for
+# byte: two builds of one source agree.
+want="selfextr $version
+stub: $(stat -c %s "$stub") bytes, SHA-256 $(sha256sum "$stub" | cut -d' ' -f1)"
+[ "$(cat out.txt)" = "$want" ] || fail "--version printed: $(cat out.txt), not: $want"
 expect 0 "$tool" --help
 grep -q 'pack' out.txt || fail "--help names no subcommand"
 expect 2 "$tool"
@@ -44,4 +48,9 @@ jq -e '.schema == 1 and .caption == "JSON \"quoted\"" and .prompt == "Install?" 
 expect 1 "$tool" verify --json "$stub"
 jq -e '.ok == false and (.problems | index("string 100 (caption) is missing")) != null and .entries == []' out.txt >/dev/null ||
     fail "verify --json of the bare stub: $(cat out.txt)"
-echo "exit codes, --version and JSON as documented"
+# The tool alone, copied anywhere, packs with the stub it carries.
+mkdir alone; cp "$tool" alone/selfextr
+expect 0 alone/selfextr pack -o alone.exe --caption C --prompt P --date 2026-12-08 --dir dist --allow-non-ascii
+expect 0 "$tool" pack --stub "$stub" -o given.exe --caption C --prompt P --date 2026-12-08 --dir dist --allow-non-ascii
+cmp -s alone.exe given.exe || fail "packing with the carried stub differs from packing with the bare stub"
+echo "exit codes, --version, JSON and the carried stub as documented"
