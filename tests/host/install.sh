@@ -1,0 +1,38 @@
+#!/bin/bash
+# Installed as a user installs it: cmake --install into a staging prefix, the
+# tool copied alone packing a folder, the man page rendered, and the .deb of
+# cpack listed.
+set -u
+build=$1 stub=$2
+work=$(mktemp -d); trap 'rm -rf "$work"' EXIT
+fail() { echo "install: $*"; exit 1; }
+stage=$work/prefix
+cmake --install "$build" --prefix "$stage" >"$work/install.log" 2>&1 || { cat "$work/install.log"; fail "cmake --install failed"; }
+for f in bin/selfextr include/selfextr_partner.h include/selfextr_protocol.h share/man/man1/selfextr.1 \
+         share/doc/selfextr/package-format.md share/doc/selfextr/image.md share/selfextr/selfextr-stub.exe; do
+    [ -f "$stage/$f" ] || fail "$f was not installed"
+done
+cmp -s "$stage/share/selfextr/selfextr-stub.exe" "$stub" || fail "the installed stub is not the bare stub"
+if command -v man >/dev/null; then
+    MANWIDTH=80 man -l "$stage/share/man/man1/selfextr.1" 2>/dev/null | grep -q 'EXIT STATUS' || fail "the man page does not render"
+fi
+
+# The installed tool, copied alone, packs a folder with the stub it carries.
+mkdir "$work/alone" "$work/dist"
+cp "$stage/bin/selfextr" "$work/alone/"
+printf 'MZ' >"$work/dist/SETUP.EXE"; printf 'data' >"$work/dist/DATA.BIN"
+cd "$work"
+alone/selfextr pack -o setup.exe --caption "Installed" --prompt "Go?" --date 2026-12-08 --dir dist >/dev/null || fail "the lone tool did not pack"
+alone/selfextr verify setup.exe >/dev/null || fail "what the lone tool packed does not verify"
+
+# The Debian package: the same files under /usr, nothing needed at run time.
+cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/deb" >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log"; fail "cpack failed"; }
+deb=$(ls "$work"/deb/*.deb 2>/dev/null | head -1)
+[ -n "$deb" ] || fail "cpack wrote no .deb"
+listing=$(dpkg-deb -c "$deb")
+for f in ./usr/bin/selfextr ./usr/include/selfextr_partner.h ./usr/share/man/man1/selfextr.1 \
+         ./usr/share/doc/selfextr/package-format.md ./usr/share/selfextr/selfextr-stub.exe; do
+    grep -q " $f\$" <<<"$listing" || fail "$f is not in the .deb: $listing"
+done
+[ -z "$(dpkg-deb -f "$deb" Depends 2>/dev/null)" ] || fail "the .deb depends on: $(dpkg-deb -f "$deb" Depends)"
+echo "installed, packed alone, and packaged as $(basename "$deb")"
