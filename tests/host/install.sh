@@ -3,12 +3,12 @@
 # tool copied alone packing a folder, the man page rendered, and the .deb of
 # cpack listed.
 set -u
-build=$1 stub=$2
+build=$1 stub=$2 consumer=$3 toolchain=$4 
 work=$(mktemp -d); trap 'rm -rf "$work"' EXIT
 fail() { echo "install: $*"; exit 1; }
 stage=$work/prefix
 cmake --install "$build" --prefix "$stage" >"$work/install.log" 2>&1 || { cat "$work/install.log"; fail "cmake --install failed"; }
-for f in bin/selfextr include/selfextr_partner.h include/selfextr_protocol.h share/man/man1/selfextr.1 \
+for f in bin/selfextr lib/cmake/selfextr/selfextrConfig.cmake include/selfextr_partner.h include/selfextr_protocol.h share/man/man1/selfextr.1 \
          share/doc/selfextr/package-format.md share/doc/selfextr/image.md share/selfextr/selfextr-stub.exe; do
     [ -f "$stage/$f" ] || fail "$f was not installed"
 done
@@ -25,12 +25,28 @@ cd "$work"
 alone/selfextr pack -o setup.exe --caption "Installed" --prompt "Go?" --date 2026-12-08 --dir dist >/dev/null || fail "the lone tool did not pack"
 alone/selfextr verify setup.exe >/dev/null || fail "what the lone tool packed does not verify"
 
+# A consumer project: find_package(selfextr) against the prefix, its
+# SETUP.EXE built with MinGW and packed by selfextr_add_setup, packed again
+# when an input changes. A cross-compiling project, whose toolchain looks for
+# packages in its own sysroot, names the package folder with selfextr_DIR.
+cp -r "$consumer" "$work/consumer"
+cmake -S "$work/consumer" -B "$work/consumer-build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+    -Dselfextr_DIR="$stage/lib/cmake/selfextr" >"$work/consumer.log" 2>&1 &&
+    cmake --build "$work/consumer-build" >>"$work/consumer.log" 2>&1 || { cat "$work/consumer.log"; fail "the consumer did not build"; }
+out=$work/consumer-build/consumer-setup.exe
+"$stage/bin/selfextr" verify --json "$out" >"$work/verify.json" || fail "the consumer's setup does not verify: $(cat "$work/verify.json")"
+grep -q '"name" : "SETUP.exe"' "$work/verify.json" && grep -q '"name" : "README.TXT"' "$work/verify.json" &&
+    grep -q '"caption" : "Consumer Setup"' "$work/verify.json" || fail "the consumer's setup holds: $(cat "$work/verify.json")"
+printf 'Read me again, it is longer now.\r\n' >"$work/consumer/README.TXT"
+cmake --build "$work/consumer-build" >>"$work/consumer.log" 2>&1 || fail "the consumer did not build again"
+"$stage/bin/selfextr" list "$out" | grep -q 'README.TXT  34$' || fail "a changed input was not packed again: $("$stage/bin/selfextr" list "$out")"
+
 # The Debian package: the same files under /usr, nothing needed at run time.
 cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/deb" >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log"; fail "cpack failed"; }
 deb=$(ls "$work"/deb/*.deb 2>/dev/null | head -1)
 [ -n "$deb" ] || fail "cpack wrote no .deb"
 listing=$(dpkg-deb -c "$deb")
-for f in ./usr/bin/selfextr ./usr/include/selfextr_partner.h ./usr/share/man/man1/selfextr.1 \
+for f in ./usr/bin/selfextr ./usr/lib/cmake/selfextr/selfextrConfig.cmake ./usr/include/selfextr_partner.h ./usr/share/man/man1/selfextr.1 \
          ./usr/share/doc/selfextr/package-format.md ./usr/share/selfextr/selfextr-stub.exe; do
     grep -q " $f\$" <<<"$listing" || fail "$f is not in the .deb: $listing"
 done
