@@ -3,7 +3,7 @@
 # tool copied alone packing a folder, the man page rendered, and the .deb of
 # cpack listed.
 set -u
-build=$1 stub=$2 consumer=$3 toolchain=$4 
+build=$1 stub=$2 consumer=$3 toolchain=$4 recipe=$5
 work=$(mktemp -d); trap 'rm -rf "$work"' EXIT
 fail() { echo "install: $*"; exit 1; }
 stage=$work/prefix
@@ -40,6 +40,10 @@ grep -q '"name" : "SETUP.exe"' "$work/verify.json" && grep -q '"name" : "README.
 printf 'Read me again, it is longer now.\r\n' >"$work/consumer/README.TXT"
 cmake --build "$work/consumer-build" >>"$work/consumer.log" 2>&1 || fail "the consumer did not build again"
 "$stage/bin/selfextr" list "$out" | grep -q 'README.TXT  34$' || fail "a changed input was not packed again: $("$stage/bin/selfextr" list "$out")"
+
+# The CI recipe of docs/ci.md, with the installed tool on PATH.
+PATH="$stage/bin:$PATH" SOURCE_DATE_EPOCH=1796774400 "$recipe" "$work/dist" "$work/ci" >"$work/ci.log" 2>&1 ||
+    { cat "$work/ci.log"; fail "the CI recipe failed"; }
 
 # The Debian package: the same files under /usr, nothing needed at run time.
 cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/deb" >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log"; fail "cpack failed"; }
