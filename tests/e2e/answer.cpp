@@ -1,5 +1,6 @@
 // answer: plays the user for scripts. "answer box TITLE yes|no|ok" presses a
 // button of the message box with that title; "answer close TITLE" closes the
+// top-level window with that title; "answer wait TITLE" only waits for a
 // top-level window with that title. Waits up to 60 seconds; exit 1 if none came.
 #include "boxes.h"
 
@@ -7,18 +8,20 @@
 
 int main(int argc, char **argv)
 {
-    if (argc != 4 && !(argc == 3 && strcmp(argv[1], "close") == 0))
+    bool titleOnly = argc == 3 && (strcmp(argv[1], "close") == 0 || strcmp(argv[1], "wait") == 0);
+    if (argc != 4 && !titleOnly)
         return 2;
     for (int waited = 0; waited < 60000; waited += 100) {
-        if (strcmp(argv[1], "close") == 0) {
+        if (strcmp(argv[1], "close") == 0 || strcmp(argv[1], "wait") == 0) {
             HWND window = FindWindowA(0, argv[2]);
             if (window != 0)
-                return PostMessageA(window, WM_CLOSE, 0, 0) ? 0 : 1;
+                return strcmp(argv[1], "wait") == 0 || PostMessageA(window, WM_CLOSE, 0, 0) ? 0 : 1;
         } else {
             HWND box = FindWindowA("#32770", argv[2]);
-            int button = strcmp(argv[3], "yes") == 0 ? IDYES : strcmp(argv[3], "no") == 0 ? IDNO : IDOK;
-            if (box != 0)
+            if (box != 0) {
+                int button = strcmp(argv[3], "yes") == 0 ? IDYES : strcmp(argv[3], "no") == 0 ? IDNO : IDOK;
                 return Box_Press(box, button) ? 0 : 1;
+            }
         }
         Sleep(100);
     }
