@@ -3,7 +3,7 @@
 # tool copied alone packing a folder, the man page rendered, and the .deb of
 # cpack listed.
 set -u
-build=$1 stub=$2 consumer=$3 toolchain=$4 recipe=$5
+build=$1 stub=$2 consumer=$3 toolchain=$4 recipe=$5 wine_run=$6 answer=$7
 work=$(mktemp -d); trap 'rm -rf "$work"' EXIT
 fail() { echo "install: $*"; exit 1; }
 stage=$work/prefix
@@ -40,6 +40,21 @@ grep -q '"name" : "SETUP.exe"' "$work/verify.json" && grep -q '"name" : "README.
 printf 'Read me again, it is longer now.\r\n' >"$work/consumer/README.TXT"
 cmake --build "$work/consumer-build" >>"$work/consumer.log" 2>&1 || fail "the consumer did not build again"
 "$stage/bin/selfextr" list "$out" | grep -q 'README.TXT  34$' || fail "a changed input was not packed again: $("$stage/bin/selfextr" list "$out")"
+
+# Under Wine, the consumer's setup runs through to the clean-up: Yes, its
+# SETUP.EXE posts the command, and nothing is left in TEMP.
+winpath() { echo "Z:$(tr / '\\' <<<"$1")"; }
+mkdir "$work/temp"
+"$wine_run" "$answer" box "Consumer Setup" yes >/dev/null 2>&1 & asked=$!
+"$wine_run" cmd.exe /c "set TEMP=$(winpath "$work/temp")&& $(winpath "$out")" >"$work/wine.log" 2>&1; code=$?
+wait $asked; answered=$?
+if [ "$code" = 77 ]; then
+    echo "install: the Wine run is skipped: $(cat "$work/wine.log")"
+else
+    [ "$answered" = 0 ] || fail "the consumer's setup never asked its question"
+    [ "$code" = 0 ] || fail "the consumer's setup ended with $code: $(cat "$work/wine.log")"
+    [ -z "$(ls -A "$work/temp")" ] || fail "the clean-up left: $(ls "$work/temp")"
+fi
 
 # The CI recipe of docs/ci.md, with the installed tool on PATH.
 PATH="$stage/bin:$PATH" SOURCE_DATE_EPOCH=1796774400 "$recipe" "$work/dist" "$work/ci" >"$work/ci.log" 2>&1 ||
