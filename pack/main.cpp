@@ -29,7 +29,7 @@ static int Run(int argc, char **argv)
     pack.embeddedStub = std::span<const uint8_t>(kEmbeddedStub, kEmbeddedStubSize);
     p->add_option("--stub", pack.stub, "a bare (or finished) stub to use instead of the one selfextr carries");
     p->add_option("-o,--output", pack.output, "the finished stub to write")->required();
-    p->add_option("-m,--manifest", manifest, "a TOML manifest of the package")->check(CLI::ExistingFile);
+    p->add_option("-m,--manifest", manifest, "a TOML manifest of the package");
     p->add_option("--caption", given.caption,
                   "title of the question and the progress window (" + std::to_string(kCaptionBytes - 1) + " bytes)");
     p->add_option("--prompt", given.prompt, "the question answered with Yes or No (" + std::to_string(kTextBytes - 1) + " bytes)");

@@ -46,7 +46,10 @@ bool Manifest_Read(const std::filesystem::path &path, PackRequest &request, std:
 {
     // Only a regular file: a FIFO would block the parser, a device never end.
     std::error_code ec;
-    if (!std::filesystem::is_regular_file(path, ec))
+    auto status = std::filesystem::status(path, ec);
+    if (!std::filesystem::exists(status))
+        return error = "cannot read " + path.string() + ": " + (ec ? ec.message() : "No such file or directory"), false;
+    if (!std::filesystem::is_regular_file(status))
         return error = path.string() + ": not a regular file", false;
     toml::table doc;
     try {

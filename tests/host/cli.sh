@@ -24,6 +24,8 @@ expect 2 "$tool" pack --no-such-option
 expect 2 "$tool" list
 expect 1 "$tool" list missing.exe
 grep -q 'missing.exe' err.txt || fail "the message does not name the input"
+expect 1 "$tool" pack -o x.exe -m missing.toml
+grep -q 'cannot read missing.toml' err.txt || fail "a missing manifest says: $(cat err.txt)"
 printf 'MZ' >setup.exe
 expect 0 "$tool" pack --stub "$stub" -o ok.exe --caption C --prompt P --date 2026-12-08 --file setup.exe=SETUP.EXE \
     --product-name Product --product-version 1.2 --company-name Company
