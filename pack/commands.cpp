@@ -3,7 +3,6 @@
 #include "listing_json.h"
 
 #include <cerrno>
-#include <charconv>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -245,16 +244,15 @@ bool WriteImageFile(const Image &image, const ResTree &tree, const WriteOptions 
 int Command_FinishStub(const fs::path &stub, const char *sourceDateEpoch, std::ostream &err)
 {
     std::string error;
-    long long seconds = -1;
-    if (sourceDateEpoch != nullptr)
-        std::from_chars(sourceDateEpoch, sourceDateEpoch + strlen(sourceDateEpoch), seconds);
-    if (seconds < 0 || seconds > 0xFFFFFFFFLL)
-        return err << "selfextr: SOURCE_DATE_EPOCH must give the bare stub's timestamp\n", 1;
+    uint32_t timestamp = 0;
+    // The bare stub has no date of its own: the epoch alone, by the rule pack uses.
+    if (sourceDateEpoch == nullptr || *sourceDateEpoch == '\0' || !Date_Timestamp("", "", sourceDateEpoch, timestamp, error))
+        return err << "selfextr: " << (error.empty() ? "SOURCE_DATE_EPOCH must give the bare stub's timestamp" : error) << "\n", 1;
     auto image = Image_Load(stub, error);
     if (!image)
         return err << "selfextr: " << error << "\n", 1;
     WriteOptions options;
-    options.timestamp = uint32_t(seconds);
+    options.timestamp = timestamp;
     if (!WriteImageFile(*image, image->resources, options, fs::absolute(stub), error))
         return err << "selfextr: " << error << "\n", 1;
     return 0;
