@@ -1,5 +1,6 @@
 // commands.cpp: pack, list, verify and extract.
 #include "commands.h"
+#include "input.h"
 #include "listing_json.h"
 
 #include <cerrno>
@@ -35,18 +36,6 @@ namespace {
 constexpr uint64_t kMaxInputBytes = 0xFFFFFFFFu;
 
 std::string SystemError(int code) { return std::strerror(code); }
-
-bool ReadFd(int fd, uint8_t *p, size_t n)
-{
-    while (n != 0) {
-        auto got = ::read(fd, p, n);
-        if (got <= 0)
-            return false;
-        p += got;
-        n -= size_t(got);
-    }
-    return true;
-}
 
 bool WriteFd(int fd, const uint8_t *p, size_t n)
 {
@@ -99,28 +88,16 @@ std::string Quoted(const std::string &name)
 
 std::optional<Image> Image_Load(const fs::path &path, std::string &error)
 {
-    // Opened without waiting (a FIFO would block), then only a regular file
-    // is read, exactly as many bytes as it holds.
-    int fd = open(path.string().c_str(), O_RDONLY | O_BINARY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return error = "cannot read " + path.string() + ": " + SystemError(errno), std::nullopt;
-    struct stat st;
+    InputFile in;
     std::vector<uint8_t> bytes;
-    std::string why;
-    if (fstat(fd, &st) != 0)
-        why = SystemError(errno);
-    else if (!S_ISREG(st.st_mode))
-        why = "not a regular file";
-    else if (uint64_t(st.st_size) > kMaxInputBytes)
-        why = "larger than any 32-bit image (" + std::to_string(st.st_size) + " bytes)";
-    else {
-        bytes.resize(size_t(st.st_size));
-        if (!ReadFd(fd, bytes.data(), bytes.size()))
-            why = "it could not be read whole";
-    }
-    close(fd);
-    if (!why.empty())
-        return error = "cannot read " + path.string() + ": " + why, std::nullopt;
+    if (!Input_Open(path, in, error))
+        return std::nullopt;
+    if (in.size > kMaxInputBytes)
+        return error = "cannot read " + path.string() + ": larger than any 32-bit image (" + std::to_string(in.size) +
+                       " bytes)", std::nullopt;
+    bytes.resize(size_t(in.size));
+    if (!Input_Read(in, bytes.data(), bytes.size(), error) || !Input_AtEnd(in, error))
+        return std::nullopt;
     auto image = Image_Parse(std::move(bytes), error);
     if (!image)
         error = path.string() + ": " + error;
@@ -281,6 +258,9 @@ int Command_Pack(const PackOptions &options, const PackRequest &request, std::os
     PackRequest flat = request;
     if (!Package_ExpandFolders(request.files, flat.files, error))
         return err << "selfextr: " << error << "\n", 1;
+    std::string dateFrom = "as given";
+    if (flat.date.empty() && !Package_DefaultDate(flat.files, getenv("SOURCE_DATE_EPOCH"), flat.date, dateFrom, error))
+        return err << "selfextr: " << error << "\n", 1;
     ResTree tree = image->resources;
     std::vector<std::string> warnings;
     if (!Package_Build(flat, getenv("SOURCE_DATE_EPOCH"), tree, warnings, error))
@@ -290,7 +270,7 @@ int Command_Pack(const PackOptions &options, const PackRequest &request, std::os
     WriteOptions wo;
     wo.stripSignature = options.stripSignature;
     uint32_t timestamp = 0;
-    if (!Date_Timestamp(request.date, request.time, getenv("SOURCE_DATE_EPOCH"), timestamp, error))
+    if (!Date_Timestamp(flat.date, flat.time, getenv("SOURCE_DATE_EPOCH"), timestamp, error))
         return err << "selfextr: " << error << "\n", 1;
     wo.timestamp = timestamp;
 
@@ -306,6 +286,7 @@ int Command_Pack(const PackOptions &options, const PackRequest &request, std::os
         return err << "selfextr: the output " << options.output.string() << " is the manifest\n", 1;
     if (!WriteImageFile(*image, tree, wo, output, error))
         return err << "selfextr: " << error << "\n", 1;
+    out << "date: " << flat.date << " " << (flat.time.empty() ? "0:00" : flat.time) << ", " << dateFrom << "\n";
     out << "wrote " << options.output.string() << " (" << flat.files.size() << " files)\n";
     return 0;
 }

@@ -1,35 +1,58 @@
 // package_build.cpp: a pack request checked and turned into the package's resources.
 #include "package.h"
+#include "input.h"
 
 #include <algorithm>
-#include <fcntl.h>
-#include <set>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
 #include <sys/stat.h>
-#include <unistd.h>
-#ifndef O_NONBLOCK
-#define O_NONBLOCK 0
-#endif
+#include <set>
 
 namespace selfextr {
-
-namespace {
-
-bool HoldsBytes(const std::filesystem::path &path)
-{
-    int fd = open(path.string().c_str(), O_RDONLY | O_NONBLOCK);
-    char byte;
-    bool holds = fd >= 0 && read(fd, &byte, 1) == 1;
-    if (fd >= 0)
-        close(fd);
-    return holds;
-}
-
-}  // namespace
 
 std::string Package_FormatNote(uint64_t total)
 {
     return "the package holds " + Text_Thousands(total) + " bytes, more than the " + Text_Thousands(kFormatTotal) +
            " of the format's 32-bit percentage rule: a selfextr stub extracts it, a stub that follows that rule shows a wrong percentage";
+}
+
+bool Package_DefaultDate(const std::vector<PackFile> &files, const char *sourceDateEpoch, std::string &iso,
+                         std::string &from, std::string &error)
+{
+    if (sourceDateEpoch != nullptr && *sourceDateEpoch != '\0') {
+        from = "from SOURCE_DATE_EPOCH, a UTC date";
+        return Date_FromEpoch(sourceDateEpoch, iso, error);
+    }
+    const PackFile *newest = nullptr;
+    struct stat newestStat = {};
+    for (const PackFile &f : files) {
+        struct stat st;
+        if (stat(f.source.string().c_str(), &st) != 0)
+            return error = "cannot read " + f.source.string() + ": " + std::strerror(errno), false;
+        if (newest == nullptr || st.st_mtime > newestStat.st_mtime)
+            newest = &f, newestStat = st;
+    }
+    if (newest == nullptr)
+        return error = "no date: give one (2026-12-08), set SOURCE_DATE_EPOCH, or pack a file to take it from", false;
+    // The day the newest input was last changed, where pack runs.
+    std::tm local = {};
+    time_t when = newestStat.st_mtime;
+#ifdef _WIN32
+    if (localtime_s(&local, &when) != 0)
+#else
+    if (localtime_r(&when, &local) == nullptr)
+#endif
+        return error = "cannot read the modification time of " + newest->source.string(), false;
+    char text[32];
+    snprintf(text, sizeof text, "%04d-%02d-%02d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
+    iso = text;
+    from = "the newest modification time among the inputs (" + newest->source.string() + "), a local date";
+    std::string encoded;
+    if (!Date_Encode(iso, encoded, error))
+        return error = "no date: the newest input, " + newest->source.string() + ", was changed on " + iso +
+                       ", which cannot be stamped; give one (--date) or set SOURCE_DATE_EPOCH", false;
+    return true;
 }
 
 bool Package_ExpandFolders(const std::vector<PackFile> &inputs, std::vector<PackFile> &files, std::string &error)
@@ -115,16 +138,19 @@ bool Package_Build(const PackRequest &request, const char *sourceDateEpoch, ResT
             return error = "file name \"" + f.name + "\" is given twice (names are compared ignoring case)", false;
         hasSetup |= folded == u"SETUP.EXE";
         // Only a regular file has a size that says what reading it gives.
-        struct stat st;
-        if (stat(f.source.string().c_str(), &st) != 0 || access(f.source.string().c_str(), R_OK) != 0)
-            return error = "file \"" + f.source.string() + "\" is missing or unreadable", false;
-        if (!S_ISREG(st.st_mode))
-            return error = "file \"" + f.source.string() + "\" is not a regular file", false;
-        uint64_t size = uint64_t(st.st_size);
+        InputFile in;
+        if (!Input_Open(f.source, in, error))
+            return false;
+        uint64_t size = in.size;
         // A file the file system does not size (such as those of /proc) says
-        // 0 bytes and holds more: its size would be a lie in the package.
-        if (size == 0 && HoldsBytes(f.source))
-            return error = "file \"" + f.source.string() + "\" reports 0 bytes but holds more (a file whose size is not known)", false;
+        // 0 bytes and holds more, or fails to read: its size would be a lie.
+        if (size == 0) {
+            InputNext next = Input_Peek(in, error);
+            if (next == InputNext::kFailed)
+                return false;
+            if (next == InputNext::kMore)
+                return error = "file \"" + f.source.string() + "\" reports 0 bytes but holds more (a file whose size is not known)", false;
+        }
         std::string descriptor = f.name + "," + std::to_string(size);
         if (Text_AnsiBytes(Text_Utf16(descriptor)) > kTextBytes - 1)
             return error = "descriptor of \"" + f.name + "\" is longer than " + std::to_string(kTextBytes - 1) + " bytes", false;

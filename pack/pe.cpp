@@ -3,9 +3,9 @@
 #include "pe.h"
 #include "pe_layout.h"
 #include "bytes.h"
+#include "input.h"
 
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <set>
 
@@ -506,23 +506,23 @@ bool Image_Write(const Image &image, const ResTree &tree, const WriteOptions &op
             // Read once, summed while the block is still in the cache, and
             // written from the same buffer.
             const FileBytes &f = std::get<FileBytes>(blob.data->bytes);
-            std::ifstream in;
-            in.rdbuf()->pubsetbuf(nullptr, 0);  // reads go straight into buffer
-            in.open(f.path, std::ios::binary);
+            InputFile in;
+            std::string why;
+            if (!Input_Open(f.path, in, why))
+                return fail(why);
             if (!buffer)
                 buffer.reset(new uint8_t[kCopyBlock]);
-            uint64_t left = f.size;
-            while (left != 0 && in) {
+            for (uint64_t left = f.size; left != 0;) {
                 size_t n = size_t(std::min<uint64_t>(left, kCopyBlock));
-                in.read(reinterpret_cast<char *>(buffer.get()), std::streamsize(n));
-                if (size_t(in.gcount()) != n)
-                    break;
+                if (!Input_Read(in, buffer.get(), n, why))
+                    return fail(why);
                 if (!emit(buffer.get(), n))
                     return fail("cannot write the output");
                 left -= n;
             }
-            if (left != 0)
-                return fail("cannot read " + f.path.string() + " (it changed or became unreadable while packing)");
+            // The size was taken when the package was built: more now is a change.
+            if (!Input_AtEnd(in, why))
+                return fail(why);
         }
         at = blob.offset + blob.data->Size();
     }

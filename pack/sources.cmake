@@ -4,6 +4,7 @@ set(SELFEXTR_PACK_SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/appmanifest.cpp
     ${CMAKE_CURRENT_LIST_DIR}/commands.cpp
     ${CMAKE_CURRENT_LIST_DIR}/dates.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/input.cpp
     ${CMAKE_CURRENT_LIST_DIR}/listing_json.cpp
     ${CMAKE_CURRENT_LIST_DIR}/manifest.cpp
     ${CMAKE_CURRENT_LIST_DIR}/names.cpp

@@ -175,7 +175,7 @@ TEST(HostileFiles, OnlyRegularFilesAreReadAndNothingBlocks)
     EXPECT_FALSE(Image_Load("/dev/zero", error));
     EXPECT_EQ(error, "cannot read /dev/zero: not a regular file");
     EXPECT_FALSE(Image_Load(dir, error));
-    EXPECT_EQ(error, "cannot read " + dir.string() + ": not a regular file");
+    EXPECT_EQ(error, "cannot read " + dir.string() + ": Is a directory");
     std::ostringstream out, err;
     EXPECT_EQ(Command_List("/dev/zero", false, out, err), 1);
     PackRequest fromManifest;
@@ -189,8 +189,43 @@ TEST(HostileFiles, OnlyRegularFilesAreReadAndNothingBlocks)
     EXPECT_NE(res.err.find("\"/proc/self/status\" reports 0 bytes but holds more"), std::string::npos) << res.err;
     r.files.back() = {dir / "fifo", "FIFO.TXT"};
     res = Pack(r, dir / "out.exe");
-    EXPECT_NE(res.err.find("is not a regular file"), std::string::npos) << res.err;
+    EXPECT_NE(res.err.find("fifo: not a regular file"), std::string::npos) << res.err;
     EXPECT_FALSE(fs::exists(dir / "out.exe"));
+}
+
+TEST(HostileFiles, AFailedReadIsAnErrorWithTheSystemsReasonNeverAnEmptyFile)
+{
+    fs::path dir = TempDir();
+    // Reading /proc/self/mem at offset 0 fails with EIO, as a bad disk would.
+    PackRequest r = Request(dir, {{"SETUP.EXE", 10}});
+    r.files.push_back({"/proc/self/mem", "MEM.BIN"});
+    PackResult res = Pack(r, dir / "out.exe");
+    EXPECT_EQ(res.code, 1);
+    EXPECT_EQ(res.err, "selfextr: cannot read /proc/self/mem: Input/output error\n");
+    EXPECT_FALSE(fs::exists(dir / "out.exe"));
+    r.files.back() = {dir, "DIR.BIN"};
+    res = Pack(r, dir / "out.exe");
+    EXPECT_EQ(res.err, "selfextr: cannot read " + dir.string() + ": Is a directory\n");
+
+    // A file that shrinks or grows between its size being taken and its bytes
+    // being copied: the write fails, naming the file.
+    r = Request(dir, {{"SETUP.EXE", 10}, {"DATA.BIN", 100000}});
+    std::string error;
+    auto image = Image_Load(SELFEXTR_STUB_PATH, error);
+    ASSERT_TRUE(image) << error;
+    for (size_t size : {size_t(99999), size_t(100001)}) {
+        WriteAll(r.files[1].source, Pattern(100000, 7));
+        ResTree tree = image->resources;
+        std::vector<std::string> warnings;
+        ASSERT_TRUE(Package_Build(r, nullptr, tree, warnings, error)) << error;
+        WriteAll(r.files[1].source, Pattern(size, 7));
+        ImageSink sink;
+        sink.write = [](const uint8_t *, size_t) { return true; };
+        sink.patch = [](uint64_t, const uint8_t *, size_t) { return true; };
+        EXPECT_FALSE(Image_Write(*image, tree, {}, sink, error));
+        EXPECT_EQ(error, "cannot read " + r.files[1].source.string() +
+                             (size < 100000 ? ": it ended early (it shrank while it was read)" : ": it grew while it was read"));
+    }
 
     // No output named: a message, not an exception.
     res = Pack(Request(dir, {{"SETUP.EXE", 10}}), "");
