@@ -33,7 +33,7 @@ static int Run(int argc, char **argv)
     p->add_option("--caption", given.caption,
                   "title of the question and the progress window (" + std::to_string(kCaptionBytes - 1) + " bytes)");
     p->add_option("--prompt", given.prompt, "the question answered with Yes or No (" + std::to_string(kTextBytes - 1) + " bytes)");
-    p->add_option("--date", given.date, "release date, ISO (2026-12-08); default SOURCE_DATE_EPOCH");
+    p->add_option("--date", given.date, "release date, ISO (2026-12-08); default: SOURCE_DATE_EPOCH, else the newest input's local date");
     p->add_option("--time", given.time, "release time, H:MM from 0:00 to 9:59; default 0:00");
     // Each --file and --dir is taken as it comes, so that the package keeps their order.
     p->add_option_function<std::string>(

@@ -41,7 +41,7 @@ struct PackFile {
 
 struct PackRequest {
     std::string caption, prompt;
-    std::string date;  // ISO, 2026-12-08; empty: SOURCE_DATE_EPOCH
+    std::string date;  // ISO, 2026-12-08; empty: Package_DefaultDate
     std::string time;  // H:MM; empty: 0:00
     std::vector<PackFile> files;
     std::optional<VersionRecord> version;
@@ -53,6 +53,12 @@ struct PackRequest {
 // regular files in the byte order of their names; a subfolder, a link, a
 // special file or an empty folder is refused.
 bool Package_ExpandFolders(const std::vector<PackFile> &inputs, std::vector<PackFile> &files, std::string &error);
+
+// The release date when none is given: SOURCE_DATE_EPOCH's (a UTC date) when
+// it is set, else the local date of the newest modification time among the
+// files. from says which, for pack to tell.
+bool Package_DefaultDate(const std::vector<PackFile> &files, const char *sourceDateEpoch, std::string &iso,
+                         std::string &from, std::string &error);
 
 // Checks the request and builds the package's resources (file data referenced,
 // not read). Warnings are added to warnings; an error leaves the tree untouched.

@@ -25,11 +25,34 @@ cd "$work"
 alone/selfextr pack -o setup.exe --caption "Installed" --prompt "Go?" --date 2026-12-08 --dir dist >/dev/null || fail "the lone tool did not pack"
 alone/selfextr verify setup.exe >/dev/null || fail "what the lone tool packed does not verify"
 
+# Every selfextr command of the installed README, copied as it stands, in a
+# folder holding what they name, on a machine without SOURCE_DATE_EPOCH.
+readme=$stage/share/doc/selfextr/README.md
+mkdir -p "$work/readme/dist"
+printf 'MZ' >"$work/readme/dist/SETUP.EXE"; printf 'Read me.\r\n' >"$work/readme/dist/README.TXT"
+cat >"$work/readme/package.toml" <<'EOF_TOML'
+caption = "Example Setup"
+prompt = "Install Example?"
+[[file]]
+dir = "dist"
+EOF_TOML
+commands=$(awk '/^```sh$/ { on = 1; next } /^```/ { on = 0 } on && /^selfextr / { sub(/[ \t]+#.*$/, ""); print }' "$readme")
+[ "$(grep -c . <<<"$commands")" -ge 4 ] || fail "the installed README shows too few selfextr commands: $commands"
+: >"$work/readme.log"
+while IFS= read -r command; do
+    (cd "$work/readme" && env -u SOURCE_DATE_EPOCH PATH="$stage/bin:$PATH" bash -c "$command") >>"$work/readme.log" 2>&1 ||
+        fail "the README's \`$command\` failed: $(cat "$work/readme.log")"
+done <<<"$commands"
+grep -q '^date: [0-9-]* 0:00, the newest modification time among the inputs (.*), a local date$' "$work/readme.log" ||
+    fail "pack does not say where its date came from: $(cat "$work/readme.log")"
+
 # A consumer project: find_package(selfextr) against the prefix, its
 # SETUP.EXE built with MinGW and packed by selfextr_add_setup, packed again
 # when an input changes. A cross-compiling project, whose toolchain looks for
 # packages in its own sysroot, names the package folder with selfextr_DIR.
 cp -r "$consumer" "$work/consumer"
+# Its selfextr_add_setup gives no DATE, and the machine no SOURCE_DATE_EPOCH.
+unset SOURCE_DATE_EPOCH
 cmake -S "$work/consumer" -B "$work/consumer-build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
     -Dselfextr_DIR="$stage/lib/cmake/selfextr" >"$work/consumer.log" 2>&1 &&
     cmake --build "$work/consumer-build" >>"$work/consumer.log" 2>&1 || { cat "$work/consumer.log"; fail "the consumer did not build"; }

@@ -3,6 +3,7 @@
 #include "manifest.h"
 #include "options.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
@@ -42,6 +43,49 @@ TEST(PackDates, IsoDatesAndTimesStampExactlyThatMoment)
     ASSERT_TRUE(Date_FromEpoch("1765152000", out, error));  // 2025-12-08T00:00:00Z
     EXPECT_EQ(out, "2025-12-08");
     EXPECT_FALSE(Date_FromEpoch("soon", out, error));
+}
+
+TEST(PackDates, WithoutADateTheEpochOrElseTheNewestInputGivesIt)
+{
+    fs::path dir = TempDir();
+    PackRequest r = Request(dir, {{"SETUP.EXE", 10}, {"A.TXT", 3}, {"B.TXT", 4}});
+    r.date.clear();
+    r.time.clear();
+    // The middle file is the newest: 2025-03-04 23:30 UTC (the suite runs in UTC).
+    const time_t stamps[] = {1700000000, 1741131000, 1600000000};
+    for (size_t i = 0; i < 3; i++) {
+        timespec t[2] = {{stamps[i], 0}, {stamps[i], 0}};
+        ASSERT_EQ(utimensat(AT_FDCWD, r.files[i].source.c_str(), t, 0), 0);
+    }
+    std::string iso, from, error;
+    ASSERT_TRUE(Package_DefaultDate(r.files, nullptr, iso, from, error)) << error;
+    EXPECT_EQ(iso, "2025-03-04");
+    EXPECT_NE(from.find(r.files[1].source.string()), std::string::npos) << from;
+    ASSERT_TRUE(Package_DefaultDate(r.files, "1765152000", iso, from, error)) << error;
+    EXPECT_EQ(iso, "2025-12-08");
+    EXPECT_EQ(from, "from SOURCE_DATE_EPOCH, a UTC date");
+
+    // pack says which date it used; the same inputs give the same bytes.
+    unsetenv("SOURCE_DATE_EPOCH");
+    PackResult first = Pack(r, dir / "a.exe"), second = Pack(r, dir / "b.exe");
+    ASSERT_EQ(first.code, 0) << first.err;
+    EXPECT_NE(first.out.find("date: 2025-03-04 0:00, the newest modification time among the inputs (" +
+                             r.files[1].source.string() + "), a local date\n"), std::string::npos) << first.out;
+    EXPECT_EQ(ReadAll(dir / "a.exe"), ReadAll(dir / "b.exe"));
+    std::ostringstream out, err;
+    ASSERT_EQ(Command_List(dir / "a.exe", false, out, err), 0);
+    EXPECT_NE(out.str().find("stamp:   2025-03-04 0:00"), std::string::npos) << out.str();
+    r.time = "9:15";
+    EXPECT_NE(Pack(r, dir / "c.exe").out.find("date: 2025-03-04 9:15, the newest"), std::string::npos);
+
+    // An input older than any file date can hold names itself.
+    timespec old[2] = {{315000000, 0}, {315000000, 0}};  // 1979-12-25
+    for (auto &f : r.files)
+        ASSERT_EQ(utimensat(AT_FDCWD, f.source.c_str(), old, 0), 0);
+    EXPECT_FALSE(Package_DefaultDate(r.files, "", iso, from, error));
+    EXPECT_NE(error.find("1979-12-25, which cannot be stamped"), std::string::npos) << error;
+    EXPECT_FALSE(Package_DefaultDate({}, nullptr, iso, from, error));
+    EXPECT_NE(error.find("no date"), std::string::npos);
 }
 
 TEST(PackValidation, EveryRejectionNamesItsInputAndWritesNothing)
@@ -89,7 +133,7 @@ TEST(PackValidation, EveryRejectionNamesItsInputAndWritesNothing)
     cases.push_back({"261 files", r, "at most 260"});
     r = with("OK.TXT");
     r.files[1].source = dir / "missing";
-    cases.push_back({"missing", r, "missing or unreadable"});
+    cases.push_back({"missing", r, "cannot read " + (dir / "missing").string() + ": No such file or directory"});
     r = with("OK.TXT");
     fs::path big = dir / "big";
     WriteAll(big, {});
