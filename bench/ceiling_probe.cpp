@@ -7,7 +7,7 @@
 #include <fstream>
 #include <string>
 
-#include "commands.h"
+#include "cli/commands.h"
 
 using namespace selfextr;
 

@@ -52,9 +52,9 @@ add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/embedded_stub.cpp
     COMMAND ${CMAKE_COMMAND} -DIN=$<TARGET_FILE:selfextr-stub> -DOUT=${CMAKE_BINARY_DIR}/embedded_stub.cpp
             -P ${CMAKE_SOURCE_DIR}/cmake/embed.cmake
     DEPENDS selfextr-stub ${CMAKE_SOURCE_DIR}/cmake/embed.cmake)
-add_executable(selfextr-win pack/main.cpp ${CMAKE_BINARY_DIR}/embedded_stub.cpp ${SELFEXTR_PACK_SOURCES} ${SELFEXTR_RULE_SOURCES})
+add_executable(selfextr-win pack/cli/main.cpp ${CMAKE_BINARY_DIR}/embedded_stub.cpp ${SELFEXTR_PACK_SOURCES} ${SELFEXTR_RULE_SOURCES})
 set_target_properties(selfextr-win PROPERTIES OUTPUT_NAME selfextr CXX_STANDARD 20)
-target_include_directories(selfextr-win PRIVATE pack ${hosthdr})
+target_include_directories(selfextr-win PRIVATE ${SELFEXTR_PACK_INCLUDE_DIRS} ${CMAKE_SOURCE_DIR}/cmake ${hosthdr})
 target_compile_definitions(selfextr-win PRIVATE TOML_HEADER_ONLY=1 SELFEXTR_VERSION="${PROJECT_VERSION}")
 target_link_options(selfextr-win PRIVATE -static)
 selfextr_wine_test(win32.tool selfextr-win --help)

@@ -1,17 +1,11 @@
-# The host tool's own sources, less main.cpp: the tool, its tests, the fuzzer
-# and its Windows build compile the same list.
-set(SELFEXTR_PACK_SOURCES
-    ${CMAKE_CURRENT_LIST_DIR}/appmanifest.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/commands.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/dates.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/input.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/listing_json.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/manifest.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/names.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/options.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/package_build.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/package_list.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/pe.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/stringtable.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/text.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/version.cpp)
+# The host tool's own sources, less cli/main.cpp, layer by layer: the tool, its
+# tests, the fuzzer and its Windows build compile the same list. A layer
+# includes only the layers listed before it; sources include headers from the
+# pack/ folder ("image/pe.h") and the stub's from the top ("src/sizes.h").
+foreach(layer base image package cli)
+    include(${CMAKE_CURRENT_LIST_DIR}/${layer}/sources.cmake)
+endforeach()
+set(SELFEXTR_PACK_SOURCES ${SELFEXTR_PACK_BASE_SOURCES} ${SELFEXTR_PACK_IMAGE_SOURCES}
+    ${SELFEXTR_PACK_PACKAGE_SOURCES} ${SELFEXTR_PACK_CLI_SOURCES})
+# Where the tool's includes are found.
+set(SELFEXTR_PACK_INCLUDE_DIRS ${CMAKE_CURRENT_LIST_DIR} ${CMAKE_CURRENT_LIST_DIR}/..)

@@ -9,8 +9,8 @@
 #include <span>
 #include <vector>
 
-#include "bytes.h"
-#include "commands.h"
+#include "base/bytes.h"
+#include "cli/commands.h"
 
 using selfextr::Bytes_Le16;
 using selfextr::Bytes_Le32;

@@ -1,0 +1,4 @@
+# The lowest layer: little-endian fields, reading inputs, text encodings.
+set(SELFEXTR_PACK_BASE_SOURCES
+    ${CMAKE_CURRENT_LIST_DIR}/input.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/text.cpp)

@@ -1,0 +1,462 @@
+// commands.cpp: pack, list, verify and extract.
+#include "cli/commands.h"
+#include "base/input.h"
+#include "cli/listing_json.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <fstream>
+#include <iostream>
+#include <sys/stat.h>
+#include <unistd.h>
+#ifndef O_BINARY
+#define O_BINARY 0
+#endif
+#ifndef O_NOFOLLOW
+#define O_NOFOLLOW 0
+#endif
+#ifndef O_NONBLOCK
+#define O_NONBLOCK 0
+#endif
+#ifndef O_CLOEXEC
+#define O_CLOEXEC 0
+#endif
+
+namespace selfextr {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The largest input read: a PE32 image cannot be larger.
+constexpr uint64_t kMaxInputBytes = 0xFFFFFFFFu;
+
+std::string SystemError(int code) { return std::strerror(code); }
+
+bool WriteFd(int fd, const uint8_t *p, size_t n)
+{
+    while (n != 0) {
+        auto w = ::write(fd, p, n);
+        if (w <= 0)
+            return false;
+        p += w;
+        n -= size_t(w);
+    }
+    return true;
+}
+
+// Text from a package, as a terminal may show it: control bytes escaped.
+std::string Shown(const std::string &text)
+{
+    std::string out;
+    for (unsigned char c : text) {
+        if (c < 32 || c == 127) {
+            char hex[8];
+            snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        } else {
+            out += char(c);
+        }
+    }
+    return out;
+}
+
+// A name as list shows it: quoted when it is empty or holds a blank, a quote,
+// a backslash or a control byte, so that each line splits into number, name
+// and size; inside the quotes " and \ are escaped and control bytes are \xNN.
+std::string Quoted(const std::string &name)
+{
+    bool plain = !name.empty();
+    for (unsigned char c : name)
+        plain = plain && c > ' ' && c != 127 && c != '"' && c != '\\';
+    if (plain)
+        return name;
+    std::string out = "\"";
+    for (unsigned char c : name) {
+        if (c == '"' || c == '\\')
+            out += '\\';
+        out += c < 32 || c == 127 ? Shown(std::string(1, char(c))) : std::string(1, char(c));
+    }
+    return out + "\"";
+}
+
+}  // namespace
+
+std::optional<Image> Image_Load(const fs::path &path, std::string &error)
+{
+    InputFile in;
+    std::vector<uint8_t> bytes;
+    if (!Input_Open(path, in, error))
+        return std::nullopt;
+    if (in.size > kMaxInputBytes)
+        return error = "cannot read " + path.string() + ": larger than any 32-bit image (" + std::to_string(in.size) +
+                       " bytes)", std::nullopt;
+    bytes.resize(size_t(in.size));
+    if (!Input_Read(in, bytes.data(), bytes.size(), error) || !Input_AtEnd(in, error))
+        return std::nullopt;
+    auto image = Image_Parse(std::move(bytes), error);
+    if (!image)
+        error = path.string() + ": " + error;
+    return image;
+}
+
+namespace {
+
+// The temporary output, removed on every way out, a signal among them.
+char g_pendingOutput[4096];
+
+void RemovePendingOutput(int signal)
+{
+    if (g_pendingOutput[0] != '\0')
+        unlink(g_pendingOutput);
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+
+struct PendingOutput {
+    int fd = -1;
+    fs::path path;
+    bool Create(const fs::path &output, std::string &error)
+    {
+        std::string pattern = output.string() + ".selfextr-XXXXXX";
+        if (pattern.size() >= sizeof g_pendingOutput)
+            return error = "the output's path is too long", false;
+#ifdef _WIN32
+        // MinGW has no mkstemp: a name made unique, created exclusively.
+        if (_mktemp(pattern.data()) == nullptr)
+            return error = "cannot name a temporary file beside " + output.string(), false;
+        fd = open(pattern.c_str(), O_RDWR | O_CREAT | O_EXCL | O_BINARY, 0755);
+#else
+        fd = mkstemp(pattern.data());
+#endif
+        if (fd < 0)
+            return error = "cannot create a temporary file beside " + output.string() + ": " + SystemError(errno), false;
+        path = pattern;
+        memcpy(g_pendingOutput, pattern.c_str(), pattern.size() + 1);
+#ifndef _WIN32
+        std::signal(SIGINT, RemovePendingOutput);
+        std::signal(SIGTERM, RemovePendingOutput);
+        std::signal(SIGHUP, RemovePendingOutput);
+        // An executable, as the umask allows, or the mode of the file it replaces.
+        mode_t mask = umask(0);
+        umask(mask);
+        struct stat st;
+        mode_t mode = lstat(output.string().c_str(), &st) == 0 && S_ISREG(st.st_mode) ? st.st_mode & 07777 : 0777 & ~mask;
+        fchmod(fd, mode);
+#endif
+        return true;
+    }
+    // Synced, closed and renamed over the output; false leaves nothing.
+    bool Commit(const fs::path &output, std::string &error)
+    {
+        bool ok = true;
+#ifndef _WIN32
+        if (fsync(fd) != 0)
+            ok = false, error = "cannot write " + output.string() + ": " + SystemError(errno);
+#endif
+        if (close(fd) != 0 && ok)
+            ok = false, error = "cannot write " + output.string() + ": " + SystemError(errno);
+        fd = -1;
+        std::error_code ec;
+        if (ok)
+            fs::rename(path, output, ec);
+        if (ok && ec)
+            ok = false, error = "cannot write " + output.string() + ": " + ec.message();
+        if (ok)
+            Forget();
+        return ok;
+    }
+    void Forget()
+    {
+        g_pendingOutput[0] = '\0';
+        path.clear();
+    }
+    ~PendingOutput()
+    {
+        if (fd >= 0)
+            close(fd);
+        if (!path.empty())
+            unlink(path.string().c_str());
+        Forget();
+    }
+};
+
+// Whether a and b are one file, by device and inode, not by name.
+bool SameFile(const fs::path &a, const fs::path &b)
+{
+    std::error_code ec;
+    return fs::equivalent(a, b, ec) && !ec;
+}
+
+// Writes image with tree beside output and renames it into place: never a
+// partial file. The image's own file may be the output (it is only read).
+bool WriteImageFile(const Image &image, const ResTree &tree, const WriteOptions &options, const fs::path &output,
+                    std::string &error)
+{
+    PendingOutput pending;
+    if (!pending.Create(output, error))
+        return false;
+    ImageSink sink;
+    int fd = pending.fd;
+    sink.write = [&](const uint8_t *p, size_t n) { return WriteFd(fd, p, n); };
+    sink.patch = [&](uint64_t at, const uint8_t *p, size_t n) {
+        return lseek(fd, off_t(at), SEEK_SET) == off_t(at) && WriteFd(fd, p, n);
+    };
+    error.clear();
+    errno = 0;
+    if (!Image_Write(image, tree, options, sink, error)) {
+        if (error == "cannot write the output" && errno != 0)
+            error = "cannot write " + output.string() + ": " + SystemError(errno);
+        return false;
+    }
+    return pending.Commit(output, error);
+}
+
+}  // namespace
+
+int Command_FinishStub(const fs::path &stub, const char *sourceDateEpoch, std::ostream &err)
+{
+    std::string error;
+    uint32_t timestamp = 0;
+    // The bare stub has no date of its own: the epoch alone, by the rule pack uses.
+    if (sourceDateEpoch == nullptr || *sourceDateEpoch == '\0' || !Date_Timestamp("", "", sourceDateEpoch, timestamp, error))
+        return err << "selfextr: " << (error.empty() ? "SOURCE_DATE_EPOCH must give the bare stub's timestamp" : error) << "\n", 1;
+    auto image = Image_Load(stub, error);
+    if (!image)
+        return err << "selfextr: " << error << "\n", 1;
+    WriteOptions options;
+    options.timestamp = timestamp;
+    if (!WriteImageFile(*image, image->resources, options, fs::absolute(stub), error))
+        return err << "selfextr: " << error << "\n", 1;
+    return 0;
+}
+
+int Command_Pack(const PackOptions &options, const PackRequest &request, std::ostream &out, std::ostream &err)
+{
+    std::string error;
+    if (options.output.empty())
+        return err << "selfextr: no output: give -o FILE\n", 1;
+    std::optional<Image> image;
+    if (!options.stub.empty())
+        image = Image_Load(options.stub, error);
+    else if (!options.embeddedStub.empty())
+        image = Image_Parse(std::vector<uint8_t>(options.embeddedStub.begin(), options.embeddedStub.end()), error);
+    else
+        error = "no stub: give --stub FILE";
+    if (!image)
+        return err << "selfextr: " << error << "\n", 1;
+    auto dialogs = image->resources.find(ResKey::Id(kRtDialog));
+    if (dialogs == image->resources.end() || !dialogs->second.count(ResKey::Id(kDialogProgress)))
+        return err << "selfextr: " << options.stub.string() << ": no dialog " << kDialogProgress
+                   << " (the progress window): not a selfextr stub\n", 1;
+
+    // Folders are listed once: what is packed is what is checked against the output.
+    PackRequest flat = request;
+    if (!Package_ExpandFolders(request.files, flat.files, error))
+        return err << "selfextr: " << error << "\n", 1;
+    std::string dateFrom = "as given";
+    if (flat.date.empty() && !Package_DefaultDate(flat.files, getenv("SOURCE_DATE_EPOCH"), flat.date, dateFrom, error))
+        return err << "selfextr: " << error << "\n", 1;
+    ResTree tree = image->resources;
+    std::vector<std::string> warnings;
+    if (!Package_Build(flat, getenv("SOURCE_DATE_EPOCH"), tree, warnings, error))
+        return err << "selfextr: " << error << "\n", 1;
+    for (auto &w : warnings)
+        err << "selfextr: warning: " << w << "\n";
+    WriteOptions wo;
+    wo.stripSignature = options.stripSignature;
+    uint32_t timestamp = 0;
+    if (!Date_Timestamp(flat.date, flat.time, getenv("SOURCE_DATE_EPOCH"), timestamp, error))
+        return err << "selfextr: " << error << "\n", 1;
+    wo.timestamp = timestamp;
+
+    // Written beside the output and renamed into place: never a partial file,
+    // and the input is only read, even when it is the output too (repacking a
+    // finished stub in place). No other input may be the output.
+    fs::path output = fs::absolute(options.output);
+    for (const PackFile &f : flat.files)
+        if (SameFile(f.source, output))
+            return err << "selfextr: the output " << options.output.string() << " is the input file "
+                       << f.source.string() << "\n", 1;
+    if (!options.manifest.empty() && SameFile(options.manifest, output))
+        return err << "selfextr: the output " << options.output.string() << " is the manifest\n", 1;
+    if (!WriteImageFile(*image, tree, wo, output, error))
+        return err << "selfextr: " << error << "\n", 1;
+    out << "date: " << flat.date << " " << (flat.time.empty() ? "0:00" : flat.time) << ", " << dateFrom << "\n";
+    out << "wrote " << options.output.string() << " (" << flat.files.size() << " files)\n";
+    return 0;
+}
+
+namespace {
+
+std::string StampText(uint16_t date, uint16_t time)
+{
+    StampParts p = Date_StampParts(date, time);
+    char text[64];
+    snprintf(text, sizeof text, "%04u-%02u-%02u %u:%02u", p.year, p.month, p.day, p.hour, p.minute);
+    return text;
+}
+
+}  // namespace
+
+int Command_List(const fs::path &file, bool verifyOnly, std::ostream &out, std::ostream &err, bool json)
+{
+    std::string error;
+    auto image = Image_Load(file, error);
+    if (!image)
+        return err << "selfextr: " << error << "\n", 1;
+    Listing l = Package_List(image->resources);
+    if (json) {
+        out << ListingJson_Format(l, file.string());
+        return verifyOnly && !l.problems.empty() ? 1 : 0;
+    }
+    if (!verifyOnly) {
+        out << "caption: " << Shown(l.caption) << "\n"
+            << "prompt:  " << Shown(l.prompt) << "\n"
+            << "stamp:   " << StampText(l.dateWord, l.timeWord) << " local time (strings \"" << Shown(l.dateText)
+            << "\" and \"" << Shown(l.timeText) << "\")\n"
+            << "total:   " << l.total << " bytes\n";
+        if (!l.executionLevel.empty())
+            out << "execution level: " << Shown(l.executionLevel) << " (application manifest)\n";
+        out
+            << "entries: " << l.entries.size() << "\n";
+        for (auto &e : l.entries)
+            out << "  " << e.number << "  " << Quoted(e.name) << "  " << e.size << "\n";
+    }
+    for (auto &p : l.problems)
+        (verifyOnly ? err : out) << (verifyOnly ? "selfextr: " + file.string() + ": " : "problem: ") << Shown(p) << "\n";
+    for (auto &n : l.notes)
+        out << (verifyOnly ? file.string() + ": note: " : "note: ") << Shown(n) << "\n";
+    if (verifyOnly && l.problems.empty())
+        out << file.string() << ": " << l.entries.size() << " entries, " << l.total << " bytes, no problems\n";
+    return verifyOnly && !l.problems.empty() ? 1 : 0;
+}
+
+namespace {
+
+#ifndef _WIN32
+// Writes one entry into the folder open at dirFd: into a fresh file that no
+// link can redirect, stamped, synced and renamed over the name. Returns the
+// reason it failed, empty when it did not; nothing is left behind on failure.
+std::string WriteEntry(int dirFd, const std::string &name, std::span<const uint8_t> bytes, const timespec &stamp)
+{
+    struct stat st;
+    if (fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
+        return std::string("a ") + (S_ISDIR(st.st_mode) ? "folder" : S_ISFIFO(st.st_mode) ? "FIFO" : S_ISSOCK(st.st_mode) ? "socket" : "device") +
+               " of that name is in the way; it was left alone";
+    std::string temp;
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 100; attempt++) {
+        temp = ".selfextr-" + std::to_string(getpid()) + "-" + std::to_string(attempt) + ".tmp";
+        fd = openat(dirFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd < 0 && errno != EEXIST)
+            return SystemError(errno);
+    }
+    if (fd < 0)
+        return "no fresh temporary name";
+    std::string why;
+    timespec times[2] = {stamp, stamp};
+    if (!WriteFd(fd, bytes.data(), bytes.size()))
+        why = SystemError(errno ? errno : ENOSPC);
+    else if (futimens(fd, times) != 0 || fsync(fd) != 0)
+        why = SystemError(errno);
+    if (close(fd) != 0 && why.empty())
+        why = SystemError(errno);
+    // A link of the entry's name is replaced itself; what it pointed at is untouched.
+    if (why.empty() && renameat(dirFd, temp.c_str(), dirFd, name.c_str()) != 0)
+        why = SystemError(errno);
+    if (!why.empty())
+        unlinkat(dirFd, temp.c_str(), 0);
+    return why;
+}
+#endif
+
+}  // namespace
+
+int Command_Extract(const fs::path &file, const fs::path &dir, bool force, std::ostream &out, std::ostream &err)
+{
+    std::string error;
+    auto image = Image_Load(file, error);
+    if (!image)
+        return err << "selfextr: " << error << "\n", 1;
+    Listing l = Package_List(image->resources);
+    // What verify refuses, extract refuses; --force writes the entries that
+    // can be written all the same, never one whose name is unsafe.
+    if (!l.problems.empty() && !force) {
+        for (auto &p : l.problems)
+            err << "selfextr: " << file.string() << ": " << Shown(p) << "\n";
+        err << "selfextr: " << file.string() << ": not extracted (verify fails; --force extracts what can be written)\n";
+        return 1;
+    }
+    // The stamp is local time, as the stub applies it.
+    StampParts p = Date_StampParts(l.dateWord, l.timeWord);
+    std::tm tm = {};
+    tm.tm_year = int(p.year) - 1900;
+    tm.tm_mon = int(p.month) - 1;
+    tm.tm_mday = int(p.day);
+    tm.tm_hour = int(p.hour);
+    tm.tm_min = int(p.minute);
+    tm.tm_isdst = -1;
+    const std::time_t when = std::mktime(&tm);
+#ifndef _WIN32
+    // The folder itself is never reached through a link.
+    if (mkdir(dir.string().c_str(), 0755) != 0 && errno != EEXIST)
+        return err << "selfextr: cannot create " << dir.string() << ": " << SystemError(errno) << "\n", 1;
+    int dirFd = open(dir.string().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dirFd < 0) {
+        struct stat st;
+        std::string why = lstat(dir.string().c_str(), &st) == 0 && S_ISLNK(st.st_mode) ? "it is a symbolic link"
+                          : errno == ENOTDIR                                          ? "it is not a folder"
+                                                                                      : SystemError(errno);
+        return err << "selfextr: cannot extract into " << dir.string() << ": " << why << "\n", 1;
+    }
+    const timespec stamp = {when, 0};
+#else
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    auto stamp = fs::file_time_type::clock::from_sys(std::chrono::system_clock::from_time_t(when));
+#endif
+    int failures = 0;
+    for (auto &e : l.entries) {
+        if (!e.problem.empty()) {
+            err << "selfextr: entry " << e.number << " is not extracted: it " << Shown(e.problem) << "\n";
+            failures++;
+            continue;
+        }
+        auto bytes = ResData_Bytes(*e.data).first(e.size);
+#ifndef _WIN32
+        std::string why = WriteEntry(dirFd, e.name, bytes, stamp);
+#else
+        std::string why;
+        fs::path target = dir / e.name, temp = target;
+        temp += ".selfextr.tmp";
+        {
+            std::ofstream o(temp, std::ios::binary | std::ios::trunc);
+            o.write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
+            o.close();
+            if (!o)
+                why = "the write failed";
+        }
+        if (why.empty())
+            fs::last_write_time(temp, stamp, ec), fs::rename(temp, target, ec), why = ec ? ec.message() : "";
+        if (!why.empty())
+            fs::remove(temp, ec);
+#endif
+        if (!why.empty()) {
+            err << "selfextr: cannot write " << (dir / Shown(e.name)).string() << ": " << why << "\n";
+            failures++;
+        }
+    }
+#ifndef _WIN32
+    close(dirFd);
+#endif
+    out << "extracted " << l.entries.size() - size_t(failures) << " of " << l.entries.size() << " entries into "
+        << dir.string() << "\n";
+    return failures ? 1 : 0;
+}
+
+}  // namespace selfextr

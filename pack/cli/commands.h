@@ -1,0 +1,34 @@
+// commands.h: what each subcommand of selfextr does, apart from parsing options.
+#pragma once
+#include "package/package.h"
+
+#include <iosfwd>
+#include <span>
+
+namespace selfextr {
+
+struct PackOptions {
+    std::filesystem::path stub, output;  // stub empty: embeddedStub
+    std::span<const uint8_t> embeddedStub;
+    std::filesystem::path manifest;  // the output must not replace it
+    bool stripSignature = false;
+};
+
+// Each returns the process exit code; messages go to out and err.
+int Command_Pack(const PackOptions &options, const PackRequest &request, std::ostream &out, std::ostream &err);
+// json: one JSON object on out instead of text (ListingJson_Format).
+int Command_List(const std::filesystem::path &file, bool verifyOnly, std::ostream &out, std::ostream &err,
+                 bool json = false);
+// force: extract a package that verify fails (never an entry whose name is unsafe).
+int Command_Extract(const std::filesystem::path &file, const std::filesystem::path &dir, bool force,
+                    std::ostream &out, std::ostream &err);
+
+// Rewrites a freshly linked bare stub in place the way pack writes every image
+// (.rsrc read-only, its resources laid out by selfextr), stamped with
+// SOURCE_DATE_EPOCH, so that two builds of one source give the same bytes.
+int Command_FinishStub(const std::filesystem::path &stub, const char *sourceDateEpoch, std::ostream &err);
+
+// Reads and parses a whole image file.
+std::optional<Image> Image_Load(const std::filesystem::path &path, std::string &error);
+
+}  // namespace selfextr

@@ -1,0 +1,51 @@
+// listing_json.cpp: written with toml++'s JSON formatter, which does the escaping.
+#include "cli/listing_json.h"
+
+#include <cstdio>
+#include <sstream>
+
+#include <toml++/toml.h>
+
+namespace selfextr {
+
+std::string ListingJson_Format(const Listing &l, const std::string &file)
+{
+    StampParts p = Date_StampParts(l.dateWord, l.timeWord);
+    char local[32];
+    snprintf(local, sizeof local, "%04u-%02u-%02uT%02u:%02u", p.year, p.month, p.day, p.hour, p.minute);
+    toml::table stamp{{"local", local}, {"date_string", l.dateText}, {"time_string", l.timeText}};
+
+    toml::array entries;
+    for (const ListedEntry &e : l.entries) {
+        toml::table entry{{"number", int64_t(e.number)},
+                          {"name", e.name},
+                          {"size", int64_t(e.size)},
+                          {"data_length", int64_t(e.data->Size())}};
+        if (!e.problem.empty())
+            entry.insert("problem", e.problem);
+        entries.push_back(std::move(entry));
+    }
+    toml::array problems, notes;
+    for (const std::string &text : l.problems)
+        problems.push_back(text);
+    for (const std::string &text : l.notes)
+        notes.push_back(text);
+
+    toml::table doc{{"schema", 1},
+                    {"file", file},
+                    {"caption", l.caption},
+                    {"prompt", l.prompt},
+                    {"stamp", std::move(stamp)},
+                    {"total", int64_t(l.total)},
+                    {"entries", std::move(entries)},
+                    {"problems", std::move(problems)},
+                    {"notes", std::move(notes)},
+                    {"ok", l.problems.empty()}};
+    if (!l.executionLevel.empty())
+        doc.insert("execution_level", l.executionLevel);
+    std::ostringstream out;
+    out << toml::json_formatter{doc} << "\n";
+    return out.str();
+}
+
+}  // namespace selfextr

@@ -1,0 +1,3 @@
+# The PE image: reader and writer of the resource section; includes base/.
+set(SELFEXTR_PACK_IMAGE_SOURCES
+    ${CMAKE_CURRENT_LIST_DIR}/pe.cpp)

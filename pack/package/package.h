@@ -1,0 +1,90 @@
+// package.h: a package as the stub reads it, and its place in the resource tree.
+#pragma once
+#include "package/appmanifest.h"
+#include "package/dates.h"
+#include "package/names.h"
+#include "image/pe.h"
+#include "package/stringtable.h"
+#include "base/text.h"
+#include "package/version.h"
+#include "res/selfextr.h"
+#include "src/sizes.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace selfextr {
+
+constexpr uint16_t kRtEntry = RT_ENTRY;
+constexpr uint16_t kStringCaption = STRING_CAPTION, kStringPrompt = STRING_PROMPT, kStringDate = STRING_DATE,
+                   kStringTime = STRING_TIME, kStringTotal = STRING_TOTAL, kEntryFirst = ENTRY_FIRST_ID,
+                   kDialogProgress = IDD_PROGRESS;
+constexpr uint32_t kMaxEntries = MAX_REGISTER;  // the stub registers every file it writes
+
+// The format's own limit: bytes * 100 still fits in 32 bits, the percentage
+// arithmetic a stub of the format may use. Ours does not wrap above it.
+constexpr uint32_t kFormatTotal = 42949672;
+// The largest package pack writes: what our stub is shown to extract exactly
+// under Wine on every kind of machine we test on (1,048,576,000 bytes of
+// entries where Wine runs under emulation, 2,044,723,200 where it runs
+// natively), less a margin.
+constexpr uint64_t kMaxPackageBytes = 1000000000;
+
+struct PackFile {
+    std::filesystem::path source;
+    std::string name;     // the name written into the work folder
+    bool folder = false;  // source is a folder: each regular file in it, by the byte order of the names
+};
+
+struct PackRequest {
+    std::string caption, prompt;
+    std::string date;  // ISO, 2026-12-08; empty: Package_DefaultDate
+    std::string time;  // H:MM; empty: 0:00
+    std::vector<PackFile> files;
+    std::optional<VersionRecord> version;
+    bool allowNonAscii = false;
+    std::string executionLevel;  // asInvoker, highestAvailable or requireAdministrator; empty: no manifest
+};
+
+// The files of the request in package order, each folder replaced by its
+// regular files in the byte order of their names; a subfolder, a link, a
+// special file or an empty folder is refused.
+bool Package_ExpandFolders(const std::vector<PackFile> &inputs, std::vector<PackFile> &files, std::string &error);
+
+// The release date when none is given: SOURCE_DATE_EPOCH's (a UTC date) when
+// it is set, else the local date of the newest modification time among the
+// files. from says which, for pack to tell.
+bool Package_DefaultDate(const std::vector<PackFile> &files, const char *sourceDateEpoch, std::string &iso,
+                         std::string &from, std::string &error);
+
+// Checks the request and builds the package's resources (file data referenced,
+// not read). Warnings are added to warnings; an error leaves the tree untouched.
+bool Package_Build(const PackRequest &request, const char *sourceDateEpoch, ResTree &tree,
+                   std::vector<std::string> &warnings, std::string &error);
+
+// Everything the stub will see of a package, decoded by the stub's own rules.
+struct ListedEntry {
+    uint32_t number = 0;
+    std::string descriptor;       // as LoadStringA gives it (cut to kTextBytes - 1 bytes)
+    std::string name;
+    uint32_t size = 0;
+    const ResData *data = nullptr;
+    std::string problem;          // why it is not written as listed; empty when it is
+};
+struct Listing {
+    std::string caption, prompt, dateText, timeText, totalText;
+    uint16_t dateWord = 0, timeWord = 0;
+    uint32_t total = 0;
+    std::string executionLevel;            // from the application manifest; empty when there is none
+    std::vector<ListedEntry> entries;      // those the stub extracts, in order
+    std::vector<std::string> problems;     // each a line for list and a failure for verify
+    std::vector<std::string> notes;        // shown by list and verify, never a failure
+};
+Listing Package_List(const ResTree &tree);
+// The note for a package above the format's 32-bit percentage rule.
+std::string Package_FormatNote(uint64_t total);
+
+}  // namespace selfextr

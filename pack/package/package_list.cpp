@@ -1,0 +1,101 @@
+// package_list.cpp: a package decoded by the stub's own rules, from the bytes the stub gets.
+#include "package/package.h"
+
+#include "src/decimal.h"
+#include "src/descriptor.h"
+#include "src/stampwords.h"
+
+#include <cstring>
+#include <set>
+
+namespace selfextr {
+
+Listing Package_List(const ResTree &tree)
+{
+    Listing out;
+    auto get = [&](uint16_t id, size_t capacity, const char *what) {
+        auto s = StringTable_Get(tree, id, capacity);
+        if (!s)
+            out.problems.push_back(std::string("string ") + std::to_string(id) + " (" + what + ") is missing");
+        return s.value_or("");
+    };
+    out.caption = get(kStringCaption, kCaptionBytes, "caption");
+    out.prompt = get(kStringPrompt, kTextBytes, "prompt");
+    out.dateText = get(kStringDate, kTextBytes, "date");
+    out.timeText = get(kStringTime, kTextBytes, "time");
+    out.totalText = get(kStringTotal, kTextBytes, "total");
+
+    // Decoded with the stub's own readers, from the same bytes the stub gets.
+    char text[kTextBytes] = {};
+    strncpy(text, out.timeText.c_str(), sizeof text - 1);
+    out.timeWord = Stamp_TimeWord(text);
+    memset(text, 0, sizeof text);
+    strncpy(text, out.dateText.c_str(), sizeof text - 1);
+    out.dateWord = Stamp_DateWord(text);
+    out.total = uint32_t(Dec_Read(out.totalText.c_str()));
+    StampParts stamp = Date_StampParts(out.dateWord, out.timeWord);
+    if (stamp.month < 1 || stamp.month > 12 || stamp.day < 1 || stamp.hour > 23 || stamp.minute > 59)
+        out.problems.push_back("the date and time strings do not give a valid stamp");
+
+    if (const ResLangs *manifest = ResTree_Find(tree, kRtManifest, kManifestId)) {
+        std::span<const uint8_t> xml = ResData_Bytes(*ResLangs_Pick(*manifest));
+        out.executionLevel = AppManifest_Level(std::string(xml.begin(), xml.end()));
+    }
+
+    uint64_t sum = 0;
+    std::set<std::u16string> names;
+    const auto entryType = tree.find(ResKey::Id(kRtEntry));
+    uint32_t n = kEntryFirst;
+    for (;; n++) {
+        const ResLangs *data = ResTree_Find(tree, kRtEntry, uint16_t(n));
+        if (!data || n > 0xFFFF)
+            break;
+        ListedEntry e;
+        e.number = n;
+        e.data = ResLangs_Pick(*data);
+        auto descriptor = StringTable_Get(tree, uint16_t(n));
+        e.descriptor = descriptor.value_or("");
+        std::vector<char> buffer(e.descriptor.begin(), e.descriptor.end());
+        buffer.push_back('\0');
+        bool hasComma = Desc_Split(buffer.data(), &e.size);
+        e.name = buffer.data();
+        if (!descriptor)
+            e.problem = "has data but no descriptor";
+        else if (!hasComma)
+            e.problem = "has a descriptor without a comma";
+        else if (e.size > e.data->Size())
+            e.problem = "claims " + std::to_string(e.size) + " bytes but its data holds " + std::to_string(e.data->Size());
+        else if (Name_LeavesFolder(e.name))
+            e.problem = "has the name \"" + e.name + "\", which would leave the folder it is written into";
+        else if (std::string why = Name_Problem(e.name, true); !why.empty())
+            e.problem = "has the name \"" + e.name + "\", which " + why;
+        else if (!names.insert(Name_Fold(e.name)).second)
+            e.problem = "has the name \"" + e.name + "\" of an earlier entry (Windows ignores case), which it would replace";
+        if (!e.problem.empty())
+            out.problems.push_back("entry " + std::to_string(n) + " " + e.problem);
+        if (hasComma)
+            sum += e.size;
+        out.entries.push_back(std::move(e));
+    }
+    if (out.entries.size() > kMaxEntries)
+        out.problems.push_back(std::to_string(out.entries.size()) + " entries: the stub registers at most " +
+                               std::to_string(kMaxEntries) + " files");
+    if (entryType != tree.end())
+        for (auto &[key, langs] : entryType->second)
+            if (!key.IsId() || key.id > n)
+                out.problems.push_back("entry " + (key.IsId() ? std::to_string(key.id) : Text_Utf8(key.name)) +
+                                       " follows a gap and is never extracted");
+    for (uint32_t id = n; id < kStringTotal; id++)
+        if (StringTable_Get(tree, uint16_t(id)))
+            out.problems.push_back("descriptor " + std::to_string(id) + " has no data");
+    if (sum != out.total)
+        out.problems.push_back("total " + std::to_string(out.total) + " differs from the sum of the sizes, " + std::to_string(sum));
+    if (out.total > kMaxPackageBytes)
+        out.problems.push_back("total " + std::to_string(out.total) + " is more than " + Text_Thousands(kMaxPackageBytes) +
+                               " bytes, the most a selfextr stub is shown to extract");
+    else if (out.total > kFormatTotal)
+        out.notes.push_back(Package_FormatNote(out.total));
+    return out;
+}
+
+}  // namespace selfextr

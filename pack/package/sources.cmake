@@ -1,0 +1,9 @@
+# The package format: built, listed and checked; includes image/ and base/.
+set(SELFEXTR_PACK_PACKAGE_SOURCES
+    ${CMAKE_CURRENT_LIST_DIR}/appmanifest.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/dates.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/names.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/package_build.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/package_list.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/stringtable.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/version.cpp)
