@@ -7,5 +7,8 @@ foreach(layer base image package cli)
 endforeach()
 set(SELFEXTR_PACK_SOURCES ${SELFEXTR_PACK_BASE_SOURCES} ${SELFEXTR_PACK_IMAGE_SOURCES}
     ${SELFEXTR_PACK_PACKAGE_SOURCES} ${SELFEXTR_PACK_CLI_SOURCES})
+# The payload's decoder, shared with the runner.
+include(${CMAKE_CURRENT_LIST_DIR}/../decoder/sources.cmake)
+list(APPEND SELFEXTR_PACK_SOURCES ${SELFEXTR_DECODER_SOURCES})
 # Where the tool's includes are found.
 set(SELFEXTR_PACK_INCLUDE_DIRS ${CMAKE_CURRENT_LIST_DIR} ${CMAKE_CURRENT_LIST_DIR}/..)

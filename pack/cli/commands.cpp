@@ -258,8 +258,18 @@ int Command_Pack(const PackOptions &options, const PackRequest &request, std::os
     PackRequest flat = request;
     if (!Package_ExpandFolders(request.files, flat.files, error))
         return err << "selfextr: " << error << "\n", 1;
+    if (!request.payloadDir.empty()) {
+        if (!Payload_CanWrite())
+            return err << "selfextr: --payload needs liblzma, which this build of selfextr lacks (Windows builds have none): "
+                          "pack payloads with the Linux build\n", 1;
+        auto payload = std::make_shared<Payload>();
+        if (!Payload_Build(request.payloadDir, getenv("SOURCE_DATE_EPOCH"), request.payloadOptions, *payload, error))
+            return err << "selfextr: " << error << "\n", 1;
+        flat.payload = payload;
+    }
     std::string dateFrom = "as given";
-    if (flat.date.empty() && !Package_DefaultDate(flat.files, getenv("SOURCE_DATE_EPOCH"), flat.date, dateFrom, error))
+    if (flat.date.empty() &&
+        !Package_DefaultDate(flat.files, flat.payload.get(), getenv("SOURCE_DATE_EPOCH"), flat.date, dateFrom, error))
         return err << "selfextr: " << error << "\n", 1;
     ResTree tree = image->resources;
     std::vector<std::string> warnings;
@@ -286,6 +296,12 @@ int Command_Pack(const PackOptions &options, const PackRequest &request, std::os
         return err << "selfextr: the output " << options.output.string() << " is the manifest\n", 1;
     if (!WriteImageFile(*image, tree, wo, output, error))
         return err << "selfextr: " << error << "\n", 1;
+    if (const Payload *p = flat.payload.get()) {
+        char ratio[32];
+        snprintf(ratio, sizeof ratio, "%.1f %%", p->expanded ? 100.0 * double(p->bytes.size()) / double(p->expanded) : 0.0);
+        out << "payload: " << p->files << " files in " << p->folders << " folders, " << Text_Thousands(p->expanded)
+            << " bytes, packed into " << Text_Thousands(p->bytes.size()) << " bytes (" << ratio << ") as " << p->name << "\n";
+    }
     out << "date: " << flat.date << " " << (flat.time.empty() ? "0:00" : flat.time) << ", " << dateFrom << "\n";
     out << "wrote " << options.output.string() << " (" << flat.files.size() << " files)\n";
     return 0;
@@ -309,7 +325,7 @@ int Command_List(const fs::path &file, bool verifyOnly, std::ostream &out, std::
     auto image = Image_Load(file, error);
     if (!image)
         return err << "selfextr: " << error << "\n", 1;
-    Listing l = Package_List(image->resources);
+    Listing l = Package_List(image->resources, !verifyOnly);
     if (json) {
         out << ListingJson_Format(l, file.string());
         return verifyOnly && !l.problems.empty() ? 1 : 0;
@@ -326,13 +342,24 @@ int Command_List(const fs::path &file, bool verifyOnly, std::ostream &out, std::
             << "entries: " << l.entries.size() << "\n";
         for (auto &e : l.entries)
             out << "  " << e.number << "  " << Quoted(e.name) << "  " << e.size << "\n";
+        if (l.payload) {
+            const PayloadSummary &s = l.payload->summary;
+            out << "payload: " << Quoted(l.payload->name) << ", " << s.files << " files in " << s.folders << " folders, "
+                << Text_Thousands(s.expanded) << " bytes expanded, " << Text_Thousands(l.payload->data ? l.payload->data->Size() : 0)
+                << " packed, " << s.blocks << (s.blocks == 1 ? " block" : " blocks") << ", dictionary "
+                << Text_Thousands(s.dictionary) << " bytes\n";
+            for (const PayloadItem &i : l.payload->items)
+                out << "  " << (i.folder ? Quoted(i.path + "/") : Quoted(i.path) + "  " + std::to_string(i.size)) << "\n";
+        }
     }
     for (auto &p : l.problems)
         (verifyOnly ? err : out) << (verifyOnly ? "selfextr: " + file.string() + ": " : "problem: ") << Shown(p) << "\n";
     for (auto &n : l.notes)
         out << (verifyOnly ? file.string() + ": note: " : "note: ") << Shown(n) << "\n";
     if (verifyOnly && l.problems.empty())
-        out << file.string() << ": " << l.entries.size() << " entries, " << l.total << " bytes, no problems\n";
+        out << file.string() << ": " << l.entries.size() << " entries, " << l.total << " bytes"
+            << (l.payload ? ", a payload of " + std::to_string(l.payload->summary.files) + " files decoded and checked" : "")
+            << ", no problems\n";
     return verifyOnly && !l.problems.empty() ? 1 : 0;
 }
 
@@ -375,9 +402,141 @@ std::string WriteEntry(int dirFd, const std::string &name, std::span<const uint8
 }
 #endif
 
+// Writes the payload's tree below a folder: each folder made where none is,
+// never through a link; each file into a fresh temporary name, given its own
+// time and renamed into place, so that a file appears whole or not at all.
+struct TreeWriter {
+#ifndef _WIN32
+    int root = -1, parent = -1, fd = -1;
+    std::string temp, leaf;
+#else
+    fs::path root, target, temp;
+    std::ofstream file;
+#endif
+    int64_t mtime = 0;
+    uint64_t files = 0;
+
+#ifndef _WIN32
+    // The folder that holds path's last name (or path itself with whole), made as needed.
+    bool Walk(const std::string &path, bool whole, int &dirFd, std::string &last, std::string &error)
+    {
+        dirFd = dup(root);
+        size_t start = 0;
+        for (;;) {
+            size_t slash = path.find('/', start);
+            if (slash == std::string::npos && !whole) {
+                last = path.substr(start);
+                return true;
+            }
+            std::string name = path.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+            if (mkdirat(dirFd, name.c_str(), 0755) != 0 && errno != EEXIST)
+                return close(dirFd), error = "cannot create " + path + ": " + SystemError(errno), false;
+            int next = openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            close(dirFd);
+            if (next < 0)
+                return error = "cannot create " + path + ": \"" + name + "\" is in the way (" + SystemError(errno) + ")", false;
+            dirFd = next;
+            if (slash == std::string::npos)
+                return true;
+            start = slash + 1;
+        }
+    }
+#endif
+
+    bool Item(const PayloadItem &item, std::string &error)
+    {
+        mtime = item.mtime;
+#ifndef _WIN32
+        int dirFd;
+        if (item.folder) {
+            if (!Walk(item.path, true, dirFd, leaf, error))
+                return false;
+            close(dirFd);
+            return true;
+        }
+        if (!Walk(item.path, false, parent, leaf, error))
+            return false;
+        struct stat st;
+        if (fstatat(parent, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
+            return error = "cannot write " + item.path + ": something that is not a file is in the way", false;
+        for (int attempt = 0; fd < 0 && attempt < 100; attempt++) {
+            temp = ".selfextr-" + std::to_string(getpid()) + "-" + std::to_string(attempt) + ".tmp";
+            fd = openat(parent, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+            if (fd < 0 && errno != EEXIST)
+                return error = "cannot write " + item.path + ": " + SystemError(errno), false;
+        }
+        if (fd < 0)
+            return error = "cannot write " + item.path + ": no fresh temporary name", false;
+#else
+        fs::path path = root / fs::path(reinterpret_cast<const char8_t *>(item.path.c_str()));
+        std::error_code ec;
+        if (item.folder)
+            return fs::create_directories(path, ec), ec ? (error = "cannot create " + item.path + ": " + ec.message(), false) : true;
+        target = path;
+        temp = path;
+        temp += ".selfextr.tmp";
+        file.open(temp, std::ios::binary | std::ios::trunc);
+        if (!file)
+            return error = "cannot write " + item.path, false;
+#endif
+        return true;
+    }
+    bool Data(const uint8_t *p, size_t n, std::string &error)
+    {
+#ifndef _WIN32
+        if (!WriteFd(fd, p, n))
+            return error = "cannot write " + leaf + ": " + SystemError(errno ? errno : ENOSPC), false;
+#else
+        if (!file.write(reinterpret_cast<const char *>(p), std::streamsize(n)))
+            return error = "cannot write " + target.string(), false;
+#endif
+        return true;
+    }
+    bool FileEnd(std::string &error)
+    {
+#ifndef _WIN32
+        timespec times[2] = {{time_t(mtime), 0}, {time_t(mtime), 0}};
+        bool ok = futimens(fd, times) == 0;
+        ok = close(fd) == 0 && ok;
+        fd = -1;
+        if (!ok || renameat(parent, temp.c_str(), parent, leaf.c_str()) != 0)
+            return error = "cannot write " + leaf + ": " + SystemError(errno), false;
+        temp.clear();
+        close(parent);
+        parent = -1;
+#else
+        file.close();
+        std::error_code ec;
+        fs::last_write_time(temp, fs::file_time_type::clock::from_sys(std::chrono::system_clock::from_time_t(time_t(mtime))), ec);
+        if (!file || ec || (fs::rename(temp, target, ec), ec))
+            return error = "cannot write " + target.string(), false;
+        temp.clear();
+#endif
+        files++;
+        return true;
+    }
+    ~TreeWriter()
+    {
+#ifndef _WIN32
+        if (fd >= 0)
+            close(fd);
+        if (!temp.empty() && parent >= 0)
+            unlinkat(parent, temp.c_str(), 0);
+        if (parent >= 0)
+            close(parent);
+#else
+        if (file.is_open())
+            file.close();
+        std::error_code ec;
+        if (!temp.empty())
+            fs::remove(temp, ec);
+#endif
+    }
+};
+
 }  // namespace
 
-int Command_Extract(const fs::path &file, const fs::path &dir, bool force, std::ostream &out, std::ostream &err)
+int Command_Extract(const fs::path &file, const fs::path &dir, bool force, bool raw, std::ostream &out, std::ostream &err)
 {
     std::string error;
     auto image = Image_Load(file, error);
@@ -421,7 +580,11 @@ int Command_Extract(const fs::path &file, const fs::path &dir, bool force, std::
     auto stamp = fs::file_time_type::clock::from_sys(std::chrono::system_clock::from_time_t(when));
 #endif
     int failures = 0;
+    // The payload's tree instead of its entry, unless the entries are wanted as the stub writes them.
+    const bool tree = l.payload && l.payload->data && !raw;
     for (auto &e : l.entries) {
+        if (tree && e.name == l.payload->name)
+            continue;
         if (!e.problem.empty()) {
             err << "selfextr: entry " << e.number << " is not extracted: it " << Shown(e.problem) << "\n";
             failures++;
@@ -451,10 +614,37 @@ int Command_Extract(const fs::path &file, const fs::path &dir, bool force, std::
             failures++;
         }
     }
+    if (tree) {
+        TreeWriter writer;
+#ifndef _WIN32
+        writer.root = dirFd;
+#else
+        writer.root = dir;
+#endif
+        PayloadVisitor visitor;
+        visitor.item = [&](const PayloadItem &i, std::string &e) { return writer.Item(i, e); };
+        visitor.data = [&](const uint8_t *p, size_t n, std::string &e) { return writer.Data(p, n, e); };
+        visitor.fileEnd = [&](std::string &e) { return writer.FileEnd(e); };
+        PayloadSummary summary;
+        auto bytes = ResData_Bytes(*l.payload->data).first(std::min<uint64_t>(l.payload->data->Size(), [&] {
+            for (auto &e : l.entries)
+                if (e.name == l.payload->name)
+                    return uint64_t(e.size);
+            return uint64_t(0);
+        }()));
+        if (!Payload_Read(bytes, visitor, summary, error)) {
+            err << "selfextr: " << file.string() << ": payload " << Shown(l.payload->name) << ": " << Shown(error) << "\n";
+            failures++;
+        } else {
+            out << "extracted the payload's " << summary.files << " files in " << summary.folders << " folders into "
+                << dir.string() << "\n";
+        }
+    }
 #ifndef _WIN32
     close(dirFd);
 #endif
-    out << "extracted " << l.entries.size() - size_t(failures) << " of " << l.entries.size() << " entries into "
+    const size_t written = l.entries.size() - (tree ? 1 : 0);
+    out << "extracted " << written - std::min(written, size_t(failures)) << " of " << written << " entries into "
         << dir.string() << "\n";
     return failures ? 1 : 0;
 }

@@ -20,7 +20,9 @@ int Command_Pack(const PackOptions &options, const PackRequest &request, std::os
 int Command_List(const std::filesystem::path &file, bool verifyOnly, std::ostream &out, std::ostream &err,
                  bool json = false);
 // force: extract a package that verify fails (never an entry whose name is unsafe).
-int Command_Extract(const std::filesystem::path &file, const std::filesystem::path &dir, bool force,
+// raw: every entry as the stub writes it, the payload's among them; else the
+// payload's tree in place of its entry.
+int Command_Extract(const std::filesystem::path &file, const std::filesystem::path &dir, bool force, bool raw,
                     std::ostream &out, std::ostream &err);
 
 // Rewrites a freshly linked bare stub in place the way pack writes every image

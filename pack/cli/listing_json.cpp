@@ -43,6 +43,27 @@ std::string ListingJson_Format(const Listing &l, const std::string &file)
                     {"ok", l.problems.empty()}};
     if (!l.executionLevel.empty())
         doc.insert("execution_level", l.executionLevel);
+    if (l.payload) {
+        const PayloadSummary &s = l.payload->summary;
+        toml::array folders, files;
+        for (const PayloadItem &i : l.payload->items) {
+            if (i.folder)
+                folders.push_back(i.path);
+            else
+                files.push_back(toml::table{{"path", i.path}, {"size", int64_t(i.size)}, {"mtime", int64_t(i.mtime)}});
+        }
+        toml::table payload{{"entry", l.payload->name},
+                            {"packed", int64_t(l.payload->data ? l.payload->data->Size() : 0)},
+                            {"expanded", int64_t(s.expanded)},
+                            {"archive_bytes", int64_t(s.archiveBytes)},
+                            {"file_count", int64_t(s.files)},
+                            {"folder_count", int64_t(s.folders)},
+                            {"blocks", int64_t(s.blocks)},
+                            {"dictionary", int64_t(s.dictionary)}};
+        if (!l.payload->items.empty())
+            payload.insert("folders", std::move(folders)), payload.insert("files", std::move(files));
+        doc.insert("payload", std::move(payload));
+    }
     std::ostringstream out;
     out << toml::json_formatter{doc} << "\n";
     return out.str();

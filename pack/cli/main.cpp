@@ -46,6 +46,13 @@ static int Run(int argc, char **argv)
          "a folder: each regular file in it, in the byte order of the names; no subfolders, links or special files")
         ->trigger_on_parse()
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    p->add_option("--payload", given.payloadDir,
+                  "a folder whose whole tree goes in as one compressed entry (solid .tar.xz), for the package's SETUP.EXE to expand");
+    p->add_option("--payload-block-size", given.payloadBlockBytes,
+                  "split the payload into independent blocks of this size (such as 32MiB), decoded on several cores; "
+                  "default: one block, the smallest file")
+        ->transform(CLI::AsSizeValue(false))
+        ->check(CLI::Range(uint64_t(1) << 20, uint64_t(1) << 30));
     p->add_option("--product-name", given.version.product, "version record: ProductName");
     p->add_option("--product-version", given.version.version,
                   "version record: FileVersion and ProductVersion, one to four numbers (1.2.3.4)");
@@ -68,7 +75,8 @@ static int Run(int argc, char **argv)
     auto *x = app.add_subcommand("extract", "write a finished stub's entries into a folder");
     x->add_option("file", file, "a finished stub")->required();
     x->add_option("dir", dir, "the folder to write into")->required();
-    bool force = false;
+    bool force = false, raw = false;
+    x->add_flag("--raw", raw, "write every entry as the stub would, the payload's .tar.xz among them, instead of the payload's tree");
     x->add_flag("--force", force, "extract even what verify fails (never an entry whose name is unsafe)");
 
     try {
@@ -94,7 +102,7 @@ static int Run(int argc, char **argv)
         return Command_List(file, false, std::cout, std::cerr, json);
     if (v->parsed())
         return Command_List(file, true, std::cout, std::cerr, json);
-    return Command_Extract(file, dir, force, std::cout, std::cerr);
+    return Command_Extract(file, dir, force, raw, std::cout, std::cerr);
 }
 
 int main(int argc, char **argv)

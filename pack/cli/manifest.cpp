@@ -1,5 +1,5 @@
-// manifest.cpp: caption, prompt, date, time, allow_non_ascii, execution_level, [version] and
-// [[file]]. Every key must be known and every value of its type and form.
+// manifest.cpp: caption, prompt, date, time, allow_non_ascii, execution_level, [version],
+// [payload] and [[file]]. Every key must be known and every value of its type and form.
 #include "cli/manifest.h"
 
 #include <set>
@@ -59,7 +59,7 @@ bool Manifest_Read(const std::filesystem::path &path, PackRequest &request, std:
         return false;
     }
     Reader r{path, error};
-    if (!r.OnlyKnown(doc, "", {"caption", "prompt", "date", "time", "allow_non_ascii", "execution_level", "version", "file"}))
+    if (!r.OnlyKnown(doc, "", {"caption", "prompt", "date", "time", "allow_non_ascii", "execution_level", "version", "file", "payload"}))
         return false;
     if (!r.String(doc, "caption", "", request.caption) || !r.String(doc, "prompt", "", request.prompt) ||
         !r.String(doc, "execution_level", "", request.executionLevel))
@@ -108,6 +108,25 @@ bool Manifest_Read(const std::filesystem::path &path, PackRequest &request, std:
         request.version = record;
     }
     std::filesystem::path base = path.parent_path();
+    if (const toml::node *p = doc.get("payload")) {
+        const toml::table *t = p->as_table();
+        if (t == nullptr)
+            return r.Fail(*p, "payload", "must be a table ([payload])");
+        if (!r.OnlyKnown(*t, "payload.", {"dir", "block_size"}))
+            return false;
+        std::string dir;
+        if (!r.String(*t, "dir", "payload.", dir))
+            return false;
+        if (dir.empty())
+            return r.Fail(*p, "payload.dir", "is missing: name the folder whose tree the payload holds");
+        request.payloadDir = base / dir;
+        if (const toml::node *b = t->get("block_size")) {
+            auto mib = b->value_exact<int64_t>();
+            if (!mib || *mib < 1 || *mib > 1024)
+                return r.Fail(*b, "payload.block_size", "must be a whole number of MiB from 1 to 1024");
+            request.payloadOptions.blockBytes = uint32_t(*mib) << 20;
+        }
+    }
     if (const toml::node *f = doc.get("file")) {
         const toml::array *files = f->as_array();
         if (files == nullptr)

@@ -22,6 +22,10 @@ PackRequest Options_Merge(const PackRequest &manifest, const PackOptionValues &o
     Override(request.time, options.time);
     Override(request.executionLevel, options.executionLevel);
     request.allowNonAscii |= options.allowNonAscii;
+    if (!options.payloadDir.empty())
+        request.payloadDir = options.payloadDir;
+    if (options.payloadBlockBytes != 0)
+        request.payloadOptions.blockBytes = uint32_t(options.payloadBlockBytes);
 
     const VersionRecord &v = options.version;
     if (!v.product.empty() || !v.version.empty() || !v.company.empty() || !v.description.empty() ||

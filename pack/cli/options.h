@@ -15,6 +15,8 @@ struct PackOptionValues {
     };
     std::vector<Input> inputs;
     VersionRecord version;           // each field given on its own
+    std::string payloadDir;
+    uint64_t payloadBlockBytes = 0;
 };
 
 // The request: the manifest's, with each option given on the command line in

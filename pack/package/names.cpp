@@ -16,7 +16,9 @@
 
 namespace selfextr {
 
-std::string Name_Problem(const std::string &name, bool allowNonAscii)
+namespace {
+
+std::string Problem(const std::string &name, NameUse use, bool allowNonAscii)
 {
     if (name.empty())
         return "is empty";
@@ -27,7 +29,7 @@ std::string Name_Problem(const std::string &name, bool allowNonAscii)
             return "holds a control character";
         if (strchr("\\/:*?\"<>|", c))
             return std::string("holds the character '") + char(c) + "', which Windows forbids in file names";
-        if (c == ',')
+        if (c == ',' && use == NameUse::kEntry)
             return "holds a comma, which would split its descriptor";
         if (c >= 128 && !allowNonAscii)
             return "is not ASCII (the stub reads names through the target's ANSI code page; --allow-non-ascii permits it)";
@@ -60,6 +62,18 @@ std::string Name_Problem(const std::string &name, bool allowNonAscii)
     if (devices.count(stem) || numbered)
         return "is a reserved device name";
     return {};
+}
+
+}  // namespace
+
+std::string Name_Problem(const std::string &name, bool allowNonAscii)
+{
+    return Problem(name, NameUse::kEntry, allowNonAscii);
+}
+
+std::string Name_Problem(const std::string &name, NameUse use)
+{
+    return Problem(name, use, use == NameUse::kPayload);
 }
 
 std::u16string Name_Fold(const std::string &name)

@@ -3,6 +3,7 @@
 #include "package/appmanifest.h"
 #include "package/dates.h"
 #include "package/names.h"
+#include "package/payload.h"
 #include "image/pe.h"
 #include "package/stringtable.h"
 #include "base/text.h"
@@ -12,6 +13,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -47,6 +49,9 @@ struct PackRequest {
     std::optional<VersionRecord> version;
     bool allowNonAscii = false;
     std::string executionLevel;  // asInvoker, highestAvailable or requireAdministrator; empty: no manifest
+    std::filesystem::path payloadDir;           // a folder tree packed as one .tar.xz entry; empty: none
+    PayloadOptions payloadOptions;
+    std::shared_ptr<const Payload> payload;     // payloadDir, compressed (Command_Pack makes it)
 };
 
 // The files of the request in package order, each folder replaced by its
@@ -56,9 +61,9 @@ bool Package_ExpandFolders(const std::vector<PackFile> &inputs, std::vector<Pack
 
 // The release date when none is given: SOURCE_DATE_EPOCH's (a UTC date) when
 // it is set, else the local date of the newest modification time among the
-// files. from says which, for pack to tell.
-bool Package_DefaultDate(const std::vector<PackFile> &files, const char *sourceDateEpoch, std::string &iso,
-                         std::string &from, std::string &error);
+// files and the payload's files and folders. from says which, for pack to tell.
+bool Package_DefaultDate(const std::vector<PackFile> &files, const Payload *payload, const char *sourceDateEpoch,
+                         std::string &iso, std::string &from, std::string &error);
 
 // Checks the request and builds the package's resources (file data referenced,
 // not read). Warnings are added to warnings; an error leaves the tree untouched.
@@ -82,8 +87,18 @@ struct Listing {
     std::vector<ListedEntry> entries;      // those the stub extracts, in order
     std::vector<std::string> problems;     // each a line for list and a failure for verify
     std::vector<std::string> notes;        // shown by list and verify, never a failure
+    // The payload, decoded with the runner's decoder; items only when asked for.
+    struct ListedPayload {
+        std::string name;
+        const ResData *data = nullptr;
+        PayloadSummary summary;
+        std::vector<PayloadItem> items;
+    };
+    std::optional<ListedPayload> payload;
 };
-Listing Package_List(const ResTree &tree);
+// withPayloadItems: keep every folder and file of the payload (list); the
+// payload is decoded and checked either way.
+Listing Package_List(const ResTree &tree, bool withPayloadItems = false);
 // The note for a package above the format's 32-bit percentage rule.
 std::string Package_FormatNote(uint64_t total);
 

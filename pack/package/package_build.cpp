@@ -17,8 +17,8 @@ std::string Package_FormatNote(uint64_t total)
            " of the format's 32-bit percentage rule: a selfextr stub extracts it, a stub that follows that rule shows a wrong percentage";
 }
 
-bool Package_DefaultDate(const std::vector<PackFile> &files, const char *sourceDateEpoch, std::string &iso,
-                         std::string &from, std::string &error)
+bool Package_DefaultDate(const std::vector<PackFile> &files, const Payload *payload, const char *sourceDateEpoch,
+                         std::string &iso, std::string &from, std::string &error)
 {
     if (sourceDateEpoch != nullptr && *sourceDateEpoch != '\0') {
         from = "from SOURCE_DATE_EPOCH, a UTC date";
@@ -33,24 +33,27 @@ bool Package_DefaultDate(const std::vector<PackFile> &files, const char *sourceD
         if (newest == nullptr || st.st_mtime > newestStat.st_mtime)
             newest = &f, newestStat = st;
     }
-    if (newest == nullptr)
+    std::filesystem::path newestPath = newest != nullptr ? newest->source : std::filesystem::path();
+    time_t when = newestStat.st_mtime;
+    if (payload != nullptr && !payload->newest.empty() && (newest == nullptr || payload->newestTime > when))
+        newestPath = payload->newest, when = time_t(payload->newestTime);
+    if (newestPath.empty())
         return error = "no date: give one (2026-12-08), set SOURCE_DATE_EPOCH, or pack a file to take it from", false;
     // The day the newest input was last changed, where pack runs.
     std::tm local = {};
-    time_t when = newestStat.st_mtime;
 #ifdef _WIN32
     if (localtime_s(&local, &when) != 0)
 #else
     if (localtime_r(&when, &local) == nullptr)
 #endif
-        return error = "cannot read the modification time of " + newest->source.string(), false;
+        return error = "cannot read the modification time of " + newestPath.string(), false;
     char text[32];
     snprintf(text, sizeof text, "%04d-%02d-%02d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
     iso = text;
-    from = "the newest modification time among the inputs (" + newest->source.string() + "), a local date";
+    from = "the newest modification time among the inputs (" + newestPath.string() + "), a local date";
     std::string encoded;
     if (!Date_Encode(iso, encoded, error))
-        return error = "no date: the newest input, " + newest->source.string() + ", was changed on " + iso +
+        return error = "no date: the newest input, " + newestPath.string() + ", was changed on " + iso +
                        ", which cannot be stamped; give one (--date) or set SOURCE_DATE_EPOCH", false;
     return true;
 }
@@ -162,6 +165,21 @@ bool Package_Build(const PackRequest &request, const char *sourceDateEpoch, ResT
                            " bytes, the most a selfextr stub is shown to extract (at \"" + f.source.string() + "\")", false;
         descriptors.emplace_back(descriptor, size);
     }
+    if (request.payload) {
+        const Payload &p = *request.payload;
+        if (!seen.insert(Name_Fold(p.name)).second)
+            return error = "file name \"" + p.name + "\" is the payload's own", false;
+        if (files.size() + 1 > kMaxEntries)
+            return error = std::to_string(files.size() + 1) + " entries with the payload: a package holds at most " +
+                           std::to_string(kMaxEntries), false;
+        total += p.bytes.size();
+        if (total > kMaxPackageBytes)
+            return error = "the files and the payload add up to more than " + Text_Thousands(kMaxPackageBytes) +
+                           " bytes, the most a selfextr stub is shown to extract", false;
+        descriptors.emplace_back(p.name + "," + std::to_string(p.bytes.size()), p.bytes.size());
+        if (!hasSetup)
+            warnings.push_back("the payload is packed, but nothing in the package expands it: give a SETUP.EXE that does");
+    }
     if (total > kFormatTotal)
         warnings.push_back(Package_FormatNote(total));
     if (!hasSetup)
@@ -195,9 +213,14 @@ bool Package_Build(const PackRequest &request, const char *sourceDateEpoch, ResT
     for (size_t n = 0; n < descriptors.size(); n++) {
         uint16_t id = uint16_t(kEntryFirst + n);
         strings[id] = Text_Utf16(descriptors[n].first);
-        tree[ResKey::Id(kRtEntry)][ResKey::Id(id)][kLangEnUs].bytes =
-            FileBytes{files[n].source, descriptors[n].second};
+        auto &bytes = tree[ResKey::Id(kRtEntry)][ResKey::Id(id)][kLangEnUs].bytes;
+        if (n < files.size())
+            bytes = FileBytes{files[n].source, descriptors[n].second};
+        else
+            bytes = request.payload->bytes;
     }
+    if (request.payload)
+        strings[kStringPayload] = Text_Utf16(request.payload->name);
     StringTable_Put(strings, tree);
     if (version)
         tree[ResKey::Id(kRtVersion)][ResKey::Id(1)][kLangEnUs].bytes = std::move(*version);

@@ -10,7 +10,38 @@
 
 namespace selfextr {
 
-Listing Package_List(const ResTree &tree)
+namespace {
+
+// The payload that string 3001 names: decoded whole, every check verified,
+// exactly as the stub would write it (its descriptor's size).
+void ListPayload(const ResTree &tree, bool withItems, Listing &out)
+{
+    auto name = StringTable_Get(tree, kStringPayload);
+    if (!name)
+        return;
+    Listing::ListedPayload payload;
+    payload.name = *name;
+    uint32_t size = 0;
+    for (const ListedEntry &e : out.entries)
+        if (e.name == *name && e.problem.empty() && e.data != nullptr)
+            payload.data = e.data, size = e.size;
+    if (payload.data == nullptr) {
+        out.problems.push_back("the payload \"" + *name + "\" is not an entry the stub writes");
+        return;
+    }
+    PayloadVisitor visitor;
+    if (withItems)
+        visitor.item = [&](const PayloadItem &item, std::string &) { return payload.items.push_back(item), true; };
+    std::string error;
+    auto bytes = ResData_Bytes(*payload.data).first(size);
+    if (!Payload_Read(bytes, visitor, payload.summary, error))
+        out.problems.push_back("payload \"" + *name + "\": " + error);
+    out.payload = std::move(payload);
+}
+
+}  // namespace
+
+Listing Package_List(const ResTree &tree, bool withPayloadItems)
 {
     Listing out;
     auto get = [&](uint16_t id, size_t capacity, const char *what) {
@@ -95,6 +126,7 @@ Listing Package_List(const ResTree &tree)
                                " bytes, the most a selfextr stub is shown to extract");
     else if (out.total > kFormatTotal)
         out.notes.push_back(Package_FormatNote(out.total));
+    ListPayload(tree, withPayloadItems, out);
     return out;
 }
 

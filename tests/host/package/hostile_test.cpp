@@ -284,7 +284,7 @@ TEST(HostileExtract, NeverWritesThroughALinkOrIntoASpecialFile)
     fs::create_hard_link(dir / "hard", x / "A.TXT");
     ASSERT_EQ(mkfifo((x / "B.TXT").c_str(), 0600), 0);
     std::ostringstream out, err;
-    EXPECT_EQ(Command_Extract(dir / "ok.exe", x, false, out, err), 1);
+    EXPECT_EQ(Command_Extract(dir / "ok.exe", x, false, false, out, err), 1);
     EXPECT_EQ(ReadAll(dir / "outside"), std::vector<uint8_t>{'o'});
     EXPECT_EQ(ReadAll(dir / "hard"), std::vector<uint8_t>{'h'});
     EXPECT_FALSE(fs::is_symlink(x / "SETUP.EXE"));
@@ -297,7 +297,7 @@ TEST(HostileExtract, NeverWritesThroughALinkOrIntoASpecialFile)
     fs::create_directory(dir / "real");
     fs::create_directory_symlink(dir / "real", dir / "link");
     std::ostringstream o2, e2;
-    EXPECT_EQ(Command_Extract(dir / "ok.exe", dir / "link", false, o2, e2), 1);
+    EXPECT_EQ(Command_Extract(dir / "ok.exe", dir / "link", false, false, o2, e2), 1);
     EXPECT_NE(e2.str().find("it is a symbolic link"), std::string::npos) << e2.str();
     EXPECT_TRUE(fs::is_empty(dir / "real"));
 }
@@ -315,7 +315,7 @@ TEST(HostileExtract, AFullDiskSaysWhyAndLeavesNoPartialFile)
     auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
     small.rlim_max = old.rlim_max;
     setrlimit(RLIMIT_FSIZE, &small);
-    int code = Command_Extract(dir / "ok.exe", x, false, out, err);
+    int code = Command_Extract(dir / "ok.exe", x, false, false, out, err);
     setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, oldHandler);
     EXPECT_EQ(code, 1);
@@ -435,11 +435,11 @@ TEST(HostileVerify, VerifyAppliesPacksRulesAndExtractRefusesWhatVerifyRefuses)
     EXPECT_EQ(Command_List(p.dir / "bad.exe", false, out, err), 0);
     EXPECT_NE(out.str().find("A\\x09B"), std::string::npos) << out.str();
     EXPECT_EQ(out.str().find("A\tB"), std::string::npos);
-    EXPECT_EQ(Command_Extract(p.dir / "bad.exe", p.dir / "x", false, out, err), 1);
+    EXPECT_EQ(Command_Extract(p.dir / "bad.exe", p.dir / "x", false, false, out, err), 1);
     EXPECT_NE(err.str().find("not extracted (verify fails"), std::string::npos) << err.str();
     EXPECT_FALSE(fs::exists(p.dir / "x"));
     std::ostringstream o2, e2;
-    EXPECT_EQ(Command_Extract(p.dir / "bad.exe", p.dir / "x", true, o2, e2), 1);  // entry 1001 still refused
+    EXPECT_EQ(Command_Extract(p.dir / "bad.exe", p.dir / "x", true, false, o2, e2), 1);  // entry 1001 still refused
     EXPECT_TRUE(fs::exists(p.dir / "x" / "B.TXT"));
     EXPECT_FALSE(fs::exists(p.dir / "x" / "A\tB"));
 }

@@ -58,10 +58,10 @@ TEST(PackDates, WithoutADateTheEpochOrElseTheNewestInputGivesIt)
         ASSERT_EQ(utimensat(AT_FDCWD, r.files[i].source.c_str(), t, 0), 0);
     }
     std::string iso, from, error;
-    ASSERT_TRUE(Package_DefaultDate(r.files, nullptr, iso, from, error)) << error;
+    ASSERT_TRUE(Package_DefaultDate(r.files, nullptr, nullptr, iso, from, error)) << error;
     EXPECT_EQ(iso, "2025-03-04");
     EXPECT_NE(from.find(r.files[1].source.string()), std::string::npos) << from;
-    ASSERT_TRUE(Package_DefaultDate(r.files, "1765152000", iso, from, error)) << error;
+    ASSERT_TRUE(Package_DefaultDate(r.files, nullptr, "1765152000", iso, from, error)) << error;
     EXPECT_EQ(iso, "2025-12-08");
     EXPECT_EQ(from, "from SOURCE_DATE_EPOCH, a UTC date");
 
@@ -82,9 +82,9 @@ TEST(PackDates, WithoutADateTheEpochOrElseTheNewestInputGivesIt)
     timespec old[2] = {{315000000, 0}, {315000000, 0}};  // 1979-12-25
     for (auto &f : r.files)
         ASSERT_EQ(utimensat(AT_FDCWD, f.source.c_str(), old, 0), 0);
-    EXPECT_FALSE(Package_DefaultDate(r.files, "", iso, from, error));
+    EXPECT_FALSE(Package_DefaultDate(r.files, nullptr, "", iso, from, error));
     EXPECT_NE(error.find("1979-12-25, which cannot be stamped"), std::string::npos) << error;
-    EXPECT_FALSE(Package_DefaultDate({}, nullptr, iso, from, error));
+    EXPECT_FALSE(Package_DefaultDate({}, nullptr, nullptr, iso, from, error));
     EXPECT_NE(error.find("no date"), std::string::npos);
 }
 
@@ -186,7 +186,7 @@ TEST(PackRoundTrip, ListAndExtractGiveBackEveryByte)
     ASSERT_TRUE(image->resources.count(ResKey::Id(kRtVersion)));
 
     std::ostringstream out, err;
-    ASSERT_EQ(Command_Extract(dir / "out.exe", dir / "x", false, out, err), 0) << err.str();
+    ASSERT_EQ(Command_Extract(dir / "out.exe", dir / "x", false, false, out, err), 0) << err.str();
     for (size_t i = 0; i < r.files.size(); i++) {
         EXPECT_EQ(ReadAll(dir / "x" / r.files[i].name), ReadAll(r.files[i].source)) << r.files[i].name;
         auto t = std::chrono::file_clock::to_sys(fs::last_write_time(dir / "x" / r.files[i].name));
@@ -339,7 +339,7 @@ TEST(PackExtract, RefusesNamesThatLeaveTheFolder)
     WriteAll(dir / "evil.exe", WriteImage(*image, tree));
 
     std::ostringstream o, e;
-    EXPECT_EQ(Command_Extract(dir / "evil.exe", dir / "x", true, o, e), 1);
+    EXPECT_EQ(Command_Extract(dir / "evil.exe", dir / "x", true, false, o, e), 1);
     EXPECT_NE(e.str().find("would leave"), std::string::npos) << e.str();
     EXPECT_TRUE(fs::exists(dir / "x" / "SETUP.EXE"));
     EXPECT_FALSE(fs::exists(dir / "EVIL.TXT"));

@@ -1,0 +1,16 @@
+// crc.h: the CRC32 and CRC64 of the .xz format (reflected, polynomials 0xEDB88320 and 0xC96C5795D7870F42).
+#ifndef SELFEXTR_DECODER_CRC_H
+#define SELFEXTR_DECODER_CRC_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+namespace selfextr {
+
+// Both continue a running value: start from 0, pass the previous result for the next piece.
+uint32_t Crc32_Update(uint32_t crc, const uint8_t *data, size_t size);
+uint64_t Crc64_Update(uint64_t crc, const uint8_t *data, size_t size);
+
+} // namespace selfextr
+
+#endif

@@ -1,0 +1,71 @@
+// tar.h: the POSIX tar archives that pack writes (ustar headers, pax records
+// for long or non-ASCII paths and large sizes), read as a stream of bytes.
+//
+// An archive is: folders first, parents before children, then files; each
+// entry one 512-byte ustar header ("ustar\0" "00", type '5' or '0'), optionally
+// preceded by a pax header (type 'x') whose records are path, size and mtime
+// only; file data padded to 512 bytes; two zero blocks; nothing after them.
+// Anything else (links, devices, other pax keys, a path that leaves the
+// folder) is refused with its reason.
+#pragma once
+#include <stddef.h>
+#include <stdint.h>
+
+namespace selfextr {
+
+// A path of at most 32,767 UTF-16 units needs at most 3 UTF-8 bytes a unit.
+constexpr uint32_t kTarMaxPathBytes = 32767 * 3;
+// A pax header of pack's holds one path, one size and one mtime record.
+constexpr uint32_t kTarMaxPaxBytes = kTarMaxPathBytes + 512;
+constexpr uint32_t kTarBlock = 512;
+
+enum TarStatus : int {
+    TAR_MORE = 0,  // the input was used up; feed more
+    TAR_ENTRY,     // a folder or a file begins: see TarReader::entry
+    TAR_DATA,      // bytes of the current file, pointing into the input
+    TAR_FILE_END,  // the current file's bytes are complete
+    TAR_END,       // the archive ended where it should; no byte may follow
+    TAR_ERROR,     // see TarReader::error
+};
+
+struct TarEntry {
+    bool folder;
+    const char *path;  // UTF-8, '/' between names, no leading or trailing '/'; NUL-terminated
+    uint32_t pathBytes;
+    uint64_t size;     // 0 for a folder
+    int64_t mtime;     // seconds since 1970, UTC
+};
+
+struct TarReader {
+    int phase;
+    uint32_t fill;        // bytes of block (or of the pax body) gathered so far
+    uint64_t left;        // bytes of the current file or pax body still to come
+    uint32_t padding;     // zero bytes after them
+    bool havePax, paxPath, paxSize, paxMtime;
+    uint64_t paxSizeValue;
+    int64_t paxMtimeValue;
+    uint32_t paxBytes;
+    const char *error;
+    uint64_t entries;
+    TarEntry entry;
+    uint8_t block[kTarBlock];
+    char path[kTarMaxPathBytes + 1];
+    char pax[kTarMaxPaxBytes];
+};
+
+void Tar_Init(TarReader *t);
+// Takes bytes from in (inSize of them) and stops at the first event: *used is
+// how many it took; for TAR_DATA, *data and *dataBytes are the file's bytes
+// within in. After TAR_END, any further byte is an error; after TAR_ERROR the
+// reader stays failed.
+TarStatus Tar_Feed(TarReader *t, const uint8_t *in, size_t inSize, size_t *used, const uint8_t **data,
+                   size_t *dataBytes);
+// Whether the archive ended: TAR_END was returned and nothing followed.
+bool Tar_Ended(const TarReader *t);
+
+// Why a UTF-8 path may not be written below a folder, or null when it may:
+// empty, absolute, a drive or stream (':'), a backslash, an empty, "." or ".."
+// name, a control character, or bytes that are not UTF-8.
+const char *Tar_PathProblem(const char *path, uint32_t bytes);
+
+}  // namespace selfextr

@@ -1,0 +1,65 @@
+// payload.h: a folder tree as one solid .tar.xz entry, written with liblzma
+// and read back with selfextr's own decoder, as the runner reads it.
+#pragma once
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace selfextr {
+
+// The string that names the payload entry; the stub never reads it.
+constexpr uint16_t kStringPayload = 3001;
+// What a relative path inside the payload may hold, in UTF-16 units: a whole
+// Windows path holds 32,767, and this leaves 767 for "\\?\", the work folder
+// and the runner's private folder.
+constexpr uint32_t kPayloadMaxPathUnits = 32000;
+
+struct PayloadOptions {
+    uint32_t blockBytes = 0;  // 0: one solid block; else independent blocks of this size
+};
+
+struct Payload {
+    std::vector<uint8_t> bytes;  // the .tar.xz
+    std::string name;            // the entry's name, derived from bytes
+    uint64_t expanded = 0;       // the files' bytes
+    uint64_t archiveBytes = 0;   // the tar's bytes
+    uint32_t files = 0, folders = 0;
+    uint32_t dictionary = 0;
+    std::filesystem::path newest;  // the most recently changed file or folder, for the default date
+    int64_t newestTime = 0;
+};
+
+// Whether this build of the tool can write payloads (it needs liblzma).
+bool Payload_CanWrite();
+// DIR's whole tree: regular files and folders, empty ones kept; anything else,
+// a name Windows cannot hold, or two paths equal but for case, is refused
+// naming the path. File times are kept, clamped to SOURCE_DATE_EPOCH when set.
+bool Payload_Build(const std::filesystem::path &dir, const char *sourceDateEpoch, const PayloadOptions &options,
+                   Payload &payload, std::string &error);
+
+struct PayloadItem {
+    std::string path;  // UTF-8, '/' between names
+    bool folder = false;
+    uint64_t size = 0;
+    int64_t mtime = 0;
+};
+struct PayloadSummary {
+    uint64_t expanded = 0, archiveBytes = 0;
+    uint32_t files = 0, folders = 0, blocks = 0, dictionary = 0;
+};
+// Decodes a payload with selfextr's decoder: every block's check, every tar
+// header and every name is verified. item is called for each folder and
+// file, data with the file's bytes in order; either returning false stops
+// the read (error says why). Nothing of a payload is trusted until this returns true.
+struct PayloadVisitor {
+    std::function<bool(const PayloadItem &, std::string &error)> item;
+    std::function<bool(const uint8_t *, size_t, std::string &error)> data;
+    std::function<bool(std::string &error)> fileEnd;
+};
+bool Payload_Read(std::span<const uint8_t> bytes, const PayloadVisitor &visitor, PayloadSummary &summary,
+                  std::string &error);
+
+}  // namespace selfextr

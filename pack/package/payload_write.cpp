@@ -1,0 +1,309 @@
+// payload_write.cpp: a folder tree walked, checked, laid out as POSIX tar and
+// compressed with liblzma, the same bytes from the same tree on any machine.
+#include "package/payload.h"
+
+#include "base/input.h"
+#include "base/text.h"
+#include "package/names.h"
+#include "package/package.h"
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <sys/stat.h>
+#ifdef SELFEXTR_HAVE_LZMA
+#include <lzma.h>
+#endif
+
+namespace selfextr {
+
+namespace fs = std::filesystem;
+
+#ifdef SELFEXTR_HAVE_LZMA
+
+namespace {
+
+struct TreeItem {
+    std::string path;  // relative, UTF-8, '/' between names
+    fs::path source;
+    bool folder = false;
+    uint64_t size = 0;
+    int64_t mtime = 0;
+};
+
+constexpr uint64_t kUstarMaxSize = (uint64_t(1) << 33) - 1;  // 11 octal digits
+constexpr uint32_t kMinDictionary = 4096, kMaxDictionary = 64u << 20;
+
+uint64_t Padded(uint64_t n) { return (n + 511) / 512 * 512; }
+
+// Looks for what Windows cannot hold and what the archive may not carry.
+struct Walker {
+    const char *sourceDateEpoch;
+    std::vector<TreeItem> items;
+    std::map<std::u16string, std::string> folded;  // each path as Windows compares it
+    std::string &error;
+
+    bool Visit(const fs::path &folder, const std::string &relative)
+    {
+        std::error_code ec;
+        std::vector<fs::directory_entry> entries;
+        for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
+            entries.push_back(*it);
+        if (ec)
+            return error = "cannot read the folder " + folder.string() + ": " + ec.message(), false;
+        for (const fs::directory_entry &e : entries) {
+            const std::string name = e.path().filename().string();
+            const std::string path = relative.empty() ? name : relative + "/" + name;
+            const std::string where = "payload path \"" + e.path().string() + "\"";
+            struct stat st;
+            if (lstat(e.path().c_str(), &st) != 0)
+                return error = "cannot read " + e.path().string() + ": " + std::strerror(errno), false;
+            if (S_ISLNK(st.st_mode))
+                return error = where + " is a symbolic link: a payload holds only regular files and folders", false;
+            if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
+                return error = where + " is " + (S_ISFIFO(st.st_mode) ? "a FIFO" : S_ISSOCK(st.st_mode) ? "a socket" : "a device") +
+                               ": a payload holds only regular files and folders", false;
+            if (std::string why = Name_Problem(name, NameUse::kPayload); !why.empty())
+                return error = where + ": the name \"" + name + "\" " + why, false;
+            std::u16string wide = Text_Utf16(path);
+            if (wide.size() > kPayloadMaxPathUnits)
+                return error = where + " is " + std::to_string(wide.size()) + " UTF-16 units long; a payload path holds at most " +
+                               std::to_string(kPayloadMaxPathUnits), false;
+            auto [other, fresh] = folded.emplace(Name_Fold(path), path);
+            if (!fresh)
+                return error = where + " and \"" + other->second + "\" differ only in case, which Windows does not tell apart", false;
+            TreeItem item;
+            item.path = path;
+            item.source = e.path();
+            item.folder = S_ISDIR(st.st_mode);
+            item.size = item.folder ? 0 : uint64_t(st.st_size);
+            item.mtime = std::max<int64_t>(0, st.st_mtime);
+            // The reproducible-builds rule: no time later than the source's.
+            if (sourceDateEpoch != nullptr && *sourceDateEpoch != '\0')
+                item.mtime = std::min<int64_t>(item.mtime, std::strtoll(sourceDateEpoch, nullptr, 10));
+            items.push_back(item);
+            if (item.folder && !Visit(e.path(), path))
+                return false;
+        }
+        return true;
+    }
+};
+
+std::string Lower(std::string s)
+{
+    for (char &c : s)
+        if (c >= 'A' && c <= 'Z')
+            c = char(c - 'A' + 'a');
+    return s;
+}
+
+// Folders first, parents before children (byte order does that); then files
+// of one kind next to each other: by extension, then name, then path.
+void Order(std::vector<TreeItem> &items)
+{
+    auto key = [](const TreeItem &i) {
+        std::string base = i.path.substr(i.path.rfind('/') + 1);
+        size_t dot = base.rfind('.');
+        std::string ext = dot == std::string::npos || dot == 0 ? "" : base.substr(dot + 1);
+        return std::make_tuple(!i.folder, i.folder ? "" : Lower(ext), i.folder ? "" : Lower(base), i.path);
+    };
+    std::sort(items.begin(), items.end(), [&](const TreeItem &a, const TreeItem &b) { return key(a) < key(b); });
+}
+
+void PutOctal(uint8_t *field, size_t len, uint64_t value)
+{
+    for (size_t i = len - 1; i-- > 0; value >>= 3)
+        field[i] = uint8_t('0' + (value & 7));
+    field[len - 1] = 0;
+}
+
+void PutText(uint8_t *field, const std::string &text) { memcpy(field, text.data(), text.size()); }
+
+// One ustar header: name, mode, owner 0, size, mtime, type, "ustar\0" "00".
+void Header(std::vector<uint8_t> &out, const std::string &name, char type, uint64_t size, int64_t mtime)
+{
+    uint8_t h[512] = {};
+    PutText(h, name);
+    PutOctal(h + 100, 8, type == '5' ? 0755 : 0644);
+    PutOctal(h + 108, 8, 0);
+    PutOctal(h + 116, 8, 0);
+    PutOctal(h + 124, 12, size);
+    PutOctal(h + 136, 12, uint64_t(mtime));
+    h[156] = uint8_t(type);
+    memcpy(h + 257, "ustar\0" "00", 8);
+    memset(h + 148, ' ', 8);
+    uint32_t sum = 0;
+    for (uint8_t b : h)
+        sum += b;
+    PutOctal(h + 148, 7, sum);
+    h[155] = ' ';
+    out.insert(out.end(), h, h + 512);
+}
+
+std::string PaxRecord(const std::string &key, const std::string &value)
+{
+    // The length counts its own digits.
+    size_t body = key.size() + value.size() + 3, len = body + 1;
+    while (std::to_string(len).size() + body != len)
+        len++;
+    return std::to_string(len) + " " + key + "=" + value + "\n";
+}
+
+bool IsAscii(const std::string &s)
+{
+    return std::all_of(s.begin(), s.end(), [](char c) { return uint8_t(c) < 0x80; });
+}
+
+// The headers of one item: a pax header first where ustar cannot hold the
+// path (over 100 bytes, or outside ASCII) or the size (8 GiB and more).
+void Headers(std::vector<uint8_t> &out, const TreeItem &item)
+{
+    const std::string name = item.folder ? item.path + "/" : item.path;
+    const int64_t mtime = std::min<int64_t>(item.mtime, int64_t(kUstarMaxSize));
+    std::string pax;
+    if (name.size() > 100 || !IsAscii(name))
+        pax += PaxRecord("path", name);
+    if (item.size > kUstarMaxSize)
+        pax += PaxRecord("size", std::to_string(item.size));
+    if (!pax.empty()) {
+        Header(out, "PaxHeader", 'x', pax.size(), mtime);
+        out.insert(out.end(), pax.begin(), pax.end());
+        out.resize(Padded(out.size()), 0);
+    }
+    Header(out, pax.find(" path=") == std::string::npos ? name : "PaxPath", item.folder ? '5' : '0',
+           item.size > kUstarMaxSize ? 0 : item.size, mtime);
+}
+
+}  // namespace
+
+bool Payload_CanWrite() { return true; }
+
+namespace {
+
+// Feeds the tar through liblzma into payload.bytes, refusing to grow past the stub's ceiling.
+struct Compressor {
+    lzma_stream strm = LZMA_STREAM_INIT;
+    std::vector<uint8_t> &out;
+    std::string &error;
+    ~Compressor() { lzma_end(&strm); }
+
+    bool Code(const uint8_t *p, size_t n, lzma_action action)
+    {
+        strm.next_in = p;
+        strm.avail_in = n;
+        uint8_t buffer[1 << 16];
+        for (;;) {
+            strm.next_out = buffer;
+            strm.avail_out = sizeof buffer;
+            lzma_ret r = lzma_code(&strm, action);
+            out.insert(out.end(), buffer, buffer + (sizeof buffer - strm.avail_out));
+            if (out.size() > kMaxPackageBytes)
+                return error = "the payload compresses to more than " + Text_Thousands(kMaxPackageBytes) +
+                               " bytes, the most a selfextr stub is shown to extract", false;
+            if (r == LZMA_STREAM_END)
+                return true;
+            if (r != LZMA_OK)
+                return error = "liblzma failed to compress the payload (code " + std::to_string(int(r)) + ")", false;
+            if (strm.avail_in == 0 && strm.avail_out != 0 && action == LZMA_RUN)
+                return true;
+        }
+    }
+};
+
+}  // namespace
+
+bool Payload_Build(const fs::path &dir, const char *sourceDateEpoch, const PayloadOptions &options, Payload &payload,
+                   std::string &error)
+{
+    std::error_code ec;
+    if (!fs::is_directory(fs::symlink_status(dir, ec)))
+        return error = "payload folder \"" + dir.string() + "\" is not a folder", false;
+    Walker walker{sourceDateEpoch, {}, {}, error};
+    if (!walker.Visit(dir, ""))
+        return false;
+    Order(walker.items);
+
+    payload = Payload{};
+    for (const TreeItem &i : walker.items) {
+        (i.folder ? payload.folders : payload.files)++;
+        payload.expanded += i.size;
+        if (payload.newest.empty() || i.mtime > payload.newestTime)
+            payload.newest = i.source, payload.newestTime = i.mtime;
+    }
+    // The smallest power of two the archive fits, so that the runner's
+    // dictionary is no larger than the payload needs.
+    std::vector<uint8_t> headers;
+    for (const TreeItem &i : walker.items)
+        headers.clear(), Headers(headers, i), payload.archiveBytes += headers.size() + Padded(i.size);
+    payload.archiveBytes += 1024;
+    uint32_t dictionary = kMinDictionary;
+    while (dictionary < kMaxDictionary && dictionary < payload.archiveBytes)
+        dictionary *= 2;
+    payload.dictionary = dictionary;
+
+    lzma_options_lzma lzma;
+    if (lzma_lzma_preset(&lzma, 9 | LZMA_PRESET_EXTREME))
+        return error = "liblzma has no preset 9e", false;
+    lzma.dict_size = dictionary;
+    lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &lzma}, {LZMA_VLI_UNKNOWN, nullptr}};
+    Compressor c{LZMA_STREAM_INIT, payload.bytes, error};
+    lzma_ret r;
+    if (options.blockBytes == 0) {
+        r = lzma_stream_encoder(&c.strm, filters, LZMA_CHECK_CRC64);
+    } else {
+        // Independent blocks; the bytes do not depend on the thread count.
+        lzma_mt mt = {};
+        mt.threads = 2;
+        mt.block_size = options.blockBytes;
+        mt.filters = filters;
+        mt.check = LZMA_CHECK_CRC64;
+        r = lzma_stream_encoder_mt(&c.strm, &mt);
+    }
+    if (r != LZMA_OK)
+        return error = "liblzma cannot start compressing (code " + std::to_string(int(r)) + ")", false;
+
+    std::vector<uint8_t> block;
+    std::vector<uint8_t> chunk(1 << 20);
+    for (const TreeItem &i : walker.items) {
+        block.clear();
+        Headers(block, i);
+        if (!c.Code(block.data(), block.size(), LZMA_RUN))
+            return false;
+        if (i.folder)
+            continue;
+        InputFile in;
+        if (!Input_Open(i.source, in, error))
+            return false;
+        for (uint64_t left = i.size; left != 0;) {
+            size_t n = size_t(std::min<uint64_t>(left, chunk.size()));
+            if (!Input_Read(in, chunk.data(), n, error) || !c.Code(chunk.data(), n, LZMA_RUN))
+                return false;
+            left -= n;
+        }
+        if (!Input_AtEnd(in, error))
+            return false;
+        static const uint8_t zeros[512] = {};
+        if (!c.Code(zeros, Padded(i.size) - i.size, LZMA_RUN))
+            return false;
+    }
+    static const uint8_t end[1024] = {};
+    if (!c.Code(end, sizeof end, LZMA_RUN) || !c.Code(nullptr, 0, LZMA_FINISH))
+        return false;
+    char hex[17];
+    snprintf(hex, sizeof hex, "%016llX", static_cast<unsigned long long>(lzma_crc64(payload.bytes.data(), payload.bytes.size(), 0)));
+    payload.name = std::string("payload-") + hex + ".tar.xz";
+    return true;
+}
+
+#else
+
+bool Payload_CanWrite() { return false; }
+
+bool Payload_Build(const fs::path &, const char *, const PayloadOptions &, Payload &, std::string &error)
+{
+    return error = "this build of selfextr has no liblzma and cannot write a payload; use the Linux build", false;
+}
+
+#endif
+
+}  // namespace selfextr
