@@ -6,6 +6,7 @@ set(CMAKE_CXX_EXTENSIONS OFF)
 # The bare stub alone, for the host tool to carry.
 if(SELFEXTR_STUB_ONLY)
     add_subdirectory(src)
+    add_subdirectory(runner)
     return()
 endif()
 
@@ -34,6 +35,7 @@ endfunction()
 set(SELFEXTR_TEST_SUPPORT ${CMAKE_SOURCE_DIR}/tests/support)
 
 add_subdirectory(src)
+add_subdirectory(runner)
 add_subdirectory(tests/win32)
 add_subdirectory(tests/e2e)
 add_subdirectory(partner)
@@ -48,11 +50,15 @@ file(CREATE_LINK /usr/include/CLI ${hosthdr}/CLI SYMBOLIC)
 file(CREATE_LINK /usr/include/toml++ ${hosthdr}/toml++ SYMBOLIC)
 include(${CMAKE_SOURCE_DIR}/src/rules.cmake)
 include(${CMAKE_SOURCE_DIR}/pack/sources.cmake)
-add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/embedded_stub.cpp
-    COMMAND ${CMAKE_COMMAND} -DIN=$<TARGET_FILE:selfextr-stub> -DOUT=${CMAKE_BINARY_DIR}/embedded_stub.cpp
-            -P ${CMAKE_SOURCE_DIR}/cmake/embed.cmake
-    DEPENDS selfextr-stub ${CMAKE_SOURCE_DIR}/cmake/embed.cmake)
-add_executable(selfextr-win pack/cli/main.cpp ${CMAKE_BINARY_DIR}/embedded_stub.cpp ${SELFEXTR_PACK_SOURCES} ${SELFEXTR_RULE_SOURCES})
+foreach(name Stub Runner)
+    string(TOLOWER ${name} lower)
+    add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/embedded_${lower}.cpp
+        COMMAND ${CMAKE_COMMAND} -DIN=$<TARGET_FILE:selfextr-${lower}> -DOUT=${CMAKE_BINARY_DIR}/embedded_${lower}.cpp
+                -DNAME=${name} -P ${CMAKE_SOURCE_DIR}/cmake/embed.cmake
+        DEPENDS selfextr-${lower} ${CMAKE_SOURCE_DIR}/cmake/embed.cmake)
+endforeach()
+add_executable(selfextr-win pack/cli/main.cpp ${CMAKE_BINARY_DIR}/embedded_stub.cpp ${CMAKE_BINARY_DIR}/embedded_runner.cpp
+    ${SELFEXTR_PACK_SOURCES} ${SELFEXTR_RULE_SOURCES})
 set_target_properties(selfextr-win PROPERTIES OUTPUT_NAME selfextr CXX_STANDARD 20)
 target_include_directories(selfextr-win PRIVATE ${SELFEXTR_PACK_INCLUDE_DIRS} ${CMAKE_SOURCE_DIR}/cmake ${hosthdr})
 target_compile_definitions(selfextr-win PRIVATE TOML_HEADER_ONLY=1 SELFEXTR_VERSION="${PROJECT_VERSION}")

@@ -1,6 +1,7 @@
 // commands.cpp: pack, list, verify and extract.
 #include "cli/commands.h"
 #include "base/input.h"
+#include "package/runner_image.h"
 #include "cli/listing_json.h"
 
 #include <cerrno>
@@ -258,6 +259,12 @@ int Command_Pack(const PackOptions &options, const PackRequest &request, std::os
     PackRequest flat = request;
     if (!Package_ExpandFolders(request.files, flat.files, error))
         return err << "selfextr: " << error << "\n", 1;
+    // A payload needs a program to expand it: the runner, with its command.
+    if (!request.payloadDir.empty() && request.run.empty())
+        return err << "selfextr: a payload needs the command to run once it is expanded: add --run \"COMMAND\" "
+                      "(such as --run \"app\\install.exe /quiet\"), or [payload] run in the manifest\n", 1;
+    if (!request.run.empty() && request.payloadDir.empty())
+        return err << "selfextr: --run starts a command from the payload: add --payload DIR\n", 1;
     if (!request.payloadDir.empty()) {
         if (!Payload_CanWrite())
             return err << "selfextr: --payload needs liblzma, which this build of selfextr lacks (Windows builds have none): "
@@ -271,6 +278,16 @@ int Command_Pack(const PackOptions &options, const PackRequest &request, std::os
     if (flat.date.empty() &&
         !Package_DefaultDate(flat.files, flat.payload.get(), getenv("SOURCE_DATE_EPOCH"), flat.date, dateFrom, error))
         return err << "selfextr: " << error << "\n", 1;
+    if (!flat.run.empty()) {
+        uint32_t stamp = 0;
+        auto runner = std::make_shared<std::vector<uint8_t>>();
+        if (options.embeddedRunner.empty())
+            return err << "selfextr: this build of selfextr carries no runner\n", 1;
+        if (!Date_Timestamp(flat.date, flat.time, getenv("SOURCE_DATE_EPOCH"), stamp, error) ||
+            !Runner_Build(options.embeddedRunner, flat.run, flat.payload->name, flat.caption, stamp, *runner, error))
+            return err << "selfextr: " << error << "\n", 1;
+        flat.runner = runner;
+    }
     ResTree tree = image->resources;
     std::vector<std::string> warnings;
     if (!Package_Build(flat, getenv("SOURCE_DATE_EPOCH"), tree, warnings, error))
@@ -580,11 +597,15 @@ int Command_Extract(const fs::path &file, const fs::path &dir, bool force, bool 
     auto stamp = fs::file_time_type::clock::from_sys(std::chrono::system_clock::from_time_t(when));
 #endif
     int failures = 0;
-    // The payload's tree instead of its entry, unless the entries are wanted as the stub writes them.
+    // The payload's tree instead of its entry and its runner (the SETUP.EXE that
+    // expands it), unless the entries are wanted as the stub writes them.
     const bool tree = l.payload && l.payload->data && !raw;
+    size_t skipped = 0;
     for (auto &e : l.entries) {
-        if (tree && e.name == l.payload->name)
+        if (tree && (e.name == l.payload->name || Name_Fold(e.name) == u"SETUP.EXE")) {
+            skipped++;
             continue;
+        }
         if (!e.problem.empty()) {
             err << "selfextr: entry " << e.number << " is not extracted: it " << Shown(e.problem) << "\n";
             failures++;
@@ -643,7 +664,7 @@ int Command_Extract(const fs::path &file, const fs::path &dir, bool force, bool 
 #ifndef _WIN32
     close(dirFd);
 #endif
-    const size_t written = l.entries.size() - (tree ? 1 : 0);
+    const size_t written = l.entries.size() - skipped;
     out << "extracted " << written - std::min(written, size_t(failures)) << " of " << written << " entries into "
         << dir.string() << "\n";
     return failures ? 1 : 0;

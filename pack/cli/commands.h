@@ -10,6 +10,7 @@ namespace selfextr {
 struct PackOptions {
     std::filesystem::path stub, output;  // stub empty: embeddedStub
     std::span<const uint8_t> embeddedStub;
+    std::span<const uint8_t> embeddedRunner;  // packed as SETUP.EXE with --run
     std::filesystem::path manifest;  // the output must not replace it
     bool stripSignature = false;
 };

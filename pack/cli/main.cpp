@@ -1,5 +1,6 @@
 // main.cpp: the selfextr command line.
 #include "cli/commands.h"
+#include "embedded_runner.h"
 #include "embedded_stub.h"
 #include "cli/manifest.h"
 #include "cli/options.h"
@@ -19,7 +20,8 @@ static int Run(int argc, char **argv)
     app.require_subcommand(1);
     app.set_version_flag("--version",
                          std::string("selfextr ") + SELFEXTR_VERSION + "\nstub: " + std::to_string(kEmbeddedStubSize) +
-                             " bytes, SHA-256 " + kEmbeddedStubSha256,
+                             " bytes, SHA-256 " + kEmbeddedStubSha256 + "\nrunner: " + std::to_string(kEmbeddedRunnerSize) +
+                             " bytes, SHA-256 " + kEmbeddedRunnerSha256,
                          "print the tool's version and identify the stub it carries, then end");
 
     PackOptions pack;
@@ -27,6 +29,7 @@ static int Run(int argc, char **argv)
     std::string manifest;
     auto *p = app.add_subcommand("pack", "attach a package to the stub and write a finished stub");
     pack.embeddedStub = std::span<const uint8_t>(kEmbeddedStub, kEmbeddedStubSize);
+    pack.embeddedRunner = std::span<const uint8_t>(kEmbeddedRunner, kEmbeddedRunnerSize);
     p->add_option("--stub", pack.stub, "a bare (or finished) stub to use instead of the one selfextr carries");
     p->add_option("-o,--output", pack.output, "the finished stub to write")->required();
     p->add_option("-m,--manifest", manifest, "a TOML manifest of the package");
@@ -48,6 +51,9 @@ static int Run(int argc, char **argv)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     p->add_option("--payload", given.payloadDir,
                   "a folder whose whole tree goes in as one compressed entry (solid .tar.xz), for the package's SETUP.EXE to expand");
+    p->add_option("--run", given.run,
+                  "with --payload: the command selfextr's runner (the package's SETUP.EXE) starts in the expanded folder, "
+                  "waits for with all it starts, then cleans up; its program is looked up only in the payload and the system folder");
     p->add_option("--payload-block-size", given.payloadBlockBytes,
                   "split the payload into independent blocks of this size (such as 32MiB), decoded on several cores; "
                   "default: one block, the smallest file")

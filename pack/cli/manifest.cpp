@@ -112,10 +112,10 @@ bool Manifest_Read(const std::filesystem::path &path, PackRequest &request, std:
         const toml::table *t = p->as_table();
         if (t == nullptr)
             return r.Fail(*p, "payload", "must be a table ([payload])");
-        if (!r.OnlyKnown(*t, "payload.", {"dir", "block_size"}))
+        if (!r.OnlyKnown(*t, "payload.", {"dir", "run", "block_size"}))
             return false;
         std::string dir;
-        if (!r.String(*t, "dir", "payload.", dir))
+        if (!r.String(*t, "dir", "payload.", dir) || !r.String(*t, "run", "payload.", request.run))
             return false;
         if (dir.empty())
             return r.Fail(*p, "payload.dir", "is missing: name the folder whose tree the payload holds");

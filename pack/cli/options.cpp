@@ -24,6 +24,7 @@ PackRequest Options_Merge(const PackRequest &manifest, const PackOptionValues &o
     request.allowNonAscii |= options.allowNonAscii;
     if (!options.payloadDir.empty())
         request.payloadDir = options.payloadDir;
+    Override(request.run, options.run);
     if (options.payloadBlockBytes != 0)
         request.payloadOptions.blockBytes = uint32_t(options.payloadBlockBytes);
 

@@ -52,6 +52,8 @@ struct PackRequest {
     std::filesystem::path payloadDir;           // a folder tree packed as one .tar.xz entry; empty: none
     PayloadOptions payloadOptions;
     std::shared_ptr<const Payload> payload;     // payloadDir, compressed (Command_Pack makes it)
+    std::string run;                            // the command the runner starts; needs a payload
+    std::shared_ptr<const std::vector<uint8_t>> runner;  // the finished runner, SETUP.EXE (Command_Pack makes it)
 };
 
 // The files of the request in package order, each folder replaced by its

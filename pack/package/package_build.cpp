@@ -165,20 +165,26 @@ bool Package_Build(const PackRequest &request, const char *sourceDateEpoch, ResT
                            " bytes, the most a selfextr stub is shown to extract (at \"" + f.source.string() + "\")", false;
         descriptors.emplace_back(descriptor, size);
     }
+    if (request.runner) {
+        if (hasSetup)
+            return error = "a file of the package is named SETUP.EXE, but --run makes selfextr's runner the SETUP.EXE: rename the file", false;
+        seen.insert(u"SETUP.EXE");
+        hasSetup = true;
+        total += request.runner->size();
+        descriptors.emplace_back("SETUP.EXE," + std::to_string(request.runner->size()), request.runner->size());
+    }
     if (request.payload) {
         const Payload &p = *request.payload;
         if (!seen.insert(Name_Fold(p.name)).second)
             return error = "file name \"" + p.name + "\" is the payload's own", false;
-        if (files.size() + 1 > kMaxEntries)
-            return error = std::to_string(files.size() + 1) + " entries with the payload: a package holds at most " +
+        if (descriptors.size() + 1 > kMaxEntries)
+            return error = std::to_string(descriptors.size() + 1) + " entries with the payload: a package holds at most " +
                            std::to_string(kMaxEntries), false;
         total += p.bytes.size();
         if (total > kMaxPackageBytes)
             return error = "the files and the payload add up to more than " + Text_Thousands(kMaxPackageBytes) +
                            " bytes, the most a selfextr stub is shown to extract", false;
         descriptors.emplace_back(p.name + "," + std::to_string(p.bytes.size()), p.bytes.size());
-        if (!hasSetup)
-            warnings.push_back("the payload is packed, but nothing in the package expands it: give a SETUP.EXE that does");
     }
     if (total > kFormatTotal)
         warnings.push_back(Package_FormatNote(total));
@@ -214,8 +220,11 @@ bool Package_Build(const PackRequest &request, const char *sourceDateEpoch, ResT
         uint16_t id = uint16_t(kEntryFirst + n);
         strings[id] = Text_Utf16(descriptors[n].first);
         auto &bytes = tree[ResKey::Id(kRtEntry)][ResKey::Id(id)][kLangEnUs].bytes;
+        // The files, then the runner, then the payload.
         if (n < files.size())
             bytes = FileBytes{files[n].source, descriptors[n].second};
+        else if (request.runner && n == files.size())
+            bytes = *request.runner;
         else
             bytes = request.payload->bytes;
     }

@@ -7,5 +7,6 @@ set(SELFEXTR_PACK_PACKAGE_SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/package_list.cpp
     ${CMAKE_CURRENT_LIST_DIR}/payload_read.cpp
     ${CMAKE_CURRENT_LIST_DIR}/payload_write.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/runner_image.cpp
     ${CMAKE_CURRENT_LIST_DIR}/stringtable.cpp
     ${CMAKE_CURRENT_LIST_DIR}/version.cpp)

@@ -59,6 +59,8 @@ inline PackResult Pack(const selfextr::PackRequest &request, const fs::path &out
     o.stub = stub;
     o.output = output;
     o.stripSignature = strip;
+    static const std::vector<uint8_t> runner = ReadAll(SELFEXTR_RUNNER_PATH);
+    o.embeddedRunner = runner;
     std::ostringstream out, err;
     int code = selfextr::Command_Pack(o, request, out, err);
     return {code, out.str(), err.str()};

@@ -1,0 +1,208 @@
+// launch.cpp: the command started in the private folder, found only there or
+// in the system folder, then waited for with everything it starts.
+#include "runner.h"
+#include <shellapi.h>
+
+// CreateProcess refuses a program whose manifest asks for elevation with this.
+enum { kErrorElevationRequired = 740 };
+
+static WCHAR g_program[kPathChars];
+static WCHAR g_line[kPathChars + kCommandChars];
+static WCHAR g_system[MAX_PATH];
+
+typedef BOOL(WINAPI *ShellExecuteExProc)(SHELLEXECUTEINFOW *);
+
+static bool IsFile(const WCHAR *path)
+{
+    DWORD a = GetFileAttributesW(path);
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+static bool EndsWith(const WCHAR *text, const WCHAR *tail)
+{
+    uint32_t n = Text_Length(text), m = Text_Length(tail);
+    if (m > n)
+        return false;
+    for (uint32_t i = 0; i < m; i++) {
+        WCHAR a = text[n - m + i], b = tail[i];
+        if (a >= L'A' && a <= L'Z')
+            a = (WCHAR)(a - L'A' + L'a');
+        if (a != b)
+            return false;
+    }
+    return true;
+}
+
+// The first word of the command (quoted or up to a blank), then where it
+// lives: the private folder, else (a bare name only) the system folder, else
+// nowhere. Never the work folder, the caller's folder or PATH: a program
+// planted beside the package is never started. *rest points past the word.
+static bool FindProgram(RunnerState *rs, const WCHAR **rest)
+{
+    const WCHAR *p = rs->command;
+    while (*p == L' ' || *p == L'\t')
+        p++;
+    WCHAR name[MAX_PATH];
+    uint32_t n = 0;
+    bool quoted = *p == L'"';
+    p += quoted;
+    while (*p != 0 && (quoted ? *p != L'"' : (*p != L' ' && *p != L'\t')) && n + 1 < MAX_PATH)
+        name[n++] = *p == L'/' ? L'\\' : *p, p++;
+    name[n] = 0;
+    p += quoted && *p == L'"';
+    *rest = p;
+    bool bare = true;
+    for (uint32_t i = 0; i < n; i++)
+        bare = bare && name[i] != L'\\';
+    if (n == 0 || name[0] == L'\\' || (n > 1 && name[1] == L':')) {
+        Fail_Show(rs, L"The package's command must name a program inside the package or in the Windows system folder:", rs->command, 0);
+        return false;
+    }
+    const WCHAR *ext = L".exe";
+    for (int pass = 0; pass < 2; pass++) {
+        for (int place = 0; place < (bare ? 2 : 1); place++) {
+            g_program[0] = 0;
+            Text_Append(g_program, kPathChars, place == 0 ? rs->privateFolder : g_system);
+            Text_Append(g_program, kPathChars, L"\\");
+            Text_Append(g_program, kPathChars, name);
+            if (pass == 1)
+                Text_Append(g_program, kPathChars, ext);
+            if (IsFile(g_program))
+                return true;
+        }
+    }
+    Fail_Show(rs, L"The program that the package's command names is neither in the package nor in the Windows system folder:", name, ERROR_FILE_NOT_FOUND);
+    return false;
+}
+
+// The command line: a .msi goes through msiexec, a .bat or .cmd through the
+// command processor, from the system folder; anything else is started itself.
+static void BuildLine(const WCHAR *rest, WCHAR *application)
+{
+    g_line[0] = 0;
+    const uint32_t cap = sizeof g_line / sizeof *g_line;
+    application[0] = 0;
+    Text_Append(application, kPathChars, g_system);
+    if (EndsWith(g_program, L".msi")) {
+        Text_Append(application, kPathChars, L"\\msiexec.exe");
+        Text_Append(g_line, cap, L"\"");
+        Text_Append(g_line, cap, application);
+        Text_Append(g_line, cap, L"\" /i \"");
+        Text_Append(g_line, cap, g_program);
+        Text_Append(g_line, cap, L"\"");
+        Text_Append(g_line, cap, rest);
+    } else if (EndsWith(g_program, L".bat") || EndsWith(g_program, L".cmd")) {
+        Text_Append(application, kPathChars, L"\\cmd.exe");
+        Text_Append(g_line, cap, L"\"");
+        Text_Append(g_line, cap, application);
+        Text_Append(g_line, cap, L"\" /d /c \"\"");
+        Text_Append(g_line, cap, g_program);
+        Text_Append(g_line, cap, L"\"");
+        Text_Append(g_line, cap, rest);
+        Text_Append(g_line, cap, L"\"");
+    } else {
+        application[0] = 0;
+        Text_Append(application, kPathChars, g_program);
+        Text_Append(g_line, cap, L"\"");
+        Text_Append(g_line, cap, g_program);
+        Text_Append(g_line, cap, L"\"");
+        Text_Append(g_line, cap, rest);
+    }
+}
+
+struct Waiter {
+    HANDLE port, job, done;
+};
+
+// Waits on the job's completion port until no process is left in the job.
+static DWORD WINAPI WaitForJob(LPVOID parameter)
+{
+    Waiter *w = (Waiter *)parameter;
+    DWORD message;
+    ULONG_PTR key;
+    LPOVERLAPPED overlapped;
+    while (GetQueuedCompletionStatus(w->port, &message, &key, &overlapped, INFINITE))
+        if (key == (ULONG_PTR)w->job && message == JOB_OBJECT_MSG_ACTIVE_PROCESS_ZERO)
+            break;
+    SetEvent(w->done);
+    return 0;
+}
+
+// Programs whose manifest asks for elevation: started through the shell, so
+// that Windows asks the user.
+static HANDLE StartElevated(RunnerState *rs, const WCHAR *application, const WCHAR *parameters)
+{
+    HMODULE shell = LoadLibraryExW(L"shell32.dll", 0, 0x800 /* LOAD_LIBRARY_SEARCH_SYSTEM32 */);
+    ShellExecuteExProc run = shell != 0 ? (ShellExecuteExProc)(void (*)(void))GetProcAddress(shell, "ShellExecuteExW") : 0;
+    SHELLEXECUTEINFOW info;
+    ZeroMemory(&info, sizeof info);
+    info.cbSize = sizeof info;
+    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
+    info.lpFile = application;
+    info.lpParameters = parameters;
+    info.lpDirectory = rs->privateFolder;
+    info.nShow = SW_SHOWNORMAL;
+    if (run == 0 || !run(&info))
+        return 0;
+    return info.hProcess;
+}
+
+bool Launch_AndWait(RunnerState *rs)
+{
+    UINT n = GetSystemDirectoryW(g_system, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) {
+        Fail_Show(rs, L"Cannot find the Windows system folder.", 0, GetLastError());
+        return false;
+    }
+    const WCHAR *rest;
+    if (!FindProgram(rs, &rest))
+        return false;
+    static WCHAR application[kPathChars];
+    BuildLine(rest, application);
+
+    Waiter w;
+    w.job = CreateJobObjectW(0, 0);
+    w.port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, 0, 0, 1);
+    w.done = CreateEventW(0, TRUE, FALSE, 0);
+    JOBOBJECT_ASSOCIATE_COMPLETION_PORT association = {(PVOID)w.job, w.port};
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
+    ZeroMemory(&limits, sizeof limits);
+    // A process started to leave the job (CREATE_BREAKAWAY_FROM_JOB) is not waited for.
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_BREAKAWAY_OK;
+    bool jobbed = w.job != 0 && w.port != 0 && w.done != 0 &&
+                  SetInformationJobObject(w.job, JobObjectAssociateCompletionPortInformation, &association, sizeof association) &&
+                  SetInformationJobObject(w.job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+
+    STARTUPINFOW si;
+    ZeroMemory(&si, sizeof si);
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi;
+    HANDLE process = 0;
+    if (CreateProcessW(application, g_line, 0, 0, FALSE, CREATE_SUSPENDED, 0, rs->privateFolder, &si, &pi)) {
+        // In the job before its first instruction, so that nothing it starts escapes the wait.
+        jobbed = jobbed && AssignProcessToJobObject(w.job, pi.hProcess);
+        ResumeThread(pi.hThread);
+        CloseHandle(pi.hThread);
+        process = pi.hProcess;
+    } else if (GetLastError() == kErrorElevationRequired) {
+        const WCHAR *parameters = g_line + Text_Length(application) + 2;  // past the quoted program
+        process = StartElevated(rs, application, parameters);
+        jobbed = jobbed && process != 0 && AssignProcessToJobObject(w.job, process);
+    }
+    if (process == 0) {
+        DWORD error = GetLastError();
+        Fail_Show(rs, L"Cannot start the package's command:", rs->command, error);
+        return false;
+    }
+    HANDLE waitOn = process;
+    if (jobbed) {
+        HANDLE thread = CreateThread(0, 0, WaitForJob, &w, 0, 0);
+        if (thread != 0)
+            waitOn = w.done, CloseHandle(thread);
+    }
+    // The window messages keep flowing while the command runs.
+    while (MsgWaitForMultipleObjects(1, &waitOn, FALSE, INFINITE, QS_ALLINPUT) == WAIT_OBJECT_0 + 1)
+        Pump_Messages();
+    CloseHandle(process);
+    return true;
+}

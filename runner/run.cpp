@@ -1,0 +1,25 @@
+// run.cpp: the runner's entry and main routine, top to bottom: prepare, expand,
+// run and wait, clean up, post. Every failure ends in the same clean-up.
+#include "runner.h"
+#include "../partner/selfextr_partner.h"
+
+static RunnerState g_state;
+
+static int Runner_Main(RunnerState *rs)
+{
+    // The stub's WinExec returns once this program waits for input.
+    SelfExtr_MarkIdle();
+    Prepare_HardenDllSearch();
+    rs->module = GetModuleHandleW(0);
+    bool ok = Prepare_ReadPackage(rs);
+    rs->stubWindow = SelfExtr_FindWindow(SELFEXTR_WAIT_WHILE_STUB_LIVES);
+    ok = ok && Prepare_PrivateFolder(rs) && Expand_Payload(rs) && Launch_AndWait(rs);
+    Cleanup_PrivateFolder(rs);
+    Cleanup_Post(rs);
+    return ok ? 0 : 1;
+}
+
+extern "C" __attribute__((force_align_arg_pointer, noreturn)) void Runner_Entry(void)
+{
+    ExitProcess((UINT)Runner_Main(&g_state));
+}

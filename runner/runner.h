@@ -1,0 +1,45 @@
+// runner.h: the runner's steps and the state they share, in the order they run:
+// prepare, expand, launch and wait, clean up, post.
+#pragma once
+#include <windows.h>
+#include <stdint.h>
+#include "../src/sizes.h"
+
+enum {
+    kCommandChars = 8192,           // the command line, terminator included
+    kPathChars = 32768 + 8,         // a whole "\\?\" path, the most Windows takes
+};
+
+struct RunnerState {
+    HINSTANCE module;
+    HWND stubWindow;                  // the stub to tell when all is done; 0 when none started us
+    char caption[kCaptionBytes];      // as the stub shows it
+    WCHAR command[kCommandChars];
+    WCHAR payloadName[MAX_PATH];
+    WCHAR workFolder[MAX_PATH];       // the runner's own folder, without a trailing backslash
+    WCHAR privateFolder[MAX_PATH];    // workFolder\sx-<random>, once created
+    bool privateMade;
+    HWND progress;
+    uint32_t percent;                 // the meter as last drawn
+};
+
+// Text of ours: bounded appends into fixed buffers.
+void Text_Append(WCHAR *buffer, uint32_t capacity, const WCHAR *text);
+uint32_t Text_Length(const WCHAR *text);
+
+// One message box titled with the caption: what failed, then the system's reason for error (0: none).
+void Fail_Show(const RunnerState *rs, const WCHAR *what, const WCHAR *subject, DWORD error);
+
+void Prepare_HardenDllSearch(void);
+bool Prepare_ReadPackage(RunnerState *rs);
+bool Prepare_PrivateFolder(RunnerState *rs);
+
+bool Expand_Payload(RunnerState *rs);
+
+bool Launch_AndWait(RunnerState *rs);
+
+void Cleanup_PrivateFolder(RunnerState *rs);
+void Cleanup_Post(const RunnerState *rs);
+
+// Dispatches whatever the thread's queue holds, so that windows stay alive.
+void Pump_Messages(void);

@@ -1,0 +1,52 @@
+// text.cpp: bounded text, the one failure message, and the message pump.
+#include "runner.h"
+
+uint32_t Text_Length(const WCHAR *text)
+{
+    uint32_t n = 0;
+    while (text[n] != 0)
+        n++;
+    return n;
+}
+
+void Text_Append(WCHAR *buffer, uint32_t capacity, const WCHAR *text)
+{
+    uint32_t n = Text_Length(buffer);
+    while (*text != 0 && n + 1 < capacity)
+        buffer[n++] = *text++;
+    buffer[n] = 0;
+}
+
+static WCHAR g_message[kPathChars + 1024];
+
+void Fail_Show(const RunnerState *rs, const WCHAR *what, const WCHAR *subject, DWORD error)
+{
+    WCHAR title[kCaptionBytes];
+    if (MultiByteToWideChar(CP_ACP, 0, rs->caption, -1, title, kCaptionBytes) == 0)
+        title[0] = 0;
+    g_message[0] = 0;
+    Text_Append(g_message, sizeof g_message / sizeof *g_message, what);
+    if (subject != 0) {
+        Text_Append(g_message, sizeof g_message / sizeof *g_message, L"\n\n");
+        Text_Append(g_message, sizeof g_message / sizeof *g_message, subject);
+    }
+    if (error != 0) {
+        WCHAR reason[512];
+        if (FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, 0, error, 0, reason, 512, 0) == 0)
+            wsprintfW(reason, L"Error %lu.", error);
+        Text_Append(g_message, sizeof g_message / sizeof *g_message, L"\n\n");
+        Text_Append(g_message, sizeof g_message / sizeof *g_message, reason);
+    }
+    if (rs->progress != 0)
+        ShowWindow(rs->progress, SW_HIDE);
+    MessageBoxW(0, g_message, title, MB_OK | MB_ICONERROR);
+}
+
+void Pump_Messages(void)
+{
+    MSG msg;
+    while (PeekMessageW(&msg, 0, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+}
