@@ -8,15 +8,14 @@ constexpr uint32_t kCrc32Poly = 0xEDB88320u;
 constexpr uint64_t kCrc64Poly = 0xC96C5795D7870F42ull;
 
 // Row k maps a byte to its contribution k bytes further on, so eight rows
-// fold eight input bytes in one step. Built at compile time: no start-up code
-// and nothing shared to race on when blocks are decoded in parallel.
+// fold eight input bytes in one step. Filled by Crc_Init, not at compile
+// time: 24 KiB of tables in the image would be most of the runner's size.
 template <typename T> struct CrcTables {
     T row[8][256];
 };
 
-template <typename T> constexpr CrcTables<T> MakeTables(T poly)
+template <typename T> void MakeTables(CrcTables<T> &t, T poly)
 {
-    CrcTables<T> t{};
     for (uint32_t i = 0; i < 256; i++) {
         T c = i;
         for (int b = 0; b < 8; b++)
@@ -26,11 +25,11 @@ template <typename T> constexpr CrcTables<T> MakeTables(T poly)
     for (int k = 1; k < 8; k++)
         for (uint32_t i = 0; i < 256; i++)
             t.row[k][i] = (t.row[k - 1][i] >> 8) ^ t.row[0][t.row[k - 1][i] & 0xFF];
-    return t;
 }
 
-constexpr CrcTables<uint32_t> kCrc32 = MakeTables<uint32_t>(kCrc32Poly);
-constexpr CrcTables<uint64_t> kCrc64 = MakeTables<uint64_t>(kCrc64Poly);
+CrcTables<uint32_t> kCrc32;
+CrcTables<uint64_t> kCrc64;
+bool g_ready;
 
 inline uint32_t Le32(const uint8_t *p)
 {
@@ -38,6 +37,15 @@ inline uint32_t Le32(const uint8_t *p)
 }
 
 } // namespace
+
+void Crc_Init(void)
+{
+    if (g_ready)
+        return;
+    MakeTables<uint32_t>(kCrc32, kCrc32Poly);
+    MakeTables<uint64_t>(kCrc64, kCrc64Poly);
+    g_ready = true;
+}
 
 uint32_t Crc32_Update(uint32_t crc, const uint8_t *p, size_t size)
 {

@@ -7,6 +7,9 @@
 
 namespace selfextr {
 
+// Fills the tables; Xz_Scan, Xz_Open and XzBlock_Open call it. Call it (or
+// Xz_Scan) once before blocks are decoded on several threads.
+void Crc_Init(void);
 // Both continue a running value: start from 0, pass the previous result for the next piece.
 uint32_t Crc32_Update(uint32_t crc, const uint8_t *data, size_t size);
 uint64_t Crc64_Update(uint64_t crc, const uint8_t *data, size_t size);

@@ -317,6 +317,7 @@ const char *Xz_ResultText(XzResult r)
 
 XzResult Xz_Scan(const uint8_t *stream, size_t size, XzStreamInfo *info, XzBlockInfo *blocks, uint32_t maxBlocks)
 {
+    Crc_Init();
     Layout layout;
     return ScanStream(stream, size, info, blocks, maxBlocks, &layout);
 }
@@ -324,6 +325,7 @@ XzResult Xz_Scan(const uint8_t *stream, size_t size, XzStreamInfo *info, XzBlock
 XzResult XzBlock_Open(XzBlockDecoder *d, const uint8_t *stream, size_t size, const XzBlockInfo &block, uint32_t check,
                       uint8_t *dict, uint32_t dictBytes)
 {
+    Crc_Init();
     d->status = XZ_ERR_FORMAT;
     uint32_t checkSize = CheckSize(check);
     if (!checkSize) {
@@ -392,6 +394,7 @@ XzResult XzBlock_Decode(XzBlockDecoder *d, uint8_t *out, size_t outSize, size_t 
 
 XzResult Xz_Open(XzDecoder *d, const uint8_t *stream, size_t size, uint8_t *dict, uint32_t dictBytes)
 {
+    Crc_Init();
     d->stream = stream;
     d->size = size;
     d->dict = dict;

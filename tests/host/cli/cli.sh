@@ -2,7 +2,7 @@
 # The command line as build scripts meet it: --version, and exit codes that
 # tell a usage error (2) from a refused input or failed check (1).
 set -u
-tool=$1 stub=$2 version=$3
+tool=$1 stub=$2 version=$3 runner=$4
 work=$(mktemp -d); trap 'rm -rf "$work"' EXIT
 cd "$work"
 fail() { echo "cli: $*"; exit 1; }
@@ -12,10 +12,11 @@ expect() {  # expect CODE COMMAND...: runs it, keeps stdout in out.txt and stder
     [ "$got" = "$want" ] || fail "$* exited $got, not $want: $(cat err.txt)"
 }
 expect 0 "$tool" --version
-# The stub the tool carries is the bare stub of the Windows build, byte for
-# byte: two builds of one source agree.
+# The stub and the runner the tool carries are those of the Windows build,
+# byte for byte: two builds of one source agree.
 want="selfextr $version
-stub: $(stat -c %s "$stub") bytes, SHA-256 $(sha256sum "$stub" | cut -d' ' -f1)"
+stub: $(stat -c %s "$stub") bytes, SHA-256 $(sha256sum "$stub" | cut -d' ' -f1)
+runner: $(stat -c %s "$runner") bytes, SHA-256 $(sha256sum "$runner" | cut -d' ' -f1)"
 [ "$(cat out.txt)" = "$want" ] || fail "--version printed: $(cat out.txt), not: $want"
 expect 0 "$tool" --help
 grep -q 'pack' out.txt || fail "--help names no subcommand"
@@ -55,4 +56,4 @@ mkdir alone; cp "$tool" alone/selfextr
 expect 0 alone/selfextr pack -o alone.exe --caption C --prompt P --date 2026-12-08 --dir dist --allow-non-ascii
 expect 0 "$tool" pack --stub "$stub" -o given.exe --caption C --prompt P --date 2026-12-08 --dir dist --allow-non-ascii
 cmp -s alone.exe given.exe || fail "packing with the carried stub differs from packing with the bare stub"
-echo "exit codes, --version, JSON and the carried stub as documented"
+echo "exit codes, --version, JSON and the carried stub and runner as documented"
