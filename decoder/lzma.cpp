@@ -1,8 +1,6 @@
 // lzma.cpp: the range decoder and the LZMA model, written from the LZMA format's prose.
 #include "lzma.h"
 
-#include <string.h>
-
 #if defined(__GNUC__)
 #define SELFEXTR_INLINE inline __attribute__((always_inline))
 #else
@@ -120,7 +118,7 @@ SELFEXTR_INLINE uint32_t DecodeDist(Rc &rc, uint16_t *probs, uint32_t len)
     uint32_t bits = (slot >> 1) - 1;
     uint32_t dist = (2 | (slot & 1)) << bits;
     if (slot < kLzmaDistModelEnd)
-        return dist + Rc_ReverseTree(rc, probs + kLzmaProbDistSpecial + dist - slot, bits);
+        return dist + Rc_ReverseTree(rc, probs + kLzmaProbDistReverse + dist - slot, bits);
     dist += Rc_Direct(rc, bits - kLzmaAlignBits) << kLzmaAlignBits;
     return dist + Rc_ReverseTree(rc, probs + kLzmaProbAlign, kLzmaAlignBits);
 }
@@ -137,8 +135,8 @@ SELFEXTR_INLINE void CopyMatch(uint8_t *buf, uint32_t size, uint32_t pos, uint32
         if (src > pos || pos - src >= 8) {
             for (; n >= 8; n -= 8, dst += 8, s += 8) {
                 uint8_t t[8];
-                memcpy(t, s, 8);
-                memcpy(dst, t, 8);
+                __builtin_memcpy(t, s, 8);
+                __builtin_memcpy(dst, t, 8);
             }
         }
         for (; n; n--)

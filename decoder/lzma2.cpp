@@ -1,8 +1,6 @@
 // lzma2.cpp: LZMA2 chunk headers and uncompressed chunks; LZMA chunks go to lzma.cpp.
 #include "lzma2.h"
 
-#include <string.h>
-
 namespace selfextr {
 namespace {
 
@@ -27,7 +25,7 @@ void Flush(LzmaWindow *w, uint8_t *out, size_t outSize, size_t *op)
     if (n > outSize - *op)
         n = outSize - *op;
     if (n) {
-        memcpy(out + *op, w->buf + w->flushed, n);
+        __builtin_memcpy(out + *op, w->buf + w->flushed, n);
         *op += n;
         w->flushed += (uint32_t)n;
     }
@@ -162,7 +160,8 @@ Lzma2Result Lzma2_Decode(Lzma2Dec *d, const uint8_t *in, size_t inSize, size_t *
         uint32_t room = w->size - w->pos;
         uint32_t n = d->chunkUnpacked < room ? d->chunkUnpacked : room;
         if (d->phase == kPhaseCopy) {
-            memcpy(w->buf + w->pos, in + ip, n);
+            __builtin_memcpy(w->buf + w->pos, in + ip, n);
+            w->pos += n;
             ip += n;
         } else {
             const uint8_t *p = in + ip, *end = p + d->chunkPacked;
@@ -184,8 +183,6 @@ Lzma2Result Lzma2_Decode(Lzma2Dec *d, const uint8_t *in, size_t inSize, size_t *
             d->chunkPacked -= (uint32_t)(p - (in + ip));
             ip = (size_t)(p - in);
         }
-        if (d->phase == kPhaseCopy)
-            w->pos += n;
         d->chunkUnpacked -= n;
         d->produced += n;
         if (d->chunkUnpacked == 0)

@@ -1,0 +1,94 @@
+// report_command.cpp: the command a runner test packs. It appends to the file
+// %SELFEXTR_REPORT% its current folder, every folder and file below it (with
+// each file's FNV-1a), starts a grandchild of itself and ends; the grandchild
+// waits for the test's event "selfextr-runner-test-go", then reports and ends.
+#include <windows.h>
+
+#include <string>
+
+#include "files.h"
+
+static std::wstring g_report;
+
+static std::string Utf8(const std::wstring &w)
+{
+    std::string s(w.size() * 3 + 1, '\0');
+    int n = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), (int)w.size(), &s[0], (int)s.size(), 0, 0);
+    s.resize(n > 0 ? n : 0);
+    return s;
+}
+
+static void Report(const std::string &line)
+{
+    HANDLE f = CreateFileW(g_report.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, 0, OPEN_ALWAYS, 0, 0);
+    DWORD wrote;
+    std::string text = line + "\n";
+    WriteFile(f, text.data(), (DWORD)text.size(), &wrote, 0);
+    CloseHandle(f);
+}
+
+static unsigned Hash(const std::wstring &path)
+{
+    HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, 0, OPEN_EXISTING, 0, 0);
+    unsigned h = 2166136261u;
+    unsigned char block[65536];
+    DWORD got;
+    while (f != INVALID_HANDLE_VALUE && ReadFile(f, block, sizeof block, &got, 0) && got != 0)
+        h = Fnv1a(block, got, h);
+    CloseHandle(f);
+    return h;
+}
+
+// Every folder and file below root ("\\?\" paths, past 260 characters too).
+static void List(const std::wstring &root, const std::wstring &rel)
+{
+    WIN32_FIND_DATAW fd;
+    HANDLE h = FindFirstFileW((root + rel + L"\\*").c_str(), &fd);
+    if (h == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        std::wstring name = fd.cFileName;
+        if (name == L"." || name == L"..")
+            continue;
+        std::wstring path = rel + L"\\" + name;
+        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            Report("dir " + Utf8(path.substr(1)));
+            List(root, path);
+        } else {
+            Report("file " + Utf8(path.substr(1)) + " " + std::to_string(Hash(root + path)));
+        }
+    } while (FindNextFileW(h, &fd));
+    FindClose(h);
+}
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
+{
+    MsgWaitForMultipleObjects(0, 0, FALSE, 1, QS_ALLINPUT);
+    WCHAR value[MAX_PATH];
+    if (GetEnvironmentVariableW(L"SELFEXTR_REPORT", value, MAX_PATH) == 0)
+        return 2;
+    g_report = value;
+    if (wcsstr(GetCommandLineW(), L"--grandchild") != 0) {
+        HANDLE go = OpenEventW(SYNCHRONIZE, FALSE, L"selfextr-runner-test-go");
+        Report(go != 0 && WaitForSingleObject(go, 120000) == WAIT_OBJECT_0 ? "grandchild done" : "grandchild not released");
+        return 0;
+    }
+    WCHAR cwd[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, cwd);
+    Report("cwd " + Utf8(cwd));
+    Report("args " + Utf8(GetCommandLineW()));
+    List(std::wstring(L"\\\\?\\") + cwd, L"");
+    WCHAR self[MAX_PATH];
+    GetModuleFileNameW(0, self, MAX_PATH);
+    std::wstring line = std::wstring(L"\"") + self + L"\" --grandchild";
+    STARTUPINFOW si = {sizeof si};
+    PROCESS_INFORMATION pi;
+    if (CreateProcessW(self, &line[0], 0, 0, FALSE, 0, 0, 0, &si, &pi)) {
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+        Report("child done");
+    } else {
+        Report("grandchild not started");
+    }
+    return 0;
+}
