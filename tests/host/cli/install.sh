@@ -28,13 +28,14 @@ alone/selfextr verify setup.exe >/dev/null || fail "what the lone tool packed do
 # Every selfextr command of the installed README, copied as it stands, in a
 # folder holding what they name, on a machine without SOURCE_DATE_EPOCH.
 readme=$stage/share/doc/selfextr/README.md
-mkdir -p "$work/readme/dist"
-printf 'MZ' >"$work/readme/dist/SETUP.EXE"; printf 'Read me.\r\n' >"$work/readme/dist/README.TXT"
+mkdir -p "$work/readme/dist/app"
+printf 'MZ' >"$work/readme/dist/app/install.exe"; printf 'Read me.\r\n' >"$work/readme/dist/README.TXT"
 cat >"$work/readme/package.toml" <<'EOF_TOML'
 caption = "Example Setup"
 prompt = "Install Example?"
-[[file]]
+[payload]
 dir = "dist"
+run = 'app\install.exe /quiet'
 EOF_TOML
 commands=$(awk '/^```sh$/ { on = 1; next } /^```/ { on = 0 } on && /^selfextr / { sub(/[ \t]+#.*$/, ""); print }' "$readme")
 [ "$(grep -c . <<<"$commands")" -ge 4 ] || fail "the installed README shows too few selfextr commands: $commands"
@@ -64,20 +65,28 @@ printf 'Read me again, it is longer now.\r\n' >"$work/consumer/README.TXT"
 cmake --build "$work/consumer-build" >>"$work/consumer.log" 2>&1 || fail "the consumer did not build again"
 "$stage/bin/selfextr" list "$out" | grep -q 'README.TXT  34$' || fail "a changed input was not packed again: $("$stage/bin/selfextr" list "$out")"
 
-# Under Wine, the consumer's setup runs through to the clean-up: Yes, its
-# SETUP.EXE posts the command, and nothing is left in TEMP.
+# Under Wine, the consumer's setups run through to the clean-up: Yes, its
+# SETUP.EXE posts the command (or the runner expands the payload, runs
+# install.bat in it and posts), and nothing is left in TEMP.
 winpath() { echo "Z:$(tr / '\\' <<<"$1")"; }
-mkdir "$work/temp"
-"$wine_run" "$answer" box "Consumer Setup" yes >/dev/null 2>&1 & asked=$!
-"$wine_run" cmd.exe /c "set TEMP=$(winpath "$work/temp")&& $(winpath "$out")" >"$work/wine.log" 2>&1; code=$?
-wait $asked; answered=$?
-if [ "$code" = 77 ]; then
-    echo "install: the Wine run is skipped: $(cat "$work/wine.log")"
-else
-    [ "$answered" = 0 ] || fail "the consumer's setup never asked its question"
-    [ "$code" = 0 ] || fail "the consumer's setup ended with $code: $(cat "$work/wine.log")"
-    [ -z "$(ls -A "$work/temp")" ] || fail "the clean-up left: $(ls "$work/temp")"
-fi
+"$stage/bin/selfextr" verify "$work/consumer-build/consumer-payload.exe" >/dev/null ||
+    fail "the consumer's payload setup does not verify"
+"$stage/bin/selfextr" list "$work/consumer-build/consumer-payload.exe" | grep -q '^  docs/README.TXT  23$' ||
+    fail "the consumer's payload holds: $("$stage/bin/selfextr" list "$work/consumer-build/consumer-payload.exe")"
+for run in "Consumer Setup:$out" "Consumer Payload:$work/consumer-build/consumer-payload.exe"; do
+    title=${run%%:*} setup=${run#*:}
+    rm -rf "$work/temp"; mkdir "$work/temp"
+    "$wine_run" "$answer" box "$title" yes >/dev/null 2>&1 & asked=$!
+    "$wine_run" cmd.exe /c "set TEMP=$(winpath "$work/temp")&& $(winpath "$setup")" >"$work/wine.log" 2>&1; code=$?
+    wait $asked; answered=$?
+    if [ "$code" = 77 ]; then
+        echo "install: the Wine run is skipped: $(cat "$work/wine.log")"
+        break
+    fi
+    [ "$answered" = 0 ] || fail "$title never asked its question"
+    [ "$code" = 0 ] || fail "$title ended with $code: $(cat "$work/wine.log")"
+    [ -z "$(ls -A "$work/temp")" ] || fail "the clean-up of $title left: $(ls -R "$work/temp")"
+done
 
 # The CI recipe of docs/ci.md, with the installed tool on PATH.
 PATH="$stage/bin:$PATH" SOURCE_DATE_EPOCH=1796774400 "$recipe" "$work/dist" "$work/ci" >"$work/ci.log" 2>&1 ||

@@ -227,3 +227,39 @@ TEST(StubImage, TheExecutionLevelIsAManifestOnlyWhenAskedFor)
               std::string::npos) << r.err;
     fs::remove_all(dir);
 }
+
+// The runner passes the same checks, bare and as a package's SETUP.EXE, where
+// it carries an asInvoker manifest so that installer detection never elevates it.
+TEST(RunnerImage, BareAndFinishedRunnersAreHardenedSmallAndDeterministic)
+{
+    auto bare = ReadAll(SELFEXTR_RUNNER_PATH);
+    EXPECT_LE(bare.size(), 32768u) << "the runner's size goal";
+    Headers runner = Read(SELFEXTR_RUNNER_PATH);
+    ExpectHardened(runner, "bare runner");
+    EXPECT_EQ(runner.timestamp, uint32_t(std::stoul(SELFEXTR_SOURCE_DATE_EPOCH)));
+
+    fs::path dir = TempDir();
+    fs::create_directories(dir / "tree/app");
+    WriteAll(dir / "tree/app/install.exe", Pattern(5000, 3));
+    PackRequest request = Request(dir, {{"README.TXT", 30}});
+    request.payloadDir = dir / "tree";
+    request.run = "app\\install.exe /quiet";
+    ScopedEpoch none(nullptr);
+    ASSERT_EQ(Pack(request, dir / "a.exe").code, 0);
+    ASSERT_EQ(Pack(request, dir / "b.exe").code, 0);
+    EXPECT_EQ(ReadAll(dir / "a.exe"), ReadAll(dir / "b.exe"));
+    std::ostringstream out, err;
+    ASSERT_EQ(Command_Extract(dir / "a.exe", dir / "raw", false, true, out, err), 0) << err.str();
+    Headers finished = Read(dir / "raw/SETUP.EXE");
+    ExpectHardened(finished, "finished runner");
+    EXPECT_EQ(finished.timestamp, 847512000u);
+    std::string error;
+    auto image = Image_Load(dir / "raw/SETUP.EXE", error);
+    ASSERT_TRUE(image) << error;
+    auto manifest = ResTree_Find(image->resources, kRtManifest, kManifestId);
+    ASSERT_NE(manifest, nullptr);
+    auto xml = ResData_Bytes(manifest->begin()->second);
+    EXPECT_EQ(AppManifest_Level(std::string(xml.begin(), xml.end())), "asInvoker");
+    EXPECT_EQ(StringTable_Get(image->resources, 1), "app\\install.exe /quiet");
+    fs::remove_all(dir);
+}

@@ -1,0 +1,2 @@
+@echo off
+if not exist docs\README.TXT exit /b 1
