@@ -11,7 +11,10 @@ using namespace selfextr;
 
 enum { kOutBytes = 1 << 18 };
 
-static XzDecoder g_xz;
+// The stream as Xz_Scan found it: its blocks, sizes, dictionary and check.
+static struct {
+    XzStreamInfo info;
+} g_xz;
 static TarReader g_tar;
 static uint8_t g_out[kOutBytes];
 static WCHAR g_path[kPathChars];
@@ -82,56 +85,60 @@ static void Meter(RunnerState *rs, uint64_t done, uint64_t total)
     Pump_Messages();
 }
 
-static bool Expand(RunnerState *rs, const Mapping &m, uint8_t *dict)
+// What the archive's bytes become: folders and files in the private folder.
+struct TreeWriter {
+    HANDLE file;
+    FILETIME time;
+    uint64_t done;
+};
+
+static bool Write(RunnerState *rs, TreeWriter *w, const uint8_t *bytes, size_t got)
 {
-    HANDLE file = INVALID_HANDLE_VALUE;
-    FILETIME time = {0, 0};
-    uint64_t done = 0;
-    XzResult r = Xz_Open(&g_xz, m.view, (size_t)m.size, dict, g_xz.info.dictionaryNeeded);
-    Tar_Init(&g_tar);
-    bool ok = r == XZ_MORE;
-    while (ok && r == XZ_MORE) {
-        size_t got = 0;
-        r = Xz_Decode(&g_xz, g_out, kOutBytes, &got);
-        if (r != XZ_MORE && r != XZ_DONE)
-            break;
-        for (size_t at = 0; ok && at < got;) {
-            size_t used, dataBytes;
-            const uint8_t *data;
-            TarStatus t = Tar_Feed(&g_tar, g_out + at, got - at, &used, &data, &dataBytes);
-            at += used;
-            if (t == TAR_ERROR) {
-                ok = Damaged(rs, g_tar.error);
-            } else if (t == TAR_ENTRY) {
-                ok = EntryPath(rs, g_tar.entry);
-                if (ok && g_tar.entry.folder && !CreateDirectoryW(g_path, 0))
-                    ok = false, Fail_Show(rs, L"Cannot create the folder", g_path, GetLastError());
-                if (ok && !g_tar.entry.folder) {
-                    // A fresh file: never one that is there already, nor through a link.
-                    file = CreateFileW(g_path, GENERIC_WRITE, 0, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, 0);
-                    if (file == INVALID_HANDLE_VALUE)
-                        ok = false, Fail_Show(rs, L"Cannot create the file", g_path, GetLastError());
-                    // Seconds since 1970 to 100 ns since 1601.
-                    uint64_t ft = ((uint64_t)g_tar.entry.mtime + 11644473600ull) * 10000000ull;
-                    time.dwLowDateTime = (DWORD)ft;
-                    time.dwHighDateTime = (DWORD)(ft >> 32);
-                }
-            } else if (t == TAR_DATA) {
-                DWORD wrote;
-                if (!WriteFile(file, data, (DWORD)dataBytes, &wrote, 0) || wrote != dataBytes)
-                    ok = false, Fail_Show(rs, L"Cannot write the file", g_path, GetLastError() ? GetLastError() : ERROR_DISK_FULL);
-            } else if (t == TAR_FILE_END) {
-                SetFileTime(file, 0, 0, &time);
-                if (!CloseHandle(file))
-                    ok = false, Fail_Show(rs, L"Cannot write the file", g_path, GetLastError());
-                file = INVALID_HANDLE_VALUE;
+    bool ok = true;
+    HANDLE &file = w->file;
+    FILETIME &time = w->time;
+    for (size_t at = 0; ok && at < got;) {
+        size_t used, dataBytes;
+        const uint8_t *data;
+        TarStatus t = Tar_Feed(&g_tar, bytes + at, got - at, &used, &data, &dataBytes);
+        at += used;
+        if (t == TAR_ERROR) {
+            ok = Damaged(rs, g_tar.error);
+        } else if (t == TAR_ENTRY) {
+            ok = EntryPath(rs, g_tar.entry);
+            if (ok && g_tar.entry.folder && !CreateDirectoryW(g_path, 0))
+                ok = false, Fail_Show(rs, L"Cannot create the folder", g_path, GetLastError());
+            if (ok && !g_tar.entry.folder) {
+                // A fresh file: never one that is there already, nor through a link.
+                file = CreateFileW(g_path, GENERIC_WRITE, 0, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, 0);
+                if (file == INVALID_HANDLE_VALUE)
+                    ok = false, Fail_Show(rs, L"Cannot create the file", g_path, GetLastError());
+                // Seconds since 1970 to 100 ns since 1601.
+                uint64_t ft = ((uint64_t)g_tar.entry.mtime + 11644473600ull) * 10000000ull;
+                time.dwLowDateTime = (DWORD)ft;
+                time.dwHighDateTime = (DWORD)(ft >> 32);
             }
+        } else if (t == TAR_DATA) {
+            DWORD wrote;
+            if (!WriteFile(file, data, (DWORD)dataBytes, &wrote, 0) || wrote != dataBytes)
+                ok = false, Fail_Show(rs, L"Cannot write the file", g_path, GetLastError() ? GetLastError() : ERROR_DISK_FULL);
+        } else if (t == TAR_FILE_END) {
+            SetFileTime(file, 0, 0, &time);
+            if (!CloseHandle(file))
+                ok = false, Fail_Show(rs, L"Cannot write the file", g_path, GetLastError());
+            file = INVALID_HANDLE_VALUE;
         }
-        done += got;
-        Meter(rs, done, g_xz.info.unpackedSize);
     }
-    if (file != INVALID_HANDLE_VALUE)
-        CloseHandle(file);
+    w->done += got;
+    Meter(rs, w->done, g_xz.info.unpackedSize);
+    return ok;
+}
+
+// The end of the stream: the archive must have ended exactly there.
+static bool Finish(RunnerState *rs, TreeWriter *w, bool ok, XzResult r)
+{
+    if (w->file != INVALID_HANDLE_VALUE)
+        CloseHandle(w->file);
     if (!ok)
         return false;
     if (r != XZ_DONE)
@@ -145,6 +152,164 @@ static bool Expand(RunnerState *rs, const Mapping &m, uint8_t *dict)
     return true;
 }
 
+// One block after the other on this thread, through the dictionary.
+static bool ExpandSerial(RunnerState *rs, const Mapping &m, const XzBlockInfo *blocks, uint8_t *dict)
+{
+    static XzBlockDecoder decoder;
+    TreeWriter w = {INVALID_HANDLE_VALUE, {0, 0}, 0};
+    XzResult r = XZ_DONE;
+    bool ok = true;
+    for (uint32_t b = 0; ok && r == XZ_DONE && b < g_xz.info.blocks; b++) {
+        r = XzBlock_Open(&decoder, m.view, (size_t)m.size, blocks[b], g_xz.info.check, dict, g_xz.info.dictionaryNeeded);
+        while (ok && r == XZ_MORE) {
+            size_t got = 0;
+            r = XzBlock_Decode(&decoder, g_out, kOutBytes, &got);
+            if (r == XZ_MORE || r == XZ_DONE)
+                ok = Write(rs, &w, g_out, got);
+        }
+    }
+    return Finish(rs, &w, ok, r);
+}
+
+// Several blocks on several cores: worker k decodes blocks k, k + W, k + 2W...
+// each whole into its own buffer; this thread takes them in order and writes.
+static const uint32_t kMaxWorkers = 4;
+static const uint64_t kMaxParallelBlock = 64u << 20;  // larger blocks are decoded on one thread
+
+struct Worker {
+    HANDLE thread, filled, consumed;  // filled: out holds a block; consumed: out may be filled again
+    uint8_t *dict, *out;
+    uint32_t index;
+    size_t got;
+    XzResult result;
+    XzBlockDecoder decoder;
+};
+static Worker g_workers[kMaxWorkers];
+static uint32_t g_workerCount;
+static XzBlockInfo *g_blocks;
+static Mapping g_map;
+static volatile LONG g_stop;
+
+static DWORD WINAPI DecodeBlocks(LPVOID parameter)
+{
+    Worker *w = (Worker *)parameter;
+    for (uint32_t b = w->index; b < g_xz.info.blocks; b += g_workerCount) {
+        WaitForSingleObject(w->consumed, INFINITE);
+        if (g_stop)
+            break;
+        const XzBlockInfo &block = g_blocks[b];
+        // One byte of room more than the block holds: a block that gives more is damaged.
+        const size_t room = (size_t)block.unpackedSize + 1;
+        size_t got = 0;
+        XzResult r = XzBlock_Open(&w->decoder, g_map.view, (size_t)g_map.size, block, g_xz.info.check, w->dict,
+                                  g_xz.info.dictionaryNeeded);
+        while (r == XZ_MORE) {
+            size_t n = 0;
+            r = XzBlock_Decode(&w->decoder, w->out + got, room - got, &n);
+            got += n;
+            if (r == XZ_MORE && (n == 0 || got == room))
+                r = XZ_ERR_DATA;
+        }
+        w->got = got;
+        w->result = r;
+        SetEvent(w->filled);
+    }
+    return 0;
+}
+
+static bool ExpandParallel(RunnerState *rs)
+{
+    TreeWriter tw = {INVALID_HANDLE_VALUE, {0, 0}, 0};
+    bool ok = true;
+    XzResult r = XZ_DONE;
+    uint32_t started = 0;
+    g_stop = 0;
+    for (uint32_t k = 0; k < g_workerCount; k++) {
+        Worker *w = &g_workers[k];
+        w->index = k;
+        w->filled = CreateEventW(0, FALSE, FALSE, 0);
+        w->consumed = CreateEventW(0, FALSE, TRUE, 0);
+        w->thread = w->filled && w->consumed ? CreateThread(0, 0, DecodeBlocks, w, 0, 0) : 0;
+        if (w->thread == 0) {
+            ok = false;
+            Fail_Show(rs, L"Cannot start expanding the package.", 0, GetLastError());
+            break;
+        }
+        started++;
+    }
+    for (uint32_t b = 0; ok && b < g_xz.info.blocks; b++) {
+        Worker *w = &g_workers[b % g_workerCount];
+        // The window messages keep flowing while the block is decoded.
+        while (MsgWaitForMultipleObjects(1, &w->filled, FALSE, INFINITE, QS_ALLINPUT) == WAIT_OBJECT_0 + 1)
+            Pump_Messages();
+        if (w->result != XZ_DONE) {
+            r = w->result;
+            break;
+        }
+        for (size_t at = 0; ok && at < w->got; at += kOutBytes)
+            ok = Write(rs, &tw, w->out + at, w->got - at < (size_t)kOutBytes ? w->got - at : (size_t)kOutBytes);
+        SetEvent(w->consumed);
+    }
+    g_stop = 1;
+    for (uint32_t k = 0; k < started; k++) {
+        SetEvent(g_workers[k].consumed);
+        WaitForSingleObject(g_workers[k].thread, INFINITE);
+        CloseHandle(g_workers[k].thread);
+    }
+    for (uint32_t k = 0; k < g_workerCount; k++) {
+        if (g_workers[k].filled)
+            CloseHandle(g_workers[k].filled);
+        if (g_workers[k].consumed)
+            CloseHandle(g_workers[k].consumed);
+    }
+    return Finish(rs, &tw, ok, r);
+}
+
+// Every block's place, from the index (checked by Xz_Scan already).
+static bool ListBlocks(const Mapping &m)
+{
+    XzStreamInfo info;
+    g_blocks = (XzBlockInfo *)VirtualAlloc(0, g_xz.info.blocks * sizeof(XzBlockInfo), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    return g_blocks != 0 && Xz_Scan(m.view, (size_t)m.size, &info, g_blocks, g_xz.info.blocks) == XZ_DONE;
+}
+
+// Buffers for the workers, when the payload has several blocks, this machine
+// several cores and every block is small enough; false: decode on one thread.
+static bool PrepareWorkers(const Mapping &m)
+{
+    SYSTEM_INFO si;
+    GetSystemInfo(&si);
+    uint32_t n = si.dwNumberOfProcessors < kMaxWorkers ? si.dwNumberOfProcessors : kMaxWorkers;
+    if (g_xz.info.blocks < 2 || n < 2)
+        return false;
+    g_workerCount = g_xz.info.blocks < n ? g_xz.info.blocks : n;
+    uint64_t largest = 0;
+    for (uint32_t b = 0; b < g_xz.info.blocks; b++)
+        largest = g_blocks[b].unpackedSize > largest ? g_blocks[b].unpackedSize : largest;
+    if (largest > kMaxParallelBlock)
+        return false;
+    for (uint32_t k = 0; k < g_workerCount; k++) {
+        Worker *w = &g_workers[k];
+        w->dict = (uint8_t *)VirtualAlloc(0, g_xz.info.dictionaryNeeded, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+        w->out = (uint8_t *)VirtualAlloc(0, (size_t)largest + 1, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+        if (w->dict == 0 || w->out == 0)
+            return false;
+    }
+    g_map = m;
+    return true;
+}
+
+static void ReleaseWorkers(void)
+{
+    for (uint32_t k = 0; k < kMaxWorkers; k++) {
+        if (g_workers[k].dict)
+            VirtualFree(g_workers[k].dict, 0, MEM_RELEASE);
+        if (g_workers[k].out)
+            VirtualFree(g_workers[k].out, 0, MEM_RELEASE);
+        g_workers[k].dict = g_workers[k].out = 0;
+    }
+}
+
 bool Expand_Payload(RunnerState *rs)
 {
     Mapping m = {INVALID_HANDLE_VALUE, 0, 0, 0};
@@ -154,7 +319,11 @@ bool Expand_Payload(RunnerState *rs)
     if (ok && r != XZ_DONE)
         ok = Damaged(rs, Xz_ResultText(r));
     uint8_t *dict = 0;
-    if (ok) {
+    if (ok && !ListBlocks(m))
+        ok = false, Fail_Show(rs, L"Not enough memory to expand the package.", 0, GetLastError());
+    const bool parallel = ok && PrepareWorkers(m);
+    if (ok && !parallel) {
+        ReleaseWorkers();
         dict = (uint8_t *)VirtualAlloc(0, g_xz.info.dictionaryNeeded, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
         if (dict == 0)
             ok = false, Fail_Show(rs, L"Not enough memory to expand the package.", 0, GetLastError());
@@ -168,11 +337,15 @@ bool Expand_Payload(RunnerState *rs)
         rs->percent = ~0u;
         rs->progress = Progress_Open(rs->module, rs->caption);
         Meter(rs, 0, 1);
-        ok = Expand(rs, m, dict);
+        Tar_Init(&g_tar);
+        ok = parallel ? ExpandParallel(rs) : ExpandSerial(rs, m, g_blocks, dict);
         if (rs->progress != 0)
             DestroyWindow(rs->progress);
         rs->progress = 0;
     }
+    ReleaseWorkers();
+    if (g_blocks != 0)
+        VirtualFree(g_blocks, 0, MEM_RELEASE);
     if (dict != 0)
         VirtualFree(dict, 0, MEM_RELEASE);
     if (m.view != 0)

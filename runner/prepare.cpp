@@ -10,11 +10,10 @@ void Prepare_HardenDllSearch(void)
     // Before any DLL is loaded: only the system folder, never the work
     // folder or the caller's, where a planted DLL could wait. Older Windows
     // lacks the call; it still loads the runner's imports from System32.
-    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
     SetDllDirectoriesProc set = (SetDllDirectoriesProc)(void (*)(void))GetProcAddress(kernel, "SetDefaultDllDirectories");
     if (set != 0)
         set(LOAD_LIBRARY_SEARCH_SYSTEM32);
-    SetDllDirectoryW(L"");
 }
 
 bool Prepare_ReadPackage(RunnerState *rs)
@@ -22,7 +21,7 @@ bool Prepare_ReadPackage(RunnerState *rs)
     LoadStringA(rs->module, RUNNER_STRING_CAPTION, rs->caption, kCaptionBytes);
     if (LoadStringW(rs->module, RUNNER_STRING_COMMAND, rs->command, kCommandChars) == 0 ||
         LoadStringW(rs->module, RUNNER_STRING_PAYLOAD, rs->payloadName, MAX_PATH) == 0) {
-        Fail_Show(rs, L"This setup program was not made by selfextr pack: it names no command or no payload.", 0, 0);
+        Fail_Show(rs, L"This setup program was not made by selfextr pack.", 0, 0);
         return false;
     }
     DWORD n = GetModuleFileNameW(0, rs->workFolder, MAX_PATH);
@@ -36,16 +35,14 @@ bool Prepare_ReadPackage(RunnerState *rs)
     return true;
 }
 
-// Eight random bytes: the system's generator where it can be had, else the clock and the process.
+// Eight random bytes: the system's generator where it can be had, else the clock, the process and the stack.
 static void RandomBytes(uint8_t out[8])
 {
     HMODULE advapi = LoadLibraryExW(L"advapi32.dll", 0, 0x800 /* LOAD_LIBRARY_SEARCH_SYSTEM32 */);
     GenRandomProc gen = advapi != 0 ? (GenRandomProc)(void (*)(void))GetProcAddress(advapi, "SystemFunction036") : 0;
     if (gen != 0 && gen(out, 8))
         return;
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    uint64_t v = (uint64_t)t.QuadPart * 0x9E3779B97F4A7C15ull ^ ((uint64_t)GetCurrentProcessId() << 32) ^ GetTickCount();
+    uint64_t v = ((uint64_t)GetTickCount() * 0x9E3779B97F4A7C15ull) ^ ((uint64_t)GetCurrentProcessId() << 32) ^ (uintptr_t)out;
     for (int i = 0; i < 8; i++, v >>= 8)
         out[i] = (uint8_t)v;
 }

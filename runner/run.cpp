@@ -10,7 +10,7 @@ static int Runner_Main(RunnerState *rs)
     // The stub's WinExec returns once this program waits for input.
     SelfExtr_MarkIdle();
     Prepare_HardenDllSearch();
-    rs->module = GetModuleHandleW(0);
+    rs->module = GetModuleHandleA(0);
     bool ok = Prepare_ReadPackage(rs);
     rs->stubWindow = SelfExtr_FindWindow(SELFEXTR_WAIT_WHILE_STUB_LIVES);
     ok = ok && Prepare_PrivateFolder(rs) && Expand_Payload(rs) && Launch_AndWait(rs);

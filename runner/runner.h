@@ -28,7 +28,7 @@ void Text_Append(WCHAR *buffer, uint32_t capacity, const WCHAR *text);
 uint32_t Text_Length(const WCHAR *text);
 
 // One message box titled with the caption: what failed, then the system's reason for error (0: none).
-void Fail_Show(const RunnerState *rs, const WCHAR *what, const WCHAR *subject, DWORD error);
+void Fail_Show(RunnerState *rs, const WCHAR *what, const WCHAR *subject, DWORD error);
 
 void Prepare_HardenDllSearch(void);
 bool Prepare_ReadPackage(RunnerState *rs);

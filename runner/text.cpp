@@ -19,7 +19,7 @@ void Text_Append(WCHAR *buffer, uint32_t capacity, const WCHAR *text)
 
 static WCHAR g_message[kPathChars + 1024];
 
-void Fail_Show(const RunnerState *rs, const WCHAR *what, const WCHAR *subject, DWORD error)
+void Fail_Show(RunnerState *rs, const WCHAR *what, const WCHAR *subject, DWORD error)
 {
     WCHAR title[kCaptionBytes];
     if (MultiByteToWideChar(CP_ACP, 0, rs->caption, -1, title, kCaptionBytes) == 0)
@@ -30,23 +30,22 @@ void Fail_Show(const RunnerState *rs, const WCHAR *what, const WCHAR *subject, D
         Text_Append(g_message, sizeof g_message / sizeof *g_message, L"\n\n");
         Text_Append(g_message, sizeof g_message / sizeof *g_message, subject);
     }
-    if (error != 0) {
-        WCHAR reason[512];
-        if (FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, 0, error, 0, reason, 512, 0) == 0)
-            wsprintfW(reason, L"Error %lu.", error);
+    WCHAR reason[512];
+    if (error != 0 && FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, 0, error, 0, reason, 512, 0) != 0) {
         Text_Append(g_message, sizeof g_message / sizeof *g_message, L"\n\n");
         Text_Append(g_message, sizeof g_message / sizeof *g_message, reason);
     }
+    // The message stands alone: the progress window goes first.
     if (rs->progress != 0)
-        ShowWindow(rs->progress, SW_HIDE);
+        DestroyWindow(rs->progress);
+    rs->progress = 0;
     MessageBoxW(0, g_message, title, MB_OK | MB_ICONERROR);
 }
 
 void Pump_Messages(void)
 {
     MSG msg;
-    while (PeekMessageW(&msg, 0, 0, 0, PM_REMOVE)) {
-        TranslateMessage(&msg);
+    // No keyboard input to translate: the runner's windows take none.
+    while (PeekMessageW(&msg, 0, 0, 0, PM_REMOVE))
         DispatchMessageW(&msg);
-    }
 }

@@ -93,12 +93,16 @@ static void Expected(const std::wstring &root, const std::wstring &rel, std::set
     FindClose(h);
 }
 
-TEST(Runner, ExpandsTheTreeRunsTheCommandWaitsForAllItStartedAndLeavesNothing)
+// One block decoded on this thread, and several blocks on several cores.
+class RunnerTree : public testing::TestWithParam<const char *> {};
+
+TEST_P(RunnerTree, ExpandsTheTreeRunsTheCommandWaitsForAllItStartedAndLeavesNothing)
 {
     HANDLE go = CreateEventW(0, TRUE, FALSE, L"selfextr-runner-test-go");
     ASSERT_NE(go, nullptr);
+    ResetEvent(go);
     PackageRun run;
-    ASSERT_TRUE(Start("runner-tree.exe", run, "runner-tree"));
+    ASSERT_TRUE(Start(GetParam(), run, "runner-tree"));
     // The command has ended once it says so; its grandchild waits for go.
     DWORD waited = 0;
     while (File_Read(run.report).find("child done") == std::string::npos && waited < 120000)
@@ -127,6 +131,8 @@ TEST(Runner, ExpandsTheTreeRunsTheCommandWaitsForAllItStartedAndLeavesNothing)
     EXPECT_EQ(got, want);
     EXPECT_EQ(FilesIn(run.temp), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Runner, RunnerTree, testing::Values("runner-tree.exe", "runner-blocks.exe"));
 
 TEST(Runner, ABatchFileRunsThroughTheCommandProcessorInThePrivateFolder)
 {
