@@ -11,6 +11,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <fstream>
+#include <iomanip>
 #include <iostream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -236,6 +237,23 @@ int Command_FinishStub(const fs::path &stub, const char *sourceDateEpoch, std::o
     return 0;
 }
 
+namespace {
+
+// The runner's title in each language: the stub's caption there.
+bool RunnerCaptions(const PackRequest &request, std::map<uint16_t, std::string> &captions, std::string &error)
+{
+    captions[kLangEnUs] = request.caption;
+    for (const Translation &t : request.translations) {
+        uint16_t id;
+        if (!Language_Id(t.tag, id, error))
+            return false;
+        captions[id] = t.caption;
+    }
+    return true;
+}
+
+}  // namespace
+
 int Command_Pack(const PackOptions &options, const PackRequest &request, std::ostream &out, std::ostream &err)
 {
     std::string error;
@@ -280,11 +298,13 @@ int Command_Pack(const PackOptions &options, const PackRequest &request, std::os
         return err << "selfextr: " << error << "\n", 1;
     if (!flat.run.empty()) {
         uint32_t stamp = 0;
+        std::map<uint16_t, std::string> captions;
         auto runner = std::make_shared<std::vector<uint8_t>>();
         if (options.embeddedRunner.empty())
             return err << "selfextr: this build of selfextr carries no runner\n", 1;
         if (!Date_Timestamp(flat.date, flat.time, getenv("SOURCE_DATE_EPOCH"), stamp, error) ||
-            !Runner_Build(options.embeddedRunner, flat.run, flat.payload->name, flat.caption, stamp, *runner, error))
+            !RunnerCaptions(flat, captions, error) ||
+            !Runner_Build(options.embeddedRunner, flat.run, flat.payload->name, captions, stamp, *runner, error))
             return err << "selfextr: " << error << "\n", 1;
         flat.runner = runner;
     }
@@ -320,7 +340,8 @@ int Command_Pack(const PackOptions &options, const PackRequest &request, std::os
             << " bytes, packed into " << Text_Thousands(p->bytes.size()) << " bytes (" << ratio << ") as " << p->name << "\n";
     }
     out << "date: " << flat.date << " " << (flat.time.empty() ? "0:00" : flat.time) << ", " << dateFrom << "\n";
-    out << "wrote " << options.output.string() << " (" << flat.files.size() << " files)\n";
+    const size_t entries = flat.files.size() + (flat.runner ? 1 : 0) + (flat.payload ? 1 : 0);
+    out << "wrote " << options.output.string() << " (" << entries << (entries == 1 ? " entry" : " entries") << ")\n";
     return 0;
 }
 
@@ -353,6 +374,10 @@ int Command_List(const fs::path &file, bool verifyOnly, std::ostream &out, std::
             << "stamp:   " << StampText(l.dateWord, l.timeWord) << " local time (strings \"" << Shown(l.dateText)
             << "\" and \"" << Shown(l.timeText) << "\")\n"
             << "total:   " << l.total << " bytes\n";
+        for (const auto &lang : l.languages)
+            out << "language " << lang.tag << " (0x" << std::hex << std::uppercase << std::setw(4) << std::setfill('0')
+                << lang.id << std::dec << std::setfill(' ') << "): caption: " << Shown(lang.caption)
+                << "\n    prompt: " << Shown(lang.prompt) << "\n";
         if (!l.executionLevel.empty())
             out << "execution level: " << Shown(l.executionLevel) << " (application manifest)\n";
         out

@@ -43,6 +43,13 @@ std::string ListingJson_Format(const Listing &l, const std::string &file)
                     {"ok", l.problems.empty()}};
     if (!l.executionLevel.empty())
         doc.insert("execution_level", l.executionLevel);
+    if (!l.languages.empty()) {
+        toml::array languages;
+        for (const auto &lang : l.languages)
+            languages.push_back(toml::table{{"tag", lang.tag}, {"id", int64_t(lang.id)}, {"caption", lang.caption},
+                                            {"prompt", lang.prompt}});
+        doc.insert("languages", std::move(languages));
+    }
     if (l.payload) {
         const PayloadSummary &s = l.payload->summary;
         toml::array folders, files;

@@ -51,6 +51,10 @@ static int Run(int argc, char **argv)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     p->add_option("--payload", given.payloadDir,
                   "a folder whose whole tree goes in as one compressed entry (solid .tar.xz), for the package's SETUP.EXE to expand");
+    std::vector<std::string> translations;
+    p->add_option("--translation", translations,
+                  "TAG=FILE: the caption and prompt (TOML keys caption and prompt in FILE) for users of language TAG "
+                  "(BCP-47: de, pt-BR); repeatable");
     p->add_option("--run", given.run,
                   "with --payload: the command selfextr's runner (the package's SETUP.EXE) starts in the expanded folder, "
                   "waits for with all it starts, then cleans up; its program is looked up only in the payload and the system folder");
@@ -102,7 +106,18 @@ static int Run(int argc, char **argv)
             std::cerr << "selfextr: " << error << "\n";
             return kExitFailed;
         }
-        return Command_Pack(pack, Options_Merge(fromManifest, given), std::cout, std::cerr);
+        PackRequest request = Options_Merge(fromManifest, given);
+        for (const std::string &t : translations) {
+            Translation translation;
+            if (!Manifest_ReadTranslation(t, translation, error)) {
+                std::cerr << "selfextr: " << error << "\n";
+                return kExitFailed;
+            }
+            // A language given on the command line replaces the manifest's.
+            std::erase_if(request.translations, [&](const Translation &m) { return m.tag == translation.tag; });
+            request.translations.push_back(translation);
+        }
+        return Command_Pack(pack, request, std::cout, std::cerr);
     }
     if (l->parsed())
         return Command_List(file, false, std::cout, std::cerr, json);

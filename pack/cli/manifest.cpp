@@ -59,7 +59,7 @@ bool Manifest_Read(const std::filesystem::path &path, PackRequest &request, std:
         return false;
     }
     Reader r{path, error};
-    if (!r.OnlyKnown(doc, "", {"caption", "prompt", "date", "time", "allow_non_ascii", "execution_level", "version", "file", "payload"}))
+    if (!r.OnlyKnown(doc, "", {"caption", "prompt", "date", "time", "allow_non_ascii", "execution_level", "version", "file", "payload", "language"}))
         return false;
     if (!r.String(doc, "caption", "", request.caption) || !r.String(doc, "prompt", "", request.prompt) ||
         !r.String(doc, "execution_level", "", request.executionLevel))
@@ -106,6 +106,23 @@ bool Manifest_Read(const std::filesystem::path &path, PackRequest &request, std:
             !r.String(*t, "copyright", "version.", record.copyright))
             return false;
         request.version = record;
+    }
+    if (const toml::node *l = doc.get("language")) {
+        const toml::table *t = l->as_table();
+        if (t == nullptr)
+            return r.Fail(*l, "language", "must hold tables such as [language.de]");
+        for (auto &[tag, node] : *t) {
+            const std::string where = "language." + std::string(tag.str()) + ".";
+            const toml::table *lt = node.as_table();
+            if (lt == nullptr)
+                return r.Fail(node, "language." + std::string(tag.str()), "must be a table with caption and prompt");
+            Translation tr;
+            tr.tag = std::string(tag.str());
+            if (!r.OnlyKnown(*lt, where, {"caption", "prompt"}) || !r.String(*lt, "caption", where, tr.caption) ||
+                !r.String(*lt, "prompt", where, tr.prompt))
+                return false;
+            request.translations.push_back(tr);
+        }
     }
     std::filesystem::path base = path.parent_path();
     if (const toml::node *p = doc.get("payload")) {
@@ -159,6 +176,32 @@ bool Manifest_Read(const std::filesystem::path &path, PackRequest &request, std:
         }
     }
     return true;
+}
+
+}  // namespace selfextr
+
+namespace selfextr {
+
+bool Manifest_ReadTranslation(const std::string &given, Translation &translation, std::string &error)
+{
+    size_t eq = given.find('=');
+    if (eq == std::string::npos || eq == 0 || eq + 1 == given.size())
+        return error = "--translation \"" + given + "\" is not TAG=FILE (such as de=de.toml)", false;
+    translation.tag = given.substr(0, eq);
+    const std::filesystem::path path = given.substr(eq + 1);
+    std::error_code ec;
+    auto status = std::filesystem::status(path, ec);
+    if (!std::filesystem::is_regular_file(status))
+        return error = "cannot read " + path.string() + ": " + (std::filesystem::exists(status) ? "not a regular file" : "No such file or directory"), false;
+    toml::table doc;
+    try {
+        doc = toml::parse_file(path.string());
+    } catch (const toml::parse_error &e) {
+        return error = path.string() + ": line " + std::to_string(e.source().begin.line) + ": " + std::string(e.description()), false;
+    }
+    Reader r{path, error};
+    return r.OnlyKnown(doc, "", {"caption", "prompt"}) && r.String(doc, "caption", "", translation.caption) &&
+           r.String(doc, "prompt", "", translation.prompt);
 }
 
 }  // namespace selfextr

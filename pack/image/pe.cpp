@@ -173,9 +173,11 @@ const ResLangs *ResTree_Find(const ResTree &tree, uint16_t type, uint16_t id)
 }
 
 // The language a lookup of the stub finds first: neutral, then en-US, then the lowest.
-const ResData *ResLangs_Pick(const ResLangs &langs)
+const ResData *ResLangs_Pick(const ResLangs &langs) { return ResLangs_PickFor(langs, 0); }
+
+const ResData *ResLangs_PickFor(const ResLangs &langs, uint16_t user)
 {
-    for (uint16_t lang : {uint16_t(0), kLangEnUs})
+    for (uint16_t lang : {uint16_t(0), user, uint16_t(user & 0x3FF), kLangEnUs})
         if (auto it = langs.find(lang); it != langs.end())
             return &it->second;
     return &langs.begin()->second;

@@ -59,6 +59,10 @@ constexpr uint16_t kLangEnUs = 0x0409;
 const ResLangs *ResTree_Find(const ResTree &tree, uint16_t type, uint16_t id);
 // The language a lookup of the stub finds first: neutral, then en-US, then the lowest.
 const ResData *ResLangs_Pick(const ResLangs &langs);
+// The language the platform's loader finds first for a user whose UI language
+// is user: neutral, user, user's primary language with a neutral sublanguage,
+// en-US, then the lowest.
+const ResData *ResLangs_PickFor(const ResLangs &langs, uint16_t user);
 
 struct Section {
     std::string name;

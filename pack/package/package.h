@@ -2,6 +2,7 @@
 #pragma once
 #include "package/appmanifest.h"
 #include "package/dates.h"
+#include "package/languages.h"
 #include "package/names.h"
 #include "package/payload.h"
 #include "image/pe.h"
@@ -41,6 +42,12 @@ struct PackFile {
     bool folder = false;  // source is a folder: each regular file in it, by the byte order of the names
 };
 
+// A caption and prompt in one more language.
+struct Translation {
+    std::string tag;  // BCP-47: de, pt-BR
+    std::string caption, prompt;
+};
+
 struct PackRequest {
     std::string caption, prompt;
     std::string date;  // ISO, 2026-12-08; empty: Package_DefaultDate
@@ -52,6 +59,7 @@ struct PackRequest {
     std::filesystem::path payloadDir;           // a folder tree packed as one .tar.xz entry; empty: none
     PayloadOptions payloadOptions;
     std::shared_ptr<const Payload> payload;     // payloadDir, compressed (Command_Pack makes it)
+    std::vector<Translation> translations;      // besides the default caption and prompt (en-US)
     std::string run;                            // the command the runner starts; needs a payload
     std::shared_ptr<const std::vector<uint8_t>> runner;  // the finished runner, SETUP.EXE (Command_Pack makes it)
 };
@@ -97,6 +105,12 @@ struct Listing {
         std::vector<PayloadItem> items;
     };
     std::optional<ListedPayload> payload;
+    // Each translation of the caption and the prompt, as a user of that language reads them.
+    struct ListedLanguage {
+        uint16_t id = 0;
+        std::string tag, caption, prompt;
+    };
+    std::vector<ListedLanguage> languages;
 };
 // withPayloadItems: keep every folder and file of the payload (list); the
 // payload is decoded and checked either way.

@@ -195,6 +195,23 @@ bool Package_Build(const PackRequest &request, const char *sourceDateEpoch, ResT
         return error = "execution level \"" + request.executionLevel +
                        "\" is not one of asInvoker, highestAvailable and requireAdministrator", false;
 
+    // Each translation: its own caption and prompt, within the stub's limits.
+    std::map<uint16_t, const Translation *> languages;
+    for (const Translation &t : request.translations) {
+        uint16_t id;
+        if (!Language_Id(t.tag, id, error))
+            return false;
+        if (!languages.emplace(id, &t).second)
+            return error = "language \"" + t.tag + "\" is given twice", false;
+        std::u16string c = Text_Utf16(t.caption), q = Text_Utf16(t.prompt);
+        if (c.empty() || q.empty())
+            return error = "language \"" + t.tag + "\" needs both a caption and a prompt", false;
+        if (Text_AnsiBytes(c) > kCaptionBytes - 1)
+            return error = "language \"" + t.tag + "\": caption is longer than " + std::to_string(kCaptionBytes - 1) + " bytes", false;
+        if (Text_AnsiBytes(q) > kTextBytes - 1)
+            return error = "language \"" + t.tag + "\": prompt is longer than " + std::to_string(kTextBytes - 1) + " bytes", false;
+    }
+
     std::optional<std::vector<uint8_t>> version;
     if (request.version) {
         uint16_t parts[4];
@@ -231,6 +248,14 @@ bool Package_Build(const PackRequest &request, const char *sourceDateEpoch, ResT
     if (request.payload)
         strings[kStringPayload] = Text_Utf16(request.payload->name);
     StringTable_Put(strings, tree);
+    // The caption, the question, the date and the time share one block, which
+    // the platform loads whole in the user's language: each translation's
+    // block holds the same date and time. Every other block is the default's,
+    // found for any user after the user's own language (package-format.md).
+    for (const auto &[id, t] : languages)
+        StringTable_Put({{kStringCaption, Text_Utf16(t->caption)}, {kStringPrompt, Text_Utf16(t->prompt)},
+                         {kStringDate, Text_Utf16(date)}, {kStringTime, Text_Utf16(time)}},
+                        tree, id);
     if (version)
         tree[ResKey::Id(kRtVersion)][ResKey::Id(1)][kLangEnUs].bytes = std::move(*version);
     if (!request.executionLevel.empty()) {

@@ -39,6 +39,53 @@ void ListPayload(const ResTree &tree, bool withItems, Listing &out)
     out.payload = std::move(payload);
 }
 
+// Each translation's caption and prompt; then, for a user of each of the
+// package's languages and of one it does not have, every string the stub
+// reads must be found, and all but the caption and the prompt must read as
+// the default's.
+void ListLanguages(const ResTree &tree, Listing &out)
+{
+    const ResLangs *block = ResTree_Find(tree, kRtString, uint16_t((kStringCaption >> 4) + 1));
+    if (block == nullptr)
+        return;
+    std::vector<uint16_t> users;
+    for (const auto &[lang, data] : *block) {
+        if (lang == kLangEnUs)
+            continue;
+        users.push_back(lang);
+        Listing::ListedLanguage l;
+        l.id = lang;
+        l.tag = Language_Tag(lang);
+        const std::string where = "language " + l.tag + ": ";
+        auto caption = StringTable_Get(tree, kStringCaption, 0x10000, lang);
+        auto prompt = StringTable_Get(tree, kStringPrompt, 0x10000, lang);
+        l.caption = caption.value_or("");
+        l.prompt = prompt.value_or("");
+        if (!caption || !prompt)
+            out.problems.push_back(where + "no " + (caption ? "prompt" : "caption"));
+        if (Text_AnsiBytes(Text_Utf16(l.caption)) > kCaptionBytes - 1)
+            out.problems.push_back(where + "caption is longer than " + std::to_string(kCaptionBytes - 1) + " bytes");
+        if (Text_AnsiBytes(Text_Utf16(l.prompt)) > kTextBytes - 1)
+            out.problems.push_back(where + "prompt is longer than " + std::to_string(kTextBytes - 1) + " bytes");
+        out.languages.push_back(l);
+    }
+    if (users.empty())
+        return;
+    users.push_back(kLanguageAbsent);
+    std::vector<uint16_t> ids = {kStringCaption, kStringPrompt, kStringDate, kStringTime, kStringTotal};
+    for (const ListedEntry &e : out.entries)
+        ids.push_back(uint16_t(e.number));
+    for (uint16_t user : users)
+        for (uint16_t id : ids) {
+            auto seen = StringTable_Get(tree, id, kTextBytes, user);
+            const std::string who = "for a user of language " + Language_Tag(user) + ", string " + std::to_string(id);
+            if (!seen)
+                out.problems.push_back(who + " is missing");
+            else if (id != kStringCaption && id != kStringPrompt && seen != StringTable_Get(tree, id, kTextBytes))
+                out.problems.push_back(who + " reads \"" + *seen + "\", not the default's");
+        }
+}
+
 }  // namespace
 
 Listing Package_List(const ResTree &tree, bool withPayloadItems)
@@ -127,6 +174,7 @@ Listing Package_List(const ResTree &tree, bool withPayloadItems)
     else if (out.total > kFormatTotal)
         out.notes.push_back(Package_FormatNote(out.total));
     ListPayload(tree, withPayloadItems, out);
+    ListLanguages(tree, out);
     return out;
 }
 

@@ -11,16 +11,18 @@
 namespace selfextr {
 
 bool Runner_Build(std::span<const uint8_t> bareRunner, const std::string &command, const std::string &payloadName,
-                  const std::string &caption, uint32_t timestamp, std::vector<uint8_t> &out, std::string &error)
+                  const std::map<uint16_t, std::string> &captions, uint32_t timestamp, std::vector<uint8_t> &out,
+                  std::string &error)
 {
     auto image = Image_Parse(std::vector<uint8_t>(bareRunner.begin(), bareRunner.end()), error);
     if (!image)
         return error = "the runner selfextr carries cannot be read: " + error, false;
     ResTree tree = image->resources;
-    StringTable_Put({{RUNNER_STRING_COMMAND, Text_Utf16(command)},
-                     {RUNNER_STRING_PAYLOAD, Text_Utf16(payloadName)},
-                     {RUNNER_STRING_CAPTION, Text_Utf16(caption)}},
-                    tree);
+    for (const auto &[lang, caption] : captions)
+        StringTable_Put({{RUNNER_STRING_COMMAND, Text_Utf16(command)},
+                         {RUNNER_STRING_PAYLOAD, Text_Utf16(payloadName)},
+                         {RUNNER_STRING_CAPTION, Text_Utf16(caption)}},
+                        tree, lang);
     std::string xml = AppManifest_Xml("asInvoker");
     tree[ResKey::Id(kRtManifest)][ResKey::Id(kManifestId)][kLangEnUs].bytes = std::vector<uint8_t>(xml.begin(), xml.end());
     WriteOptions options;

@@ -6,7 +6,7 @@
 
 namespace selfextr {
 
-void StringTable_Put(const std::map<uint16_t, std::u16string> &strings, ResTree &tree)
+void StringTable_Put(const std::map<uint16_t, std::u16string> &strings, ResTree &tree, uint16_t lang)
 {
     // Whole string-table blocks: 16 counted strings, block (id >> 4) + 1.
     std::map<uint16_t, std::vector<const std::u16string *>> blocks;
@@ -22,16 +22,16 @@ void StringTable_Put(const std::map<uint16_t, std::u16string> &strings, ResTree 
             if (text)
                 for (char16_t c : *text) Bytes_Push16(bytes, c);
         }
-        tree[ResKey::Id(kRtString)][ResKey::Id(block)][kLangEnUs].bytes = std::move(bytes);
+        tree[ResKey::Id(kRtString)][ResKey::Id(block)][lang].bytes = std::move(bytes);
     }
 }
 
-std::optional<std::string> StringTable_Get(const ResTree &tree, uint16_t id, size_t capacity)
+std::optional<std::string> StringTable_Get(const ResTree &tree, uint16_t id, size_t capacity, uint16_t user)
 {
     const ResLangs *langs = ResTree_Find(tree, kRtString, uint16_t((id >> 4) + 1));
     if (!langs)
         return std::nullopt;
-    std::span<const uint8_t> b = ResData_Bytes(*ResLangs_Pick(*langs));
+    std::span<const uint8_t> b = ResData_Bytes(*ResLangs_PickFor(*langs, user));
     size_t at = 0;
     for (int slot = 0; slot < 16; slot++) {
         if (at + 2 > b.size())

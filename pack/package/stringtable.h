@@ -10,8 +10,10 @@
 namespace selfextr {
 
 // Replaces the string-table blocks that hold these ids with blocks holding them.
-void StringTable_Put(const std::map<uint16_t, std::u16string> &strings, ResTree &tree);
+// in the language lang.
+void StringTable_Put(const std::map<uint16_t, std::u16string> &strings, ResTree &tree, uint16_t lang = kLangEnUs);
 // The string a LoadStringA of the given capacity would give, or nullopt when missing.
-std::optional<std::string> StringTable_Get(const ResTree &tree, uint16_t id, size_t capacity = kTextBytes);
+// user: the UI language of the user it is read for (0: none in particular).
+std::optional<std::string> StringTable_Get(const ResTree &tree, uint16_t id, size_t capacity = kTextBytes, uint16_t user = 0);
 
 }  // namespace selfextr
