@@ -7,9 +7,9 @@ static RunnerState g_state;
 
 static int Runner_Main(RunnerState *rs)
 {
+    Prepare_HardenDllSearch();
     // The stub's WinExec returns once this program waits for input.
     SelfExtr_MarkIdle();
-    Prepare_HardenDllSearch();
     rs->module = GetModuleHandleA(0);
     bool ok = Prepare_ReadPackage(rs);
     rs->stubWindow = SelfExtr_FindWindow(SELFEXTR_WAIT_WHILE_STUB_LIVES);

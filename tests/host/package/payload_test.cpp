@@ -189,6 +189,22 @@ TEST(PayloadRefusals, WhatWindowsOrTheArchiveCannotHoldIsRefusedNamingThePath)
     }
 }
 
+TEST(PayloadRefusals, APayloadNeedsItsCommandAndTheRunnerIsTheOnlySetup)
+{
+    fs::path dir = TempDir();
+    MakeTree(dir / "t", {{"a.txt", 3}}, 1700000000);
+    PackRequest r = PayloadRequest(dir, dir / "t");
+    r.run.clear();
+    EXPECT_NE(Pack(r, dir / "p.exe").err.find("add --run \"COMMAND\""), std::string::npos);
+    r = PayloadRequest(dir, dir / "t");
+    r.payloadDir.clear();
+    EXPECT_NE(Pack(r, dir / "p.exe").err.find("--run starts a command from the payload: add --payload DIR"), std::string::npos);
+    r = PayloadRequest(dir, dir / "t");
+    r.files.push_back({r.files[0].source, "setup.exe"});
+    EXPECT_NE(Pack(r, dir / "p.exe").err.find("named SETUP.EXE"), std::string::npos);
+    EXPECT_FALSE(fs::exists(dir / "p.exe"));
+}
+
 TEST(PayloadDamage, EveryChangedByteAndEveryCutFailsVerify)
 {
     fs::path dir = TempDir();
