@@ -403,7 +403,7 @@ TEST(PackFolders, AFolderGivesItsFilesInByteOrderAmongTheOtherInputs)
     r.files = {{dir / "first.bin", "FIRST.BIN"}, {folder, "", true}, {dir / "first.bin", "LAST.BIN"}};
     PackResult packed = Pack(r, dir / "out.exe");
     ASSERT_EQ(packed.code, 0) << packed.err;
-    EXPECT_NE(packed.out.find("(6 files)"), std::string::npos) << packed.out;
+    EXPECT_NE(packed.out.find("(6 entries)"), std::string::npos) << packed.out;
     std::string error;
     auto image = Image_Load(dir / "out.exe", error);
     ASSERT_TRUE(image) << error;
