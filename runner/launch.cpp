@@ -51,10 +51,14 @@ static bool FindProgram(RunnerState *rs, const WCHAR **rest)
     name[n] = 0;
     p += quoted && *p == L'"';
     *rest = p;
-    bool bare = true;
-    for (uint32_t i = 0; i < n; i++)
+    // A bare name, or a path below the private folder: never one that climbs out of it.
+    bool bare = true, climbs = false;
+    for (uint32_t i = 0; i < n; i++) {
         bare = bare && name[i] != L'\\';
-    if (n == 0 || name[0] == L'\\' || (n > 1 && name[1] == L':')) {
+        climbs = climbs || (name[i] == L'.' && name[i + 1] == L'.' && (i == 0 || name[i - 1] == L'\\') &&
+                            (name[i + 2] == L'\\' || name[i + 2] == 0));
+    }
+    if (n == 0 || climbs || name[0] == L'\\' || (n > 1 && name[1] == L':')) {
         Fail_Show(rs, L"The package's command must name a program inside the package or in the Windows system folder:", rs->command, 0);
         return false;
     }
@@ -71,7 +75,7 @@ static bool FindProgram(RunnerState *rs, const WCHAR **rest)
                 return true;
         }
     }
-    Fail_Show(rs, L"The program that the package's command names is neither in the package nor in the Windows system folder:", name, ERROR_FILE_NOT_FOUND);
+    Fail_Show(rs, L"The command's program is neither in the package nor in the Windows system folder:", name, ERROR_FILE_NOT_FOUND);
     return false;
 }
 

@@ -21,9 +21,6 @@
 #ifndef O_NOFOLLOW
 #define O_NOFOLLOW 0
 #endif
-#ifndef O_NONBLOCK
-#define O_NONBLOCK 0
-#endif
 #ifndef O_CLOEXEC
 #define O_CLOEXEC 0
 #endif

@@ -154,6 +154,8 @@ TEST(Runner, AFailureShowsOneMessageThenLeavesNothing)
         {"runner-damaged.exe", "damaged", false},
         // A program of the command's name beside the package is never started.
         {"runner-planted.exe", "neither in the package nor in the Windows system folder", true},
+        // Nor one reached by climbing out of the private folder.
+        {"runner-climbs.exe", "must name a program inside the package", true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.package);
