@@ -71,6 +71,8 @@ cmake --build "$work/consumer-build" >>"$work/consumer.log" 2>&1 || fail "the co
 winpath() { echo "Z:$(tr / '\\' <<<"$1")"; }
 "$stage/bin/selfextr" verify "$work/consumer-build/consumer-payload.exe" >/dev/null ||
     fail "the consumer's payload setup does not verify"
+"$stage/bin/selfextr" list "$work/consumer-build/consumer-payload.exe" | grep -q '^language de (0x0007): caption: Verbraucher-Paket$' ||
+    fail "the consumer's TRANSLATIONS were not packed: $("$stage/bin/selfextr" list "$work/consumer-build/consumer-payload.exe")"
 "$stage/bin/selfextr" list "$work/consumer-build/consumer-payload.exe" | grep -q '^  docs/README.TXT  23$' ||
     fail "the consumer's payload holds: $("$stage/bin/selfextr" list "$work/consumer-build/consumer-payload.exe")"
 for run in "Consumer Setup:$out" "Consumer Payload:$work/consumer-build/consumer-payload.exe"; do
