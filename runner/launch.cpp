@@ -83,35 +83,28 @@ static bool FindProgram(RunnerState *rs, const WCHAR **rest)
 // command processor, from the system folder; anything else is started itself.
 static void BuildLine(const WCHAR *rest, WCHAR *application)
 {
-    g_line[0] = 0;
     const uint32_t cap = sizeof g_line / sizeof *g_line;
+    // host, then what comes between it and the quoted program, and after rest.
+    const WCHAR *host = 0, *before = L"", *after = L"";
+    if (EndsWith(g_program, L".msi"))
+        host = L"\\msiexec.exe", before = L" /i \"";
+    else if (EndsWith(g_program, L".bat") || EndsWith(g_program, L".cmd"))
+        host = L"\\cmd.exe", before = L" /d /c \"\"", after = L"\"";
     application[0] = 0;
-    Text_Append(application, kPathChars, g_system);
-    if (EndsWith(g_program, L".msi")) {
-        Text_Append(application, kPathChars, L"\\msiexec.exe");
-        Text_Append(g_line, cap, L"\"");
-        Text_Append(g_line, cap, application);
-        Text_Append(g_line, cap, L"\" /i \"");
+    Text_Append(application, kPathChars, host != 0 ? g_system : g_program);
+    if (host != 0)
+        Text_Append(application, kPathChars, host);
+    g_line[0] = 0;
+    Text_Append(g_line, cap, L"\"");
+    Text_Append(g_line, cap, application);
+    Text_Append(g_line, cap, L"\"");
+    if (host != 0) {
+        Text_Append(g_line, cap, before);
         Text_Append(g_line, cap, g_program);
         Text_Append(g_line, cap, L"\"");
-        Text_Append(g_line, cap, rest);
-    } else if (EndsWith(g_program, L".bat") || EndsWith(g_program, L".cmd")) {
-        Text_Append(application, kPathChars, L"\\cmd.exe");
-        Text_Append(g_line, cap, L"\"");
-        Text_Append(g_line, cap, application);
-        Text_Append(g_line, cap, L"\" /d /c \"\"");
-        Text_Append(g_line, cap, g_program);
-        Text_Append(g_line, cap, L"\"");
-        Text_Append(g_line, cap, rest);
-        Text_Append(g_line, cap, L"\"");
-    } else {
-        application[0] = 0;
-        Text_Append(application, kPathChars, g_program);
-        Text_Append(g_line, cap, L"\"");
-        Text_Append(g_line, cap, g_program);
-        Text_Append(g_line, cap, L"\"");
-        Text_Append(g_line, cap, rest);
     }
+    Text_Append(g_line, cap, rest);
+    Text_Append(g_line, cap, after);
 }
 
 struct Waiter {

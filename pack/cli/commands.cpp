@@ -453,7 +453,6 @@ struct TreeWriter {
     std::ofstream file;
 #endif
     int64_t mtime = 0;
-    uint64_t files = 0;
 
 #ifndef _WIN32
     // The folder that holds path's last name (or path itself with whole), made as needed.
@@ -551,7 +550,6 @@ struct TreeWriter {
             return error = "cannot write " + target.string(), false;
         temp.clear();
 #endif
-        files++;
         return true;
     }
     ~TreeWriter()

@@ -25,9 +25,7 @@ struct Payload {
     std::vector<uint8_t> bytes;  // the .tar.xz
     std::string name;            // the entry's name, derived from bytes
     uint64_t expanded = 0;       // the files' bytes
-    uint64_t archiveBytes = 0;   // the tar's bytes
     uint32_t files = 0, folders = 0;
-    uint32_t dictionary = 0;
     std::filesystem::path newest;  // the most recently changed file or folder, for the default date
     int64_t newestTime = 0;
 };

@@ -233,13 +233,12 @@ bool Payload_Build(const fs::path &dir, const char *sourceDateEpoch, const Paylo
     // The smallest power of two the archive fits, so that the runner's
     // dictionary is no larger than the payload needs.
     std::vector<uint8_t> headers;
+    uint64_t archiveBytes = 1024;  // the two end blocks
     for (const TreeItem &i : walker.items)
-        headers.clear(), Headers(headers, i), payload.archiveBytes += headers.size() + Padded(i.size);
-    payload.archiveBytes += 1024;
+        headers.clear(), Headers(headers, i), archiveBytes += headers.size() + Padded(i.size);
     uint32_t dictionary = kMinDictionary;
-    while (dictionary < kMaxDictionary && dictionary < payload.archiveBytes)
+    while (dictionary < kMaxDictionary && dictionary < archiveBytes)
         dictionary *= 2;
-    payload.dictionary = dictionary;
 
     lzma_options_lzma lzma;
     if (lzma_lzma_preset(&lzma, 9 | LZMA_PRESET_EXTREME))
