@@ -16,10 +16,10 @@
 static std::string g_packages;
 
 // Runs stub with TEMP set to temp, answering its question, then calls
-// afterAnswer while it runs; returns the exit code.
+// afterAnswer with the stub's process number while it runs; returns the exit code.
 static DWORD RunStub(const std::string &stub, const std::string &temp, int button, BoxAnswer &answer,
                      const std::string &tail = "", const char *act = "post",
-                     const std::function<void()> &afterAnswer = nullptr)
+                     const std::function<void(DWORD pid)> &afterAnswer = nullptr)
 {
     SetEnvironmentVariableA("TEMP", temp.c_str());
     SetEnvironmentVariableA("SELFEXTR_ACT", act);
@@ -29,7 +29,7 @@ static DWORD RunStub(const std::string &stub, const std::string &temp, int butto
     return Process_Run(command, nullptr, [&](DWORD pid) {
         Box_Answer(pid, answer, 30000);
         if (afterAnswer)
-            afterAnswer();
+            afterAnswer(pid);
     });
 }
 
@@ -91,16 +91,14 @@ static std::string Report(const std::string &act, const std::string &temp, DWORD
     DeleteFileA(g_report.c_str());
     SetEnvironmentVariableA("SELFEXTR_REPORT", g_report.c_str());
     BoxAnswer answer;
-    code = RunStub(g_packages + "\\full.exe", temp, IDYES, answer, tail, act.c_str(), [&] {
+    code = RunStub(g_packages + "\\full.exe", temp, IDYES, answer, tail, act.c_str(), [&](DWORD pid) {
         if (!command)
             return;
         // The setup program has reported and ended; the test plays the partner.
         for (int i = 0; i < 600 && GetFileAttributesA(g_report.c_str()) == INVALID_FILE_ATTRIBUTES; i++)
             Sleep(100);
-        HWND stub = 0;
-        for (int i = 0; i < 600 && (stub = FindWindowA(SELFEXTR_WINDOW_CLASS, 0)) == 0; i++)
-            Sleep(100);
-        command(stub);
+        Family family(pid);
+        command(Family_WaitWindow(family, SELFEXTR_WINDOW_CLASS, 0, 60000));
     });
     return File_Read(g_report);
 }
@@ -197,7 +195,7 @@ TEST(Partner, ASetupThatOnlyCallsThePartnerIsCleanedUp)
     BoxAnswer answer;
     LARGE_INTEGER f, yes, end;
     QueryPerformanceFrequency(&f);
-    DWORD code = RunStub(g_packages + "\\partner.exe", temp, IDYES, answer, "", "", [&] { QueryPerformanceCounter(&yes); });
+    DWORD code = RunStub(g_packages + "\\partner.exe", temp, IDYES, answer, "", "", [&](DWORD) { QueryPerformanceCounter(&yes); });
     QueryPerformanceCounter(&end);
     EXPECT_TRUE(answer.answered);
     EXPECT_EQ(code, 0u);

@@ -25,21 +25,17 @@ static std::set<std::string> Lines(const std::string &text)
     return lines;
 }
 
-// A message box titled like the package but not the stub's own question:
-// an OK button, and no meter (the progress windows are dialogs of that title too).
+// A message box titled like the package, shown by a process the stub started
+// (the runner), not by the stub itself: an OK button, and no meter (the
+// progress windows are dialogs of that title too).
 static HWND FindBoxNotOf(DWORD stubPid, DWORD timeoutMs)
 {
-    for (DWORD waited = 0; waited < timeoutMs; waited += 50) {
-        HWND box = 0;
-        while ((box = FindWindowExA(0, box, "#32770", kCaption)) != 0) {
-            DWORD owner = 0;
-            GetWindowThreadProcessId(box, &owner);
-            if (owner != stubPid && GetDlgItem(box, IDOK) != 0 && GetDlgItem(box, 200) == 0)
-                return box;
-        }
-        Sleep(50);
-    }
-    return 0;
+    Family family(stubPid);
+    return Family_WaitWindow(family, "#32770", kCaption, timeoutMs, [&](HWND box) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(box, &owner);
+        return owner != stubPid && GetDlgItem(box, IDOK) != 0 && GetDlgItem(box, 200) == 0;
+    });
 }
 
 struct PackageRun {

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "family.h"
+
 struct BoxAnswer {
     std::string title;     // the box to wait for
     std::string text;      // what it must say
@@ -13,20 +15,12 @@ struct BoxAnswer {
     bool hasYes = false, hasNo = false, hasIcon = false;
 };
 
-// Waits up to timeoutMs for a top-level dialog box of process pid with the title.
+// Waits up to timeoutMs for a top-level dialog box with the title, shown by
+// process pid (one the caller started) or by a process descended from it.
 inline HWND Box_Find(DWORD pid, const char *title, DWORD timeoutMs)
 {
-    for (DWORD waited = 0; waited < timeoutMs; waited += 50) {
-        HWND box = 0;
-        while ((box = FindWindowExA(0, box, "#32770", title)) != 0) {
-            DWORD owner = 0;
-            GetWindowThreadProcessId(box, &owner);
-            if (owner == pid)
-                return box;
-        }
-        Sleep(50);
-    }
-    return 0;
+    Family family(pid);
+    return Family_WaitWindow(family, "#32770", title, timeoutMs);
 }
 
 inline BOOL Box_Press(HWND box, int button)
