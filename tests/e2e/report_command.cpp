@@ -1,7 +1,7 @@
 // report_command.cpp: the command a runner test packs. It appends to the file
 // %SELFEXTR_REPORT% its current folder, every folder and file below it (with
 // each file's FNV-1a), starts a grandchild of itself and ends; the grandchild
-// waits for the test's event "selfextr-runner-test-go", then reports and ends.
+// waits for the test's event named by %SELFEXTR_GO%, then reports and ends.
 #include <windows.h>
 
 #include <string>
@@ -69,7 +69,9 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
         return 2;
     g_report = value;
     if (wcsstr(GetCommandLineW(), L"--grandchild") != 0) {
-        HANDLE go = OpenEventW(SYNCHRONIZE, FALSE, L"selfextr-runner-test-go");
+        WCHAR name[MAX_PATH] = L"";
+        GetEnvironmentVariableW(L"SELFEXTR_GO", name, MAX_PATH);
+        HANDLE go = name[0] != 0 ? OpenEventW(SYNCHRONIZE, FALSE, name) : 0;
         Report(go != 0 && WaitForSingleObject(go, 120000) == WAIT_OBJECT_0 ? "grandchild done" : "grandchild not released");
         return 0;
     }

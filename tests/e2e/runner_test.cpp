@@ -94,9 +94,12 @@ class RunnerTree : public testing::TestWithParam<const char *> {};
 
 TEST_P(RunnerTree, ExpandsTheTreeRunsTheCommandWaitsForAllItStartedAndLeavesNothing)
 {
-    HANDLE go = CreateEventW(0, TRUE, FALSE, L"selfextr-runner-test-go");
+    // Named for this process: another run of the test beside it has its own.
+    const std::string goName = "selfextr-runner-test-go-" + std::to_string(GetCurrentProcessId());
+    HANDLE go = CreateEventA(0, TRUE, FALSE, goName.c_str());
     ASSERT_NE(go, nullptr);
     ResetEvent(go);
+    SetEnvironmentVariableA("SELFEXTR_GO", goName.c_str());
     PackageRun run;
     ASSERT_TRUE(Start(GetParam(), run, "runner-tree"));
     // The command has ended once it says so; its grandchild waits for go.
