@@ -12,11 +12,9 @@ head -c 1000 /dev/urandom >"$work/DATA.BIN"
     --date 2026-12-08 --file "$work/SETUP.EXE" --file "$work/DATA.BIN" >/dev/null
 run() {  # run LINGER-MS [send]: prints whether SETUP.EXE was left behind
     rm -rf "$work/out"; mkdir "$work/out"
-    "$build/wine-run" "$win/tests/e2e/answer.exe" box Handoff yes >/dev/null &
-    local answer=$!
     env SELFEXTR_LINGER_MS="$1" ${2:+SELFEXTR_LINGER_SEND=1} "$build/wine-run" cmd.exe /c \
-        "set TEMP=$(winpath "$work/out")&& $(winpath "$work/handoff.exe")" >/dev/null 2>&1 || true
-    wait $answer 2>/dev/null || true
+        set "TEMP=$(winpath "$work/out")&&" "$(winpath "$win/tests/e2e/answer.exe")" \
+        run "$(winpath "$work/handoff.exe")" box Handoff yes >/dev/null 2>&1 || true
     [ -e "$work/out/DATA.BIN" ] && { echo "no-clean-up"; return; }
     [ -e "$work/out/SETUP.EXE" ] && echo left || echo gone
 }

@@ -78,14 +78,15 @@ winpath() { echo "Z:$(tr / '\\' <<<"$1")"; }
 for run in "Consumer Setup:$out" "Consumer Payload:$work/consumer-build/consumer-payload.exe"; do
     title=${run%%:*} setup=${run#*:}
     rm -rf "$work/temp"; mkdir "$work/temp"
-    "$wine_run" "$answer" box "$title" yes >/dev/null 2>&1 & asked=$!
-    "$wine_run" cmd.exe /c "set TEMP=$(winpath "$work/temp")&& $(winpath "$setup")" >"$work/wine.log" 2>&1; code=$?
-    wait $asked; answered=$?
+    # answer starts the setup with TEMP set by cmd and presses Yes in its own
+    # box only; each word apart, so that Wine quotes only the title.
+    "$wine_run" cmd.exe /c set "TEMP=$(winpath "$work/temp")&&" "$(winpath "$answer")" \
+        run "$(winpath "$setup")" box "$title" yes >"$work/wine.log" 2>&1; code=$?
     if [ "$code" = 77 ]; then
         echo "install: the Wine run is skipped: $(cat "$work/wine.log")"
         break
     fi
-    [ "$answered" = 0 ] || fail "$title never asked its question"
+    [ "$code" = 125 ] && fail "$title never asked its question: $(cat "$work/wine.log")"
     [ "$code" = 0 ] || fail "$title ended with $code: $(cat "$work/wine.log")"
     [ -z "$(ls -A "$work/temp")" ] || fail "the clean-up of $title left: $(ls -R "$work/temp")"
 done
