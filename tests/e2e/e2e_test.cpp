@@ -262,7 +262,9 @@ TEST(Partner, TwoStubsSharingTempAreEachCleanedUpOnlyByTheirOwnSetup)
         CloseHandle(t.event);
 }
 
-TEST(EndToEnd, TheFallbackFolderIsRemovedAfterItsCleanUp)
+// In the suite FallbackFolder, which runs apart: there is one fallback folder
+// for the whole Wine session (see CMakeLists.txt).
+TEST(FallbackFolder, RemovedAfterTheStubsCleanUp)
 {
     char windows[MAX_PATH];
     GetWindowsDirectoryA(windows, sizeof windows);

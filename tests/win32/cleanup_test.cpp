@@ -61,7 +61,8 @@ TEST(CleanUp, EmptyRegisterOnlyRemovesTheFolderAndASecondRequestDoesNothing)
     EXPECT_FALSE(Exists(again));
 }
 
-TEST(CleanUp, AFallbackFolderThatExistedBeforeIsRemoved)
+// In the suite FallbackFolder, which runs apart (see CMakeLists.txt).
+TEST(FallbackFolder, OneThatExistedBeforeIsRemovedByTheCleanUp)
 {
     CreateDirectoryA(Fallback().c_str(), 0);
     std::string out = FreshTempFolder("cu-fb") + "\\result.txt";

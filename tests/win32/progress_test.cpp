@@ -65,8 +65,9 @@ TEST(Progress, MeterPixelsFollowThePercentageAndTheSystemColours)
     DestroyWindow(w);
 }
 
-// Saves the progress window at 42% as a BMP in SELFEXTR_ARTEFACTS, captured
-// from the screen as a person would see it.
+// Saves the progress window at 42% as a BMP in SELFEXTR_ARTEFACTS, as the
+// screen shows it: copied from the window's own surface (frame and caption
+// included), so that no other test's window lying over it comes into the picture.
 TEST(Progress, ScreenshotAt42)
 {
     char dir[MAX_PATH];
@@ -93,10 +94,10 @@ TEST(Progress, ScreenshotAt42)
     bi.bmiHeader.biPlanes = 1;
     bi.bmiHeader.biBitCount = 24;
     void *bits = nullptr;
-    HDC screen = GetDC(0), memory = CreateCompatibleDC(screen);
-    HBITMAP shot = CreateDIBSection(screen, &bi, DIB_RGB_COLORS, &bits, 0, 0);
+    HDC window = GetWindowDC(w), memory = CreateCompatibleDC(window);
+    HBITMAP shot = CreateDIBSection(window, &bi, DIB_RGB_COLORS, &bits, 0, 0);
     HGDIOBJ old = SelectObject(memory, shot);
-    ASSERT_TRUE(BitBlt(memory, 0, 0, cx, cy, screen, r.left, r.top, SRCCOPY));
+    ASSERT_TRUE(BitBlt(memory, 0, 0, cx, cy, window, 0, 0, SRCCOPY));
     SelectObject(memory, old);
     const DWORD stride = (cx * 3 + 3) & ~3u, size = stride * cy;
     BITMAPFILEHEADER fh = {0x4D42, sizeof fh + sizeof bi.bmiHeader + size, 0, 0, sizeof fh + sizeof bi.bmiHeader};
@@ -107,6 +108,6 @@ TEST(Progress, ScreenshotAt42)
     EXPECT_TRUE(out.good());
     DeleteObject(shot);
     DeleteDC(memory);
-    ReleaseDC(0, screen);
+    ReleaseDC(w, window);
     DestroyWindow(w);
 }

@@ -15,7 +15,9 @@ static std::string ChooseWith(std::initializer_list<std::string> vars)
     return File_Read(out);
 }
 
-TEST(WorkFolder, TempThenTmpThenFallback)
+// In the suite FallbackFolder, which runs apart: there is one fallback folder
+// for the whole Wine session (see CMakeLists.txt).
+TEST(FallbackFolder, TempThenTmpThenTheFallback)
 {
     std::string a = FreshTempFolder("wd-a"), b = FreshTempFolder("wd-b");
     EXPECT_EQ(ChooseWith({"TEMP=" + a + "\\"}), a + "|0");
