@@ -22,7 +22,11 @@ struct FamilyMember {
 struct Family {
     std::vector<FamilyMember> members;  // the root first, then in the order they were found
 
-    // root must be a process the caller holds a handle to, so that its number is still its own.
+    // root must be a process the caller holds a handle to, so that its number
+    // is still its own. A process whose parent ended before the family saw it
+    // cannot be told from a stranger's child: make the family as soon as the
+    // root has started and keep looking (every look updates it) while it
+    // runs, so that each process in between is seen while it lives.
     explicit Family(DWORD root);
     ~Family()
     {
