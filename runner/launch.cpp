@@ -111,6 +111,16 @@ struct Waiter {
     HANDLE port, job, done;
 };
 
+static void Waiter_Close(Waiter *w)
+{
+    if (w->job != 0)
+        CloseHandle(w->job);
+    if (w->port != 0)
+        CloseHandle(w->port);
+    if (w->done != 0)
+        CloseHandle(w->done);
+}
+
 // Waits on the job's completion port until no process is left in the job.
 static DWORD WINAPI WaitForJob(LPVOID parameter)
 {
@@ -188,18 +198,25 @@ bool Launch_AndWait(RunnerState *rs)
     }
     if (process == 0) {
         DWORD error = GetLastError();
+        Waiter_Close(&w);
         Fail_Show(rs, L"Cannot start the package's command:", rs->command, error);
         return false;
     }
-    HANDLE waitOn = process;
+    HANDLE waitOn = process, thread = 0;
     if (jobbed) {
-        HANDLE thread = CreateThread(0, 0, WaitForJob, &w, 0, 0);
+        thread = CreateThread(0, 0, WaitForJob, &w, 0, 0);
         if (thread != 0)
-            waitOn = w.done, CloseHandle(thread);
+            waitOn = w.done;
     }
     // The window messages keep flowing while the command runs.
     while (MsgWaitForMultipleObjects(1, &waitOn, FALSE, INFINITE, QS_ALLINPUT) == WAIT_OBJECT_0 + 1)
         Pump_Messages();
+    // The waiting thread has set done and is leaving: its handles go once it has.
+    if (thread != 0) {
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+    }
+    Waiter_Close(&w);
     CloseHandle(process);
     return true;
 }

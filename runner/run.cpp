@@ -13,7 +13,11 @@ static int Runner_Main(RunnerState *rs)
     rs->module = GetModuleHandleA(0);
     bool ok = Prepare_ReadPackage(rs);
     rs->stubWindow = SelfExtr_FindWindow(SELFEXTR_WAIT_WHILE_STUB_LIVES);
-    ok = ok && Prepare_PrivateFolder(rs) && Expand_Payload(rs) && Launch_AndWait(rs);
+    if (ok) {
+        Cleanup_WatchSession(rs);
+        Folder_Sweep(rs);
+    }
+    ok = ok && Folder_Create(rs) && Expand_Payload(rs) && Launch_AndWait(rs);
     Cleanup_PrivateFolder(rs);
     Cleanup_Post(rs);
     return ok ? 0 : 1;

@@ -19,6 +19,7 @@ struct RunnerState {
     WCHAR workFolder[MAX_PATH];       // the runner's own folder, without a trailing backslash
     WCHAR privateFolder[MAX_PATH];    // workFolder\sx-<random>, once created
     bool privateMade;
+    HANDLE marker;                    // privateFolder\sx-<random>.runner, held open while the runner lives
     HWND progress;
     uint32_t percent;                 // the meter as last drawn
 };
@@ -32,12 +33,25 @@ void Fail_Show(RunnerState *rs, const WCHAR *what, const WCHAR *subject, DWORD e
 
 void Prepare_HardenDllSearch(void);
 bool Prepare_ReadPackage(RunnerState *rs);
-bool Prepare_PrivateFolder(RunnerState *rs);
+
+// The private folder: only the user, SYSTEM and Administrators may enter it.
+// Its SDDL and descriptor are those the folder is created with.
+const WCHAR *Folder_Sddl(void);
+PSECURITY_DESCRIPTOR Folder_Descriptor(void);
+bool Folder_Create(RunnerState *rs);
+void Folder_Release(RunnerState *rs);
+// Deletes the work folder's sx-* folders whose runner is gone, within a bound.
+void Folder_Sweep(RunnerState *rs);
 
 bool Expand_Payload(RunnerState *rs);
 
 bool Launch_AndWait(RunnerState *rs);
 
+// The class of the hidden window that hears the session's end.
+#define RUNNER_SESSION_CLASS L"SelfExtrRunnerSession"
+void Cleanup_WatchSession(RunnerState *rs);
+// Deletes root's tree without following a link, until the tick count reaches deadline (0: none).
+bool Cleanup_DeleteTree(const WCHAR *root, DWORD deadline);
 void Cleanup_PrivateFolder(RunnerState *rs);
 void Cleanup_Post(const RunnerState *rs);
 

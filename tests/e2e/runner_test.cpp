@@ -10,6 +10,7 @@
 #include <string>
 
 #include "boxes.h"
+#include "family.h"
 #include "files.h"
 #include "testproc.h"
 
@@ -126,12 +127,98 @@ TEST_P(RunnerTree, ExpandsTheTreeRunsTheCommandWaitsForAllItStartedAndLeavesNoth
     for (const std::string &l : report)
         if (l.rfind("dir ", 0) == 0 || l.rfind("file ", 0) == 0)
             got.insert(l);
+    // Beside the tree, only the runner's marker: empty, named for its folder.
+    std::string folder = cwd->substr(cwd->rfind('\\') + 1);
+    want.insert("file " + folder + ".runner 2166136261");
     EXPECT_GT(want.size(), 1000u);
     EXPECT_EQ(got, want);
     EXPECT_EQ(FilesIn(run.temp), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Runner, RunnerTree, testing::Values("runner-tree.exe", "runner-blocks.exe"));
+
+static bool Exists(const std::string &path)
+{
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// runner-held.exe started in TEMP temp (a fresh one when empty), run until its
+// command has ended and the grandchild it left waits for go.
+struct HeldRun {
+    PackageRun run;
+    HANDLE go = 0;
+    std::string folder;  // the private folder, as the command saw it
+    bool Start(const char *tag, const std::string &temp = "")
+    {
+        const std::string goName = std::string("selfextr-runner-") + tag + "-" + std::to_string(GetCurrentProcessId());
+        go = CreateEventA(0, TRUE, FALSE, goName.c_str());
+        ResetEvent(go);
+        SetEnvironmentVariableA("SELFEXTR_GO", goName.c_str());
+        run.report = FreshTempFolder(std::string(tag) + "-report") + "\\report.txt";
+        run.temp = temp.empty() ? FreshTempFolder(tag) : temp;
+        SetEnvironmentVariableA("TEMP", run.temp.c_str());
+        SetEnvironmentVariableA("SELFEXTR_REPORT", run.report.c_str());
+        if (!Process_Start("\"" + g_packages + "\\runner-held.exe\"", run.pi))
+            return false;
+        BoxAnswer answer;
+        answer.title = kCaption;
+        answer.button = IDYES;
+        if (!Box_Answer(run.pi.dwProcessId, answer, 60000))
+            return false;
+        for (DWORD waited = 0; File_Read(run.report).find("child done") == std::string::npos && waited < 120000; waited += 50)
+            Sleep(50);
+        for (const std::string &l : Lines(File_Read(run.report)))
+            if (l.rfind("cwd ", 0) == 0)
+                folder = l.substr(4);
+        return !folder.empty();
+    }
+    ~HeldRun() { CloseHandle(go); }
+};
+
+TEST(Runner, AKilledRunIsSweptByTheNextStart)
+{
+    HeldRun killed;
+    ASSERT_TRUE(killed.Start("runner-killed")) << File_Read(killed.run.report);
+    {
+        // The stub, the runner, the command and its grandchild, ended as a crash or the task manager ends them.
+        Family family(killed.run.pi.dwProcessId);
+        Family_Terminate(family, 9);
+    }
+    Process_Finish(killed.run.pi, 0);
+    // The grandchild, whose parent had ended, is no longer one of the family: let it end.
+    SetEvent(killed.go);
+    for (DWORD waited = 0; File_Read(killed.run.report).find("grandchild done") == std::string::npos && waited < 120000; waited += 50)
+        Sleep(50);
+    ASSERT_TRUE(Exists(killed.folder + "\\data\\kept.txt"));
+
+    HeldRun next;
+    ASSERT_TRUE(next.Start("runner-next", killed.run.temp)) << File_Read(next.run.report);
+    EXPECT_FALSE(Exists(killed.folder)) << FilesIn(killed.folder) << " entries left in " << killed.folder;
+    SetEvent(next.go);
+    EXPECT_EQ(Process_Finish(next.run.pi), 0u);
+    EXPECT_EQ(FilesIn(killed.run.temp), 0);
+}
+
+TEST(Runner, TheEndOfTheSessionDeletesWhatItCan)
+{
+    HeldRun held;
+    ASSERT_TRUE(held.Start("runner-session")) << File_Read(held.run.report);
+    Family family(held.run.pi.dwProcessId);
+    HWND session = Family_WaitWindow(family, "SelfExtrRunnerSession", 0, 60000);
+    ASSERT_NE(session, nullptr);
+    DWORD_PTR agreed = 0;
+    ASSERT_TRUE(SendMessageTimeoutA(session, WM_QUERYENDSESSION, 0, 0, SMTO_BLOCK, 60000, &agreed));
+    EXPECT_EQ(agreed, (DWORD_PTR)TRUE);
+    DWORD_PTR ignored;
+    ASSERT_TRUE(SendMessageTimeoutA(session, WM_ENDSESSION, TRUE, 0, SMTO_BLOCK, 60000, &ignored));
+    // Whatever the waiting grandchild does not hold is gone, the marker too.
+    EXPECT_FALSE(Exists(held.folder + "\\data\\kept.txt"));
+    std::string name = held.folder.substr(held.folder.rfind('\\') + 1);
+    EXPECT_FALSE(Exists(held.folder + "\\" + name + ".runner"));
+    SetEvent(held.go);
+    EXPECT_EQ(Process_Finish(held.run.pi), 0u);
+    EXPECT_EQ(FilesIn(held.run.temp), 0);
+}
 
 TEST(Runner, ABatchFileRunsThroughTheCommandProcessorInThePrivateFolder)
 {
