@@ -67,13 +67,12 @@ inline std::vector<uint8_t> Tar(const HostilePayload &p)
     if (p.form == kHostileLongName) {
         Entry(out, std::string(256, 'n'), '0', 1);
     } else if (p.form == kHostileLongPath) {
-        // 128 folders of 250 units: 32,128 units before the file's name.
+        // 128 names of 250 units: the length is refused before the folders
+        // are missed (no Linux file system under Wine holds the folders).
         std::string path;
-        for (int i = 0; i < 128; i++) {
-            path += (path.empty() ? "" : "/") + std::string(250, char('a' + i % 26));
-            Entry(out, path, '5', 0);
-        }
-        Entry(out, path + "/x.txt", '0', 1);
+        for (int i = 0; i < 128; i++)
+            path += std::string(250, char('a' + i % 26)) + "/";
+        Entry(out, path + "x.txt", '0', 1);
     } else {
         for (const HostileEntry &e : p.entries)
             if (e.path != nullptr)
