@@ -3,6 +3,7 @@
 // its report, and TEMP must be empty afterwards.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <set>
@@ -26,8 +27,24 @@ static std::set<std::string> Lines(const std::string &text)
     return lines;
 }
 
-// A message box titled like the package but not the stub's own question:
-// an OK button, and no meter (the progress windows are dialogs of that title too).
+// Whether process pid was started by parent: a box of another test's runner
+// (they share the caption and the Wine session) is never ours.
+static bool ChildOf(DWORD pid, DWORD parent)
+{
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snap == INVALID_HANDLE_VALUE)
+        return false;
+    PROCESSENTRY32 pe;
+    pe.dwSize = sizeof pe;
+    bool found = false;
+    for (BOOL more = Process32First(snap, &pe); more && !found; more = Process32Next(snap, &pe))
+        found = pe.th32ProcessID == pid && pe.th32ParentProcessID == parent;
+    CloseHandle(snap);
+    return found;
+}
+
+// A message box of the runner the stub started, titled like the package: an
+// OK button, and no meter (the progress windows are dialogs of that title too).
 static HWND FindBoxNotOf(DWORD stubPid, DWORD timeoutMs)
 {
     for (DWORD waited = 0; waited < timeoutMs; waited += 50) {
@@ -35,7 +52,7 @@ static HWND FindBoxNotOf(DWORD stubPid, DWORD timeoutMs)
         while ((box = FindWindowExA(0, box, "#32770", kCaption)) != 0) {
             DWORD owner = 0;
             GetWindowThreadProcessId(box, &owner);
-            if (owner != stubPid && GetDlgItem(box, IDOK) != 0 && GetDlgItem(box, 200) == 0)
+            if (owner != stubPid && GetDlgItem(box, IDOK) != 0 && GetDlgItem(box, 200) == 0 && ChildOf(owner, stubPid))
                 return box;
         }
         Sleep(50);
