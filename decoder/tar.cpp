@@ -196,8 +196,10 @@ TarStatus Header(TarReader *t)
     // A folder's name ends with one '/'.
     if (folder && t->entry.pathBytes != 0 && t->path[t->entry.pathBytes - 1] == '/')
         t->path[--t->entry.pathBytes] = 0;
-    if ((why = Tar_PathProblem(t->path, t->entry.pathBytes)) != nullptr)
-        return Fail(t, why);
+    t->entry.path = t->path;
+    t->pathProblem = Path_Check(t->path, t->entry.pathBytes);
+    if (t->pathProblem.why != nullptr)
+        return Fail(t, t->pathProblem.why);
     t->entry.folder = folder;
     t->entry.path = t->path;
     t->entry.size = t->paxSize ? t->paxSizeValue : size;
@@ -225,6 +227,7 @@ void Tar_Init(TarReader *t)
     t->paxMtimeValue = 0;
     t->paxBytes = 0;
     t->error = nullptr;
+    t->pathProblem = PathProblem{nullptr, PATH_WHOLE, 0, 0};
     t->entries = 0;
     t->entry = TarEntry{false, t->path, 0, 0, 0};
     t->path[0] = 0;
@@ -312,48 +315,11 @@ TarStatus Tar_Feed(TarReader *t, const uint8_t *in, size_t inSize, size_t *used,
     return status;
 }
 
-const char *Tar_PathProblem(const char *path, uint32_t bytes)
+const char *Tar_SizeProblem(uint64_t archiveBytes)
 {
-    if (bytes == 0)
-        return "a path is empty";
-    if (path[0] == '/')
-        return "a path is absolute";
-    uint32_t start = 0;
-    for (uint32_t i = 0; i <= bytes; i++) {
-        if (i < bytes && path[i] != '/') {
-            uint8_t c = uint8_t(path[i]);
-            if (c < 0x20 || c == 0x7F)
-                return "a path holds a control character";
-            if (c == '\\' || c == ':')
-                return "a path holds a backslash or a colon, which Windows reads as a separator, a drive or a stream";
-            continue;
-        }
-        uint32_t n = i - start;
-        if (n == 0)
-            return "a path has an empty name";
-        if ((n == 1 && path[start] == '.') || (n == 2 && path[start] == '.' && path[start + 1] == '.'))
-            return "a path leaves its folder through \".\" or \"..\"";
-        start = i + 1;
-    }
-    // UTF-8 as the runner turns it into UTF-16: shortest forms, no surrogates, nothing past U+10FFFF.
-    for (uint32_t i = 0; i < bytes;) {
-        uint8_t c = uint8_t(path[i]);
-        uint32_t more = c < 0x80 ? 0 : (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : 4;
-        if (more == 4 || i + more >= bytes + (more == 0))
-            return "a path is not UTF-8";
-        uint32_t cp = more == 0 ? c : c & (0x3F >> more);
-        for (uint32_t k = 1; k <= more; k++) {
-            uint8_t d = uint8_t(path[i + k]);
-            if ((d & 0xC0) != 0x80)
-                return "a path is not UTF-8";
-            cp = cp << 6 | (d & 0x3F);
-        }
-        static const uint32_t least[] = {0, 0x80, 0x800, 0x10000};
-        if (cp < least[more] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-            return "a path is not UTF-8";
-        i += 1 + more;
-    }
-    return nullptr;
+    if (archiveBytes == 0)
+        return "the archive is empty";
+    return archiveBytes < 2 * kTarBlock ? "the archive is cut short" : nullptr;
 }
 
 }  // namespace selfextr

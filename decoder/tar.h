@@ -5,11 +5,13 @@
 // entry one 512-byte ustar header ("ustar\0" "00", type '5' or '0'), optionally
 // preceded by a pax header (type 'x') whose records are path, size and mtime
 // only; file data padded to 512 bytes; two zero blocks; nothing after them.
-// Anything else (links, devices, other pax keys, a path that leaves the
-// folder) is refused with its reason.
+// Anything else (links, devices, other pax keys, a path that breaks the
+// rules of paths.h) is refused with its reason.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
+
+#include "paths.h"
 
 namespace selfextr {
 
@@ -46,6 +48,7 @@ struct TarReader {
     int64_t paxMtimeValue;
     uint32_t paxBytes;
     const char *error;
+    PathProblem pathProblem;  // why the entry's path was refused; entry.path is that path
     uint64_t entries;
     TarEntry entry;
     uint8_t block[kTarBlock];
@@ -63,9 +66,9 @@ TarStatus Tar_Feed(TarReader *t, const uint8_t *in, size_t inSize, size_t *used,
 // Whether the archive ended: TAR_END was returned and nothing followed.
 bool Tar_Ended(const TarReader *t);
 
-// Why a UTF-8 path may not be written below a folder, or null when it may:
-// empty, absolute, a drive or stream (':'), a backslash, an empty, "." or ".."
-// name, a control character, or bytes that are not UTF-8.
-const char *Tar_PathProblem(const char *path, uint32_t bytes);
+// Where an archive's bytes are too few to be one: null when they may be. An
+// archive of pack's ends with two zero blocks, so fewer than 1,024 bytes
+// (none: no block, or one empty block) are damaged before any allocation.
+const char *Tar_SizeProblem(uint64_t archiveBytes);
 
 }  // namespace selfextr

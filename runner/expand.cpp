@@ -1,7 +1,10 @@
 // expand.cpp: the payload entry, mapped and decoded block by block, its tar
 // stream written into the private folder: folders, UTF-16 names, paths past
-// 260 characters, each file's time. Every check of the stream is verified.
+// 260 characters, each file's time. Every check of the stream is verified,
+// every path meets the rule of decoder/paths.h, and the order rules are
+// learnt from the private folder itself, which holds only what came before.
 #include "runner.h"
+#include "../decoder/paths.h"
 #include "../decoder/tar.h"
 #include "../decoder/xz.h"
 #include "../res/selfextr.h"
@@ -19,6 +22,10 @@ static TarReader g_tar;
 static uint8_t g_out[kOutBytes];
 static WCHAR g_path[kPathChars];
 static uint32_t g_rootLength;  // "\\?\" and the private folder, with the backslash after it
+static char g_text[1024];      // a refusal in the tool's words, UTF-8
+static WCHAR g_reason[1024];
+// An earlier entry's path as the file system spells it: this entry's folder, that entry's last name.
+static char g_other[kTarMaxPathBytes + 1024];
 
 struct Mapping {
     HANDLE file, map;
@@ -26,14 +33,61 @@ struct Mapping {
     uint64_t size;
 };
 
+// why is UTF-8: the decoder's reasons, or a path refused in the tool's words.
 static bool Damaged(RunnerState *rs, const char *why)
 {
-    WCHAR reason[160];
-    MultiByteToWideChar(CP_ACP, 0, why, -1, reason, 160);
-    WCHAR what[400] = L"The package is damaged and cannot be installed. Please download it again.\n\n(";
-    Text_Append(what, 400, reason);
-    Text_Append(what, 400, L")");
+    static WCHAR what[1200];
+    if (MultiByteToWideChar(CP_UTF8, 0, why, -1, g_reason, 1024) == 0)
+        g_reason[0] = 0;
+    what[0] = 0;
+    Text_Append(what, 1200, L"The package is damaged and cannot be installed. Please download it again.\n\n(");
+    Text_Append(what, 1200, g_reason);
+    Text_Append(what, 1200, L")");
     Fail_Show(rs, what, 0, 0);
+    return false;
+}
+
+static bool PathRefused(RunnerState *rs, const TarEntry &entry, const PathProblem &p, const char *other, uint32_t otherBytes)
+{
+    Path_Message(entry.path, entry.pathBytes, p, other, otherBytes, g_text, sizeof g_text);
+    return Damaged(rs, g_text);
+}
+
+// A folder or file could not be made: when the payload is at fault (its name
+// is there already, or its folder is not), the tool's refusal; else the system's reason.
+static bool CreateFailed(RunnerState *rs, const TarEntry &entry, const WCHAR *what, DWORD error)
+{
+    const uint32_t last = Path_LastName(entry.path, entry.pathBytes);
+    WIN32_FIND_DATAW found;
+    HANDLE h = FindFirstFileW(g_path, &found);
+    if (h != INVALID_HANDLE_VALUE) {
+        FindClose(h);
+        for (uint32_t i = 0; i < last; i++)
+            g_other[i] = entry.path[i];
+        int n = WideCharToMultiByte(CP_UTF8, 0, found.cFileName, -1, g_other + last, 1024, 0, 0);
+        uint32_t otherBytes = n > 0 ? last + (uint32_t)n - 1 : last;
+        bool same = otherBytes == entry.pathBytes;
+        for (uint32_t i = last; same && i < otherBytes; i++)
+            same = g_other[i] == entry.path[i];
+        if (same)
+            return PathRefused(rs, entry, PathProblem{kPathTwice, PATH_WHOLE, 0, 0}, 0, 0);
+        return PathRefused(rs, entry, PathProblem{kPathCase, PATH_OTHER, 0, 0}, g_other, otherBytes);
+    }
+    if (last != 0) {
+        // The folder's own path ends at the last backslash.
+        uint32_t cut = Text_Length(g_path);
+        while (cut > g_rootLength && g_path[cut] != L'\\')
+            cut--;
+        g_path[cut] = 0;
+        DWORD attributes = GetFileAttributesW(g_path);
+        g_path[cut] = L'\\';
+        if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+            return PathRefused(rs, entry,
+                               PathProblem{attributes == INVALID_FILE_ATTRIBUTES ? kPathNoFolder : kPathFileAsFolder,
+                                           PATH_FOLDER, 0, last - 1},
+                               0, 0);
+    }
+    Fail_Show(rs, what, g_path, error);
     return false;
 }
 
@@ -103,16 +157,16 @@ static bool Write(RunnerState *rs, TreeWriter *w, const uint8_t *bytes, size_t g
         TarStatus t = Tar_Feed(&g_tar, bytes + at, got - at, &used, &data, &dataBytes);
         at += used;
         if (t == TAR_ERROR) {
-            ok = Damaged(rs, g_tar.error);
+            ok = g_tar.pathProblem.why != 0 ? PathRefused(rs, g_tar.entry, g_tar.pathProblem, 0, 0) : Damaged(rs, g_tar.error);
         } else if (t == TAR_ENTRY) {
             ok = EntryPath(rs, g_tar.entry);
             if (ok && g_tar.entry.folder && !CreateDirectoryW(g_path, 0))
-                ok = false, Fail_Show(rs, L"Cannot create the folder", g_path, GetLastError());
+                ok = CreateFailed(rs, g_tar.entry, L"Cannot create the folder", GetLastError());
             if (ok && !g_tar.entry.folder) {
                 // A fresh file: never one that is there already, nor through a link.
                 file = CreateFileW(g_path, GENERIC_WRITE, 0, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, 0);
                 if (file == INVALID_HANDLE_VALUE)
-                    ok = false, Fail_Show(rs, L"Cannot create the file", g_path, GetLastError());
+                    ok = CreateFailed(rs, g_tar.entry, L"Cannot create the file", GetLastError());
                 // Seconds since 1970 to 100 ns since 1601.
                 uint64_t ft = ((uint64_t)g_tar.entry.mtime + 11644473600ull) * 10000000ull;
                 time.dwLowDateTime = (DWORD)ft;
@@ -310,6 +364,45 @@ static void ReleaseWorkers(void)
     }
 }
 
+// n with a comma between thousands, as the tool writes sizes.
+static void Thousands(WCHAR *out, uint64_t n)
+{
+    WCHAR digits[32];
+    uint32_t count = 0;
+    do
+        digits[count++] = (WCHAR)(L'0' + n % 10), n /= 10;
+    while (n != 0);
+    uint32_t at = 0;
+    while (count != 0) {
+        out[at++] = digits[--count];
+        if (count != 0 && count % 3 == 0)
+            out[at++] = L',';
+    }
+    out[at] = 0;
+}
+
+// The archive's size, which its index states, against the space left where it
+// goes: a payload that cannot fit is refused before its first byte is written.
+static bool EnoughSpace(RunnerState *rs, uint64_t needed)
+{
+    ULARGE_INTEGER available;
+    // When the system cannot tell, the writes say whether it fits.
+    if (!GetDiskFreeSpaceExW(rs->privateFolder, &available, 0, 0) || available.QuadPart >= needed)
+        return true;
+    static WCHAR what[200];
+    WCHAR number[40];
+    what[0] = 0;
+    Text_Append(what, 200, L"There is not enough free space to expand the package: it needs ");
+    Thousands(number, needed);
+    Text_Append(what, 200, number);
+    Text_Append(what, 200, L" bytes, and ");
+    Thousands(number, available.QuadPart);
+    Text_Append(what, 200, number);
+    Text_Append(what, 200, L" bytes are free in");
+    Fail_Show(rs, what, rs->privateFolder, 0);
+    return false;
+}
+
 bool Expand_Payload(RunnerState *rs)
 {
     Mapping m = {INVALID_HANDLE_VALUE, 0, 0, 0};
@@ -318,6 +411,12 @@ bool Expand_Payload(RunnerState *rs)
     XzResult r = ok ? Xz_Scan(m.view, (size_t)m.size, &g_xz.info, 0, 0) : XZ_DONE;
     if (ok && r != XZ_DONE)
         ok = Damaged(rs, Xz_ResultText(r));
+    // No block, or blocks of nothing: damaged, before any buffer of that size is asked for.
+    const char *why = ok ? Tar_SizeProblem(g_xz.info.unpackedSize) : 0;
+    if (why != 0)
+        ok = Damaged(rs, why);
+    if (ok)
+        ok = EnoughSpace(rs, g_xz.info.unpackedSize);
     uint8_t *dict = 0;
     if (ok && !ListBlocks(m))
         ok = false, Fail_Show(rs, L"Not enough memory to expand the package.", 0, GetLastError());

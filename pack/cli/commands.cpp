@@ -48,39 +48,34 @@ bool WriteFd(int fd, const uint8_t *p, size_t n)
     return true;
 }
 
-// Text from a package, as a terminal may show it: control bytes escaped.
+// Text from a package, as a terminal may show it: control characters (C0,
+// DEL and C1, which a terminal may act on) and bidirectional marks (which
+// show a name in another order) escaped as \xNN and \uNNNN.
 std::string Shown(const std::string &text)
 {
-    std::string out;
-    for (unsigned char c : text) {
-        if (c < 32 || c == 127) {
-            char hex[8];
-            snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
-        } else {
-            out += char(c);
-        }
-    }
+    // An escape is at most six bytes for at least one.
+    std::string out(text.size() * 6 + 1, '\0');
+    out.resize(Path_AppendShown(out.data(), 0, uint32_t(out.size()), text.data(), uint32_t(text.size())));
     return out;
 }
 
 // A name as list shows it: quoted when it is empty or holds a blank, a quote,
-// a backslash or a control byte, so that each line splits into number, name
-// and size; inside the quotes " and \ are escaped and control bytes are \xNN.
+// a backslash or anything Shown escapes, so that each line splits into
+// number, name and size; inside the quotes " and \ are escaped too.
 std::string Quoted(const std::string &name)
 {
-    bool plain = !name.empty();
+    bool plain = !name.empty() && Shown(name) == name;
     for (unsigned char c : name)
-        plain = plain && c > ' ' && c != 127 && c != '"' && c != '\\';
+        plain = plain && c != ' ' && c != '"' && c != '\\';
     if (plain)
         return name;
-    std::string out = "\"";
-    for (unsigned char c : name) {
+    std::string escaped;
+    for (char c : name) {
         if (c == '"' || c == '\\')
-            out += '\\';
-        out += c < 32 || c == 127 ? Shown(std::string(1, char(c))) : std::string(1, char(c));
+            escaped += '\\';
+        escaped += c;
     }
-    return out + "\"";
+    return "\"" + Shown(escaped) + "\"";
 }
 
 }  // namespace
@@ -444,6 +439,7 @@ std::string WriteEntry(int dirFd, const std::string &name, std::span<const uint8
 // Writes the payload's tree below a folder: each folder made where none is,
 // never through a link; each file into a fresh temporary name, given its own
 // time and renamed into place, so that a file appears whole or not at all.
+// What it made is remembered, so that a tree that fails half-way is removed.
 struct TreeWriter {
 #ifndef _WIN32
     int root = -1, parent = -1, fd = -1;
@@ -453,6 +449,35 @@ struct TreeWriter {
     std::ofstream file;
 #endif
     int64_t mtime = 0;
+    std::string current;                          // the file being written
+    std::vector<std::pair<std::string, bool>> made;  // each path made, and whether a folder
+
+    // Everything made, last first; never through a link.
+    void Remove()
+    {
+        Abandon();
+        for (auto it = made.rbegin(); it != made.rend(); ++it) {
+#ifndef _WIN32
+            int dirFd = dup(root);
+            size_t start = 0, slash;
+            while (dirFd >= 0 && (slash = it->first.find('/', start)) != std::string::npos) {
+                int next = openat(dirFd, it->first.substr(start, slash - start).c_str(),
+                                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                close(dirFd);
+                dirFd = next;
+                start = slash + 1;
+            }
+            if (dirFd >= 0) {
+                unlinkat(dirFd, it->first.substr(start).c_str(), it->second ? AT_REMOVEDIR : 0);
+                close(dirFd);
+            }
+#else
+            std::error_code ec;
+            fs::remove(root / fs::path(reinterpret_cast<const char8_t *>(it->first.c_str())), ec);
+#endif
+        }
+        made.clear();
+    }
 
 #ifndef _WIN32
     // The folder that holds path's last name (or path itself with whole), made as needed.
@@ -467,7 +492,9 @@ struct TreeWriter {
                 return true;
             }
             std::string name = path.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
-            if (mkdirat(dirFd, name.c_str(), 0755) != 0 && errno != EEXIST)
+            if (mkdirat(dirFd, name.c_str(), 0755) == 0)
+                made.emplace_back(path.substr(0, slash), true);
+            else if (errno != EEXIST)
                 return close(dirFd), error = "cannot create " + path + ": " + SystemError(errno), false;
             int next = openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             close(dirFd);
@@ -484,6 +511,7 @@ struct TreeWriter {
     bool Item(const PayloadItem &item, std::string &error)
     {
         mtime = item.mtime;
+        current = item.path;
 #ifndef _WIN32
         int dirFd;
         if (item.folder) {
@@ -508,8 +536,11 @@ struct TreeWriter {
 #else
         fs::path path = root / fs::path(reinterpret_cast<const char8_t *>(item.path.c_str()));
         std::error_code ec;
-        if (item.folder)
-            return fs::create_directories(path, ec), ec ? (error = "cannot create " + item.path + ": " + ec.message(), false) : true;
+        if (item.folder) {
+            if (fs::create_directories(path, ec))
+                made.emplace_back(item.path, true);
+            return ec ? (error = "cannot create " + item.path + ": " + ec.message(), false) : true;
+        }
         target = path;
         temp = path;
         temp += ".selfextr.tmp";
@@ -539,6 +570,7 @@ struct TreeWriter {
         fd = -1;
         if (!ok || renameat(parent, temp.c_str(), parent, leaf.c_str()) != 0)
             return error = "cannot write " + leaf + ": " + SystemError(errno), false;
+        made.emplace_back(current, false);
         temp.clear();
         close(parent);
         parent = -1;
@@ -548,11 +580,13 @@ struct TreeWriter {
         fs::last_write_time(temp, fs::file_time_type::clock::from_sys(std::chrono::system_clock::from_time_t(time_t(mtime))), ec);
         if (!file || ec || (fs::rename(temp, target, ec), ec))
             return error = "cannot write " + target.string(), false;
+        made.emplace_back(current, false);
         temp.clear();
 #endif
         return true;
     }
-    ~TreeWriter()
+    // The file being written, if any, is dropped with its temporary name.
+    void Abandon()
     {
 #ifndef _WIN32
         if (fd >= 0)
@@ -561,6 +595,7 @@ struct TreeWriter {
             unlinkat(parent, temp.c_str(), 0);
         if (parent >= 0)
             close(parent);
+        fd = parent = -1;
 #else
         if (file.is_open())
             file.close();
@@ -568,7 +603,9 @@ struct TreeWriter {
         if (!temp.empty())
             fs::remove(temp, ec);
 #endif
+        temp.clear();
     }
+    ~TreeWriter() { Abandon(); }
 };
 
 }  // namespace
@@ -674,6 +711,8 @@ int Command_Extract(const fs::path &file, const fs::path &dir, bool force, bool 
             return uint64_t(0);
         }()));
         if (!Payload_Read(bytes, visitor, summary, error)) {
+            // The tree appears whole or not at all; the entries written before it stay.
+            writer.Remove();
             err << "selfextr: " << file.string() << ": payload " << Shown(l.payload->name) << ": " << Shown(error) << "\n";
             failures++;
         } else {

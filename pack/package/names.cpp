@@ -2,6 +2,7 @@
 #include "package/names.h"
 
 #include "base/text.h"
+#include "decoder/paths.h"
 
 #include <algorithm>
 #include <cctype>
@@ -73,7 +74,14 @@ std::string Name_Problem(const std::string &name, bool allowNonAscii)
 
 std::string Name_Problem(const std::string &name, NameUse use)
 {
-    return Problem(name, use, use == NameUse::kPayload);
+    // A payload's names follow the rule the runner applies, and no other.
+    if (use == NameUse::kPayload) {
+        if (name.find('/') != std::string::npos)
+            return "holds a slash";
+        const char *why = Path_Check(name.data(), uint32_t(std::min<size_t>(name.size(), UINT32_MAX))).why;
+        return why != nullptr ? why : "";
+    }
+    return Problem(name, use, false);
 }
 
 std::u16string Name_Fold(const std::string &name)

@@ -1,6 +1,8 @@
 // payload.h: a folder tree as one solid .tar.xz entry, written with liblzma
 // and read back with selfextr's own decoder, as the runner reads it.
 #pragma once
+#include "decoder/paths.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -12,10 +14,6 @@ namespace selfextr {
 
 // The string that names the payload entry; the stub never reads it.
 constexpr uint16_t kStringPayload = 3001;
-// What a relative path inside the payload may hold, in UTF-16 units: a whole
-// Windows path holds 32,767, and this leaves 767 for "\\?\", the work folder
-// and the runner's private folder.
-constexpr uint32_t kPayloadMaxPathUnits = 32000;
 
 struct PayloadOptions {
     uint32_t blockBytes = 0;  // 0: one solid block; else independent blocks of this size

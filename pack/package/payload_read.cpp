@@ -14,22 +14,40 @@ namespace selfextr {
 
 namespace {
 
-// The Windows rules that pack applied, checked again name by name.
-bool CheckPath(const std::string &path, std::map<std::u16string, std::string> &seen, std::string &error)
+// What came before, as Windows compares paths: whether it is a folder, and
+// its last name as written.
+struct Seen {
+    bool folder;
+    std::string last;
+};
+
+std::string Message(const std::string &path, const PathProblem &p, const std::string &other = {})
 {
-    for (size_t start = 0; start <= path.size();) {
-        size_t slash = std::min(path.find('/', start), path.size());
-        std::string name = path.substr(start, slash - start);
-        if (std::string why = Name_Problem(name, NameUse::kPayload); !why.empty())
-            return error = "payload path \"" + path + "\": the name \"" + name + "\" " + why, false;
-        start = slash + 1;
+    char text[1024];
+    Path_Message(path.data(), uint32_t(path.size()), p, other.data(), uint32_t(other.size()), text, sizeof text);
+    return text;
+}
+
+// The order rules, which the tar reader cannot keep without a memory: the
+// folder an entry is in came before it as a folder, and nothing came before
+// under the same name. The runner learns the same from the file system it
+// writes to, so both compare as Windows does and say the same.
+bool CheckOrder(const std::string &path, bool folder, std::map<std::u16string, Seen> &seen, std::string &error)
+{
+    const uint32_t last = Path_LastName(path.data(), uint32_t(path.size()));
+    if (last != 0) {
+        auto parent = seen.find(Name_Fold(path.substr(0, last - 1)));
+        if (parent == seen.end() || !parent->second.folder)
+            return error = Message(path, PathProblem{parent == seen.end() ? kPathNoFolder : kPathFileAsFolder, PATH_FOLDER, 0,
+                                                     last - 1}), false;
     }
-    if (Text_Utf16(path).size() > kPayloadMaxPathUnits)
-        return error = "payload path \"" + path + "\" is longer than " + std::to_string(kPayloadMaxPathUnits) + " UTF-16 units", false;
-    auto [other, fresh] = seen.emplace(Name_Fold(path), path);
-    if (!fresh)
-        return error = "payload paths \"" + path + "\" and \"" + other->second + "\" differ only in case", false;
-    return true;
+    auto [other, fresh] = seen.emplace(Name_Fold(path), Seen{folder, path.substr(last)});
+    if (fresh)
+        return true;
+    // The earlier one as the file system shows it: in this entry's folder, under its own last name.
+    if (other->second.last == path.substr(last))
+        return error = Message(path, PathProblem{kPathTwice, PATH_WHOLE, 0, 0}), false;
+    return error = Message(path, PathProblem{kPathCase, PATH_OTHER, 0, 0}, path.substr(0, last) + other->second.last), false;
 }
 
 }  // namespace
@@ -45,6 +63,8 @@ bool Payload_Read(std::span<const uint8_t> bytes, const PayloadVisitor &visitor,
     summary.blocks = info.blocks;
     summary.dictionary = info.dictionary;
     summary.archiveBytes = info.unpackedSize;
+    if (const char *why = Tar_SizeProblem(info.unpackedSize))
+        return error = std::string("the payload is damaged: ") + why, false;
     // The dictionary is bounded by the decoder (kXzMaxDictionary) before this allocation.
     std::vector<uint8_t> dict(info.dictionaryNeeded);
     auto xz = std::make_unique<XzDecoder>();
@@ -52,7 +72,7 @@ bool Payload_Read(std::span<const uint8_t> bytes, const PayloadVisitor &visitor,
     Tar_Init(tar.get());
     r = Xz_Open(xz.get(), bytes.data(), bytes.size(), dict.data(), uint32_t(dict.size()));
     std::vector<uint8_t> out(1 << 16);
-    std::map<std::u16string, std::string> seen;
+    std::map<std::u16string, Seen> seen;
     PayloadItem item;
     while (r == XZ_MORE) {
         size_t got = 0;
@@ -67,13 +87,15 @@ bool Payload_Read(std::span<const uint8_t> bytes, const PayloadVisitor &visitor,
             at += used;
             switch (t) {
             case TAR_ERROR:
+                if (tar->pathProblem.why != nullptr)
+                    return error = Message(std::string(tar->entry.path, tar->entry.pathBytes), tar->pathProblem), false;
                 return error = std::string("the payload's archive is malformed: ") + tar->error, false;
             case TAR_ENTRY:
                 item.path.assign(tar->entry.path, tar->entry.pathBytes);
                 item.folder = tar->entry.folder;
                 item.size = tar->entry.size;
                 item.mtime = tar->entry.mtime;
-                if (!CheckPath(item.path, seen, error))
+                if (!CheckOrder(item.path, item.folder, seen, error))
                     return false;
                 (item.folder ? summary.folders : summary.files)++;
                 summary.expanded += item.size;
@@ -104,7 +126,7 @@ bool Payload_Read(std::span<const uint8_t> bytes, const PayloadVisitor &visitor,
         !visitor.fileEnd(error))
         return false;
     if (!Tar_Ended(tar.get()))
-        return error = "the payload's archive is cut short", false;
+        return error = "the payload is damaged: the archive is cut short", false;
     return true;
 }
 

@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             return 0;
         }
         if (s == selfextr::TAR_ENTRY &&
-            (strlen(t->entry.path) != t->entry.pathBytes || selfextr::Tar_PathProblem(t->entry.path, t->entry.pathBytes)))
+            (strlen(t->entry.path) != t->entry.pathBytes || selfextr::Path_Check(t->entry.path, t->entry.pathBytes).why))
             __builtin_trap();
         if (s == selfextr::TAR_DATA && (p < data + at || p + pn > data + at + used))
             __builtin_trap();

@@ -3,6 +3,7 @@
 // its report, and TEMP must be empty afterwards.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <set>
@@ -12,6 +13,7 @@
 #include "boxes.h"
 #include "family.h"
 #include "files.h"
+#include "hostile_payloads.h"
 #include "testproc.h"
 
 static std::string g_packages, g_tree;
@@ -269,6 +271,27 @@ TEST(Runner, AFailureShowsOneMessageThenLeavesNothing)
         if (c.plant)
             DeleteFileA((temp + "\\planted.exe").c_str());
         EXPECT_EQ(FilesIn(temp), 0);
+    }
+}
+
+// Payloads that pack never writes, the rows verify and extract are tested
+// with (hostile_payloads.h): one message in the tool's words, the command
+// never started, nothing left in TEMP.
+TEST(RunnerHostile, EveryRowIsRefusedInTheToolsWordsAndLeavesNothing)
+{
+    for (const HostilePayload &p : kHostilePayloads) {
+        SCOPED_TRACE(p.id);
+        PackageRun run;
+        ASSERT_TRUE(Start(("runner-hostile-" + std::string(p.id) + ".exe").c_str(), run, "runner-hostile"));
+        HWND box = FindBoxNotOf(run.pi.dwProcessId, 60000);
+        ASSERT_NE(box, nullptr);
+        char text[4096] = "";
+        GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
+        EXPECT_NE(std::string(text).find(p.runnerSays != 0 ? p.runnerSays : p.says), std::string::npos) << text;
+        Box_Press(box, IDOK);
+        EXPECT_EQ(Process_Finish(run.pi), 0u);
+        EXPECT_EQ(File_Read(run.report), "");
+        EXPECT_EQ(FilesIn(run.temp), 0);
     }
 }
 

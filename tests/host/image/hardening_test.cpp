@@ -233,7 +233,8 @@ TEST(StubImage, TheExecutionLevelIsAManifestOnlyWhenAskedFor)
 TEST(RunnerImage, BareAndFinishedRunnersAreHardenedSmallAndDeterministic)
 {
     auto bare = ReadAll(SELFEXTR_RUNNER_PATH);
-    EXPECT_LE(bare.size(), 32768u) << "the runner's size goal";
+    // 32,768 before the payload path rule and its wording (decoder/paths.cpp) came in.
+    EXPECT_LE(bare.size(), 38400u) << "the runner's size goal";
     Headers runner = Read(SELFEXTR_RUNNER_PATH);
     ExpectHardened(runner, "bare runner");
     EXPECT_EQ(runner.timestamp, uint32_t(std::stoul(SELFEXTR_SOURCE_DATE_EPOCH)));

@@ -303,8 +303,8 @@ TEST(PayloadTar, HostileArchivesAreRefusedWithTheReasonWhateverTheFeedSize)
     const std::string pax = "17 path=d\xC3\xA9j\xC3\xA0/x\n";
     struct Case { const char *label; std::vector<uint8_t> bytes; const char *expect; };
     std::vector<Case> cases = {
-        {"dot-dot", Archive({TarHeader("../evil.txt", '0', 0)}), "leaves its folder"},
-        {"inner dot-dot", Archive({TarHeader("a/../../b", '0', 0)}), "leaves its folder"},
+        {"dot-dot", Archive({TarHeader("../evil.txt", '0', 0)}), "is \".\" or \"..\""},
+        {"inner dot-dot", Archive({TarHeader("a/../../b", '0', 0)}), "is \".\" or \"..\""},
         {"absolute", Archive({TarHeader("/etc/passwd", '0', 0)}), "absolute"},
         {"drive", Archive({TarHeader("C:x", '0', 0)}), "colon"},
         {"backslash", Archive({TarHeader("a\\..\\b", '0', 0)}), "backslash"},

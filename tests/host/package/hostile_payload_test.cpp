@@ -1,0 +1,104 @@
+// hostile_payload_test.cpp: the payloads of hostile_payloads.h through verify,
+// list and extract (the runner takes the same table under Wine), and the path
+// rule's edges that no row reaches.
+#include "testutil.h"
+#include "hostile_craft.h"
+
+#include "decoder/paths.h"
+
+using namespace selfextr;
+
+namespace {
+
+// A byte sequence a terminal acts on or a reader misreads: C0 but the line
+// ends, DEL, C1 (U+0080 to U+009F) and the bidirectional marks.
+bool HasRawMarks(const std::string &text)
+{
+    for (size_t i = 0; i < text.size(); i++) {
+        uint8_t c = uint8_t(text[i]), d = i + 1 < text.size() ? uint8_t(text[i + 1]) : 0,
+                e = i + 2 < text.size() ? uint8_t(text[i + 2]) : 0;
+        if ((c < 0x20 && c != '\n') || c == 0x7F || (c == 0xC2 && d >= 0x80 && d <= 0x9F) || (c == 0xD8 && d == 0x9C))
+            return true;
+        if (c == 0xE2 && ((d == 0x80 && (e == 0x8E || e == 0x8F || (e >= 0xAA && e <= 0xAE))) || (d == 0x81 && e >= 0xA6 && e <= 0xA9)))
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+TEST(PayloadHostile, EveryRowIsRefusedInOneMessageByVerifyListAndExtractAndNothingIsLeft)
+{
+    for (const HostilePayload &p : kHostilePayloads) {
+        SCOPED_TRACE(p.id);
+        fs::path dir = TempDir(), package = dir / "hostile.exe";
+        std::string error;
+        ASSERT_TRUE(hostile::Package(p, SELFEXTR_STUB_PATH, SELFEXTR_RUNNER_PATH, package.string(), error)) << error;
+
+        std::ostringstream out, err;
+        EXPECT_EQ(Command_List(package, true, out, err), 1);
+        EXPECT_NE(err.str().find(p.says), std::string::npos) << err.str();
+        // One message: the payload's problem, on one line.
+        const std::string said = err.str();
+        EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+        EXPECT_FALSE(HasRawMarks(out.str() + err.str()));
+
+        // list shows what it read before the refusal, every name escaped.
+        std::ostringstream lout, lerr;
+        Command_List(package, false, lout, lerr);
+        EXPECT_NE(lout.str().find(p.says), std::string::npos) << lout.str();
+        EXPECT_FALSE(HasRawMarks(lout.str() + lerr.str())) << lout.str();
+
+        std::ostringstream xout, xerr;
+        EXPECT_EQ(Command_Extract(package, dir / "x", false, false, xout, xerr), 1);
+        EXPECT_NE(xerr.str().find(p.says), std::string::npos) << xerr.str();
+        EXPECT_FALSE(fs::exists(dir / "x"));
+        // Forced, the payload is written as far as it goes and then removed again.
+        std::ostringstream fout, ferr;
+        EXPECT_EQ(Command_Extract(package, dir / "f", true, false, fout, ferr), 1);
+        EXPECT_NE(ferr.str().find(p.says), std::string::npos) << ferr.str();
+        EXPECT_TRUE(fs::is_empty(dir / "f")) << fs::directory_iterator(dir / "f")->path();
+        fs::remove_all(dir);
+    }
+}
+
+// A row's kind next to it, passed: the rule refuses the name, not its neighbours.
+TEST(PayloadHostile, ThePathRuleRefusesNoMoreThanWindowsAsks)
+{
+    const std::string emoji = "\xF0\x9F\x98\x80";  // two UTF-16 units
+    std::string emojis127, emojis128;
+    for (int i = 0; i < 127; i++)
+        emojis127 += emoji;
+    emojis128 = emojis127 + emoji;
+    for (const std::string &ok : std::vector<std::string>{"CONSOLE", "COM10", "NULL.TXT", "LPT", "x..y", ".hidden", "a b.txt", "\xC3\xA9t\xC3\xA9/x",
+                           "d/CONFIG.SYS", "\xC2\xA0nbsp", "a\xE2\x80\x8D" "b", emojis127, std::string(255, 'x')})
+        EXPECT_EQ(Path_Check(ok.data(), uint32_t(ok.size())).why, nullptr) << ok;
+    struct Case { std::string path, why; } refused[] = {
+        {emojis128, "is longer than 255 UTF-16 units"},
+        {"COM\xC2\xB9", "is a reserved device name"},
+        {"conout$.log", "is a reserved device name"},
+        {"d/AUX .x", "is a reserved device name"},
+        {"a\x7F", "holds a control character"},
+        {"a\xC2\x80", "holds a control character"},
+        {"a\xC2\x9F", "holds a control character"},
+        {"a\xD8\x9C", "holds a bidirectional mark"},
+        {"a\xE2\x81\xA9", "holds a bidirectional mark"},
+        {"a\xE2\x80\xAA", "holds a bidirectional mark"},
+        {"x\xEF\xBF\xBD", "holds U+FFFD"},
+        {"a/", "has an empty name"},
+        {"a\xED\xA0\x80", "is not UTF-8"},
+        {"a\xF4\x90\x80\x80", "is not UTF-8"},
+    };
+    for (const Case &c : refused) {
+        const char *why = Path_Check(c.path.data(), uint32_t(c.path.size())).why;
+        ASSERT_NE(why, nullptr) << c.path;
+        EXPECT_EQ(std::string(why).find(c.why), 0u) << c.path << ": " << why;
+    }
+    // A long path is shortened in the message, at a character's edge.
+    std::string longPath = std::string(119, 'a') + "\xC3\xA9" + std::string(300, 'b') + "\xE2\x80\xAE";
+    PathProblem p = Path_Check(longPath.data(), uint32_t(longPath.size()));
+    char text[1024];
+    Path_Message(longPath.data(), uint32_t(longPath.size()), p, nullptr, 0, text, sizeof text);
+    EXPECT_EQ(std::string(text).substr(0, 14 + 119 + 3), "payload path \"" + std::string(119, 'a') + "...");
+    EXPECT_NE(std::string(text).find("b\\u202E\": the name"), std::string::npos) << text;
+}

@@ -1,0 +1,81 @@
+// hostile_payloads.h: payloads that pack never writes, crafted by hand; each
+// row is made into a package and refused alike by verify, extract and the
+// runner under Wine, in the same words. Plain data, for both compilers.
+#pragma once
+
+struct HostileEntry {
+    const char *path;  // null ends the list
+    char type;         // '0' a file of size bytes, '5' a folder
+    unsigned size;
+};
+
+enum HostileForm {
+    kHostileTar,         // the entries as a tar archive, in one xz block
+    kHostileNoBlocks,    // an xz stream with no block at all
+    kHostileEmptyBlock,  // one block of no bytes
+    kHostileHugeIndex,   // the entries, with the index stating 1 PiB expanded
+    kHostileLongName,    // one file whose name is 256 UTF-16 units
+    kHostileLongPath,    // one file whose path is more than 32,000 UTF-16 units
+};
+
+struct HostilePayload {
+    const char *id;  // the package is runner-hostile-<id>.exe
+    int form;
+    HostileEntry entries[4];
+    const char *says;        // in verify's and extract's message, and in the runner's box
+    const char *runnerSays;  // where the runner says something else; null: says
+};
+
+// 1 PiB: more than any disk holds, stated by an index of a few bytes.
+#define HOSTILE_HUGE_BYTES "1,125,899,906,842,624"
+
+static const HostilePayload kHostilePayloads[] = {
+    // Order: parents before children, no file used as a folder, nothing twice.
+    {"nodir", kHostileTar, {{"nodir/x.txt", '0', 3}},
+     "payload path \"nodir/x.txt\": its folder \"nodir\" does not come before it", 0},
+    {"deep-nodir", kHostileTar, {{"d", '5', 0}, {"d/e/f.txt", '0', 3}},
+     "payload path \"d/e/f.txt\": its folder \"d/e\" does not come before it", 0},
+    {"file-as-folder", kHostileTar, {{"a", '0', 1}, {"a/b.txt", '0', 1}},
+     "payload path \"a/b.txt\": its folder \"a\" is a file, not a folder", 0},
+    {"file-as-folder2", kHostileTar, {{"a", '0', 1}, {"a/sub", '5', 0}},
+     "payload path \"a/sub\": its folder \"a\" is a file, not a folder", 0},
+    {"twice-file", kHostileTar, {{"x.txt", '0', 2}, {"x.txt", '0', 1}}, "payload path \"x.txt\" appears twice", 0},
+    {"twice-folder", kHostileTar, {{"d", '5', 0}, {"d", '5', 0}}, "payload path \"d\" appears twice", 0},
+    {"file-then-folder", kHostileTar, {{"x", '0', 1}, {"x", '5', 0}}, "payload path \"x\" appears twice", 0},
+    {"case", kHostileTar, {{"Readme.txt", '0', 1}, {"README.TXT", '0', 1}},
+     "payload paths \"README.TXT\" and \"Readme.txt\" differ only in case", 0},
+    // The folder as first written holds both; the second file's folder is spelt otherwise.
+    {"case-folder", kHostileTar, {{"D", '5', 0}, {"d/x", '0', 1}, {"D/X", '0', 1}},
+     "payload paths \"D/X\" and \"D/x\" differ only in case", 0},
+    // Names Windows reserves or changes.
+    {"con", kHostileTar, {{"CON", '0', 1}}, "payload path \"CON\": the name \"CON\" is a reserved device name", 0},
+    {"lpt-ext", kHostileTar, {{"dir", '5', 0}, {"dir/lpt1.log", '0', 1}},
+     "payload path \"dir/lpt1.log\": the name \"lpt1.log\" is a reserved device name", 0},
+    {"nul-blank", kHostileTar, {{"nul .txt", '0', 1}}, "the name \"nul .txt\" is a reserved device name", 0},
+    {"trailing-dot", kHostileTar, {{"x.", '0', 1}}, "the name \"x.\" ends with a dot or a blank, which Windows drops", 0},
+    {"trailing-blank", kHostileTar, {{"d ", '5', 0}}, "the name \"d \" ends with a dot or a blank", 0},
+    {"star", kHostileTar, {{"a*b", '0', 1}}, "the name \"a*b\" holds a backslash, a colon or another character that Windows forbids", 0},
+    {"colon", kHostileTar, {{"a:stream", '0', 1}}, "the name \"a:stream\" holds a backslash, a colon", 0},
+    {"look-alike", kHostileTar, {{"a\xEF\xBC\x8F" "b", '0', 1}}, "reads as a separator or forbidden character", 0},
+    // What a terminal or a reader would take for something else: escaped wherever a name is shown.
+    {"tab", kHostileTar, {{"a\tb", '0', 1}}, "payload path \"a\\x09b\": the name \"a\\x09b\" holds a control character", 0},
+    {"c1", kHostileTar, {{"a\xC2\x9B" "b", '0', 1}}, "payload path \"a\\u009Bb\": the name \"a\\u009Bb\" holds a control character", 0},
+    {"rlo", kHostileTar, {{"photo\xE2\x80\xAEgpj.exe", '0', 1}},
+     "payload path \"photo\\u202Egpj.exe\": the name \"photo\\u202Egpj.exe\" holds a bidirectional mark", 0},
+    {"lrm", kHostileTar, {{"a\xE2\x80\x8E.txt", '0', 1}}, "the name \"a\\u200E.txt\" holds a bidirectional mark", 0},
+    {"isolate", kHostileTar, {{"d", '5', 0}, {"d/\xE2\x81\xA6x", '0', 1}}, "the name \"\\u2066x\" holds a bidirectional mark", 0},
+    // Leaving the folder.
+    {"dot-dot", kHostileTar, {{"../evil.txt", '0', 1}}, "the name \"..\" is \".\" or \"..\"", 0},
+    {"dot", kHostileTar, {{"./x.txt", '0', 1}}, "the name \".\" is \".\" or \"..\"", 0},
+    {"absolute", kHostileTar, {{"/tmp/x.txt", '0', 1}}, "payload path \"/tmp/x.txt\" is absolute", 0},
+    {"empty-name", kHostileTar, {{"a//b", '0', 1}}, "payload path \"a//b\" has an empty name", 0},
+    {"long-name", kHostileLongName, {}, "is longer than 255 UTF-16 units", 0},
+    {"long-path", kHostileLongPath, {}, "is longer than 32,000 UTF-16 units", 0},
+    // No archive at all: damaged, never an allocation of nothing.
+    {"no-blocks", kHostileNoBlocks, {}, "the archive is empty", 0},
+    {"empty-block", kHostileEmptyBlock, {}, "the archive is empty", 0},
+    // The runner weighs the size the index states against the free space before
+    // writing; the tool decodes the whole stream first and finds it short.
+    {"huge", kHostileHugeIndex, {{"a.txt", '0', 100}}, "the payload is damaged",
+     "it needs " HOSTILE_HUGE_BYTES " bytes"},
+};
