@@ -12,6 +12,9 @@ static int Runner_Main(RunnerState *rs)
     SelfExtr_MarkIdle();
     rs->module = GetModuleHandleA(0);
     bool ok = Prepare_ReadPackage(rs);
+    // Without its stub there is nothing to expand and no stub to tell.
+    if (!rs->stubFound)
+        return 1;
     rs->stubWindow = SelfExtr_FindWindow(SELFEXTR_WAIT_WHILE_STUB_LIVES);
     ok = ok && Prepare_PrivateFolder(rs) && Expand_Payload(rs) && Launch_AndWait(rs);
     Cleanup_PrivateFolder(rs);

@@ -4,21 +4,24 @@
 #include <windows.h>
 #include <stdint.h>
 #include "../src/sizes.h"
+#include "settings.h"
 
 enum {
-    kCommandChars = 8192,           // the command line, terminator included
+    kCommandChars = RUNNER_COMMAND_UNITS,  // the command line, terminator included
+    kCaptionChars = RUNNER_CAPTION_UNITS,
     kPathChars = 32768 + 8,         // a whole "\\?\" path, the most Windows takes
 };
 
 struct RunnerState {
     HINSTANCE module;
     HWND stubWindow;                  // the stub to tell when all is done; 0 when none started us
-    char caption[kCaptionBytes];      // as the stub shows it
+    WCHAR caption[kCaptionChars];     // the stub's, in the user's language; empty without a stub
     WCHAR command[kCommandChars];
     WCHAR payloadName[MAX_PATH];
     WCHAR workFolder[MAX_PATH];       // the runner's own folder, without a trailing backslash
     WCHAR privateFolder[MAX_PATH];    // workFolder\sx-<random>, once created
     bool privateMade;
+    bool stubFound;                   // the stub that started the runner, whose strings it read
     HWND progress;
     uint32_t percent;                 // the meter as last drawn
 };
@@ -31,6 +34,7 @@ uint32_t Text_Length(const WCHAR *text);
 void Fail_Show(RunnerState *rs, const WCHAR *what, const WCHAR *subject, DWORD error);
 
 void Prepare_HardenDllSearch(void);
+// The settings, read from the image of the stub that started the runner.
 bool Prepare_ReadPackage(RunnerState *rs);
 bool Prepare_PrivateFolder(RunnerState *rs);
 

@@ -8,6 +8,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "boxes.h"
 #include "files.h"
@@ -167,7 +168,7 @@ TEST(Runner, AFailureShowsOneMessageThenLeavesNothing)
         run.report = FreshTempFolder("runner-fail-report") + "\\report.txt";
         SetEnvironmentVariableA("TEMP", temp.c_str());
         SetEnvironmentVariableA("SELFEXTR_REPORT", run.report.c_str());
-        ASSERT_TRUE(Process_Start("\"" + g_packages + "\\" + c.package + "\"", run.pi));
+        ASSERT_TRUE(Process_Start("\"" + c.package + "\"", run.pi));
         BoxAnswer answer;
         answer.title = kCaption;
         answer.button = IDYES;
@@ -184,6 +185,24 @@ TEST(Runner, AFailureShowsOneMessageThenLeavesNothing)
             DeleteFileA((temp + "\\planted.exe").c_str());
         EXPECT_EQ(FilesIn(temp), 0);
     }
+}
+
+// Run by hand, without the stub whose strings hold its settings: one message,
+// a failure code, nothing written.
+TEST(Runner, WithoutItsStubTheRunnerSaysSoAndEnds)
+{
+    std::string temp = FreshTempFolder("runner-alone");
+    SetEnvironmentVariableA("TEMP", temp.c_str());
+    PROCESS_INFORMATION pi;
+    ASSERT_TRUE(Process_Start("\"" + g_packages + "\\bare-runner.exe\"", pi));
+    HWND box = Box_Find(pi.dwProcessId, "Setup", 60000);
+    ASSERT_NE(box, nullptr);
+    char text[1024] = "";
+    GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
+    EXPECT_NE(std::string(text).find("runs only when the package starts it"), std::string::npos) << text;
+    Box_Press(box, IDOK);
+    EXPECT_EQ(Process_Finish(pi), 1u);
+    EXPECT_EQ(FilesIn(temp), 0);
 }
 
 // Files stop growing at 64 KiB (the test's ulimit): the runner's write fails.
