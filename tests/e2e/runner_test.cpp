@@ -3,6 +3,7 @@
 // its report, and TEMP must be empty afterwards.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <set>
@@ -26,8 +27,26 @@ static std::set<std::string> Lines(const std::string &text)
     return lines;
 }
 
-// A message box titled like the package but not the stub's own question:
-// an OK button, and no meter (the progress windows are dialogs of that title too).
+// The process that started pid, or 0.
+static DWORD ParentOf(DWORD pid)
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    DWORD parent = 0;
+    if (snapshot != INVALID_HANDLE_VALUE && Process32First(snapshot, &entry))
+        do {
+            if (entry.th32ProcessID == pid)
+                parent = entry.th32ParentProcessID;
+        } while (parent == 0 && Process32Next(snapshot, &entry));
+    if (snapshot != INVALID_HANDLE_VALUE)
+        CloseHandle(snapshot);
+    return parent;
+}
+
+// A message box of the stub's runner (a child of the stub this test started,
+// never another test's), titled like the package: an OK button, and no meter
+// (the progress windows are dialogs of that title too).
 static HWND FindBoxNotOf(DWORD stubPid, DWORD timeoutMs)
 {
     for (DWORD waited = 0; waited < timeoutMs; waited += 50) {
@@ -35,7 +54,7 @@ static HWND FindBoxNotOf(DWORD stubPid, DWORD timeoutMs)
         while ((box = FindWindowExA(0, box, "#32770", kCaption)) != 0) {
             DWORD owner = 0;
             GetWindowThreadProcessId(box, &owner);
-            if (owner != stubPid && GetDlgItem(box, IDOK) != 0 && GetDlgItem(box, 200) == 0)
+            if (owner != stubPid && GetDlgItem(box, IDOK) != 0 && GetDlgItem(box, 200) == 0 && ParentOf(owner) == stubPid)
                 return box;
         }
         Sleep(50);
@@ -145,18 +164,56 @@ TEST(Runner, ABatchFileRunsThroughTheCommandProcessorInThePrivateFolder)
     EXPECT_EQ(FilesIn(run.temp), 0);
 }
 
+// A copy of package whose settings string id reads text (empty: none), made
+// with the platform's own UpdateResource, as a damaged or foreign package
+// would be: pack refuses to write such settings.
+static bool Restring(const std::string &package, const std::string &copy, UINT id, const std::wstring &text)
+{
+    HMODULE image = LoadLibraryExA(package.c_str(), 0, LOAD_LIBRARY_AS_DATAFILE);
+    HRSRC found = image != 0 ? FindResourceExW(image, (LPCWSTR)RT_STRING, MAKEINTRESOURCEW(id / 16 + 1), 0x0409) : 0;
+    const WCHAR *p = found != 0 ? (const WCHAR *)LockResource(LoadResource(image, found)) : 0;
+    if (p == 0)
+        return false;
+    std::vector<std::wstring> slots(16);
+    for (int i = 0; i < 16; i++, p += 1 + *p)
+        slots[i].assign(p + 1, *p);
+    FreeLibrary(image);
+    slots[id % 16] = text;
+    std::vector<WCHAR> block;
+    for (const std::wstring &s : slots) {
+        block.push_back((WCHAR)s.size());
+        block.insert(block.end(), s.begin(), s.end());
+    }
+    if (!CopyFileA(package.c_str(), copy.c_str(), FALSE))
+        return false;
+    HANDLE update = BeginUpdateResourceA(copy.c_str(), FALSE);
+    return update != 0 &&
+           UpdateResourceW(update, (LPCWSTR)RT_STRING, MAKEINTRESOURCEW(id / 16 + 1), 0x0409, block.data(), DWORD(block.size() * 2)) &&
+           EndUpdateResourceA(update, FALSE);
+}
+
 // Each failure: one message, titled with the caption, saying what failed;
 // then nothing of the package is left in TEMP.
 TEST(Runner, AFailureShowsOneMessageThenLeavesNothing)
 {
-    struct Case { const char *package, *says; bool plant; };
+    // The package's settings as pack never writes them: the runner is their last check.
+    const std::string planted = g_packages + "\\runner-planted.exe", made = FreshTempFolder("runner-made");
+    ASSERT_TRUE(Restring(planted, made + "\\climbs.exe", 3002, L"..\\planted.exe"));
+    ASSERT_TRUE(Restring(planted, made + "\\no-command.exe", 3002, L""));
+    ASSERT_TRUE(Restring(planted, made + "\\long-command.exe", 3002, std::wstring(8192, L'a')));
+    ASSERT_TRUE(Restring(planted, made + "\\no-payload.exe", 3001, L""));
+    struct Case { std::string package; const char *says; bool plant; };
     const Case cases[] = {
-        {"runner-missing.exe", "neither in the package nor in the Windows system folder", false},
-        {"runner-damaged.exe", "damaged", false},
+        {g_packages + "\\runner-missing.exe", "neither in the package nor in the Windows system folder", false},
+        {g_packages + "\\runner-damaged.exe", "damaged", false},
         // A program of the command's name beside the package is never started.
-        {"runner-planted.exe", "neither in the package nor in the Windows system folder", true},
+        {planted, "neither in the package nor in the Windows system folder", true},
         // Nor one reached by climbing out of the private folder.
-        {"runner-climbs.exe", "must name a program inside the package", true},
+        {made + "\\climbs.exe", "must name a program inside the package", true},
+        {made + "\\no-command.exe", "The package holds no command for its setup program", false},
+        {made + "\\no-payload.exe", "The package holds no command for its setup program", false},
+        // Longer than the runner takes: refused, never cut without a word.
+        {made + "\\long-command.exe", "The package's settings are damaged", false},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.package);

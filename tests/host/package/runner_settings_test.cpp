@@ -102,7 +102,8 @@ TEST(RunnerSettings, WhatTheRunnerCouldNotUseIsRefusedBeforeAnythingIsWritten)
         {"\"\" /quiet", "", "", "the command names no program"},
         {longest + "x", "", "", "the command is 8,192 UTF-16 units long; the runner starts a command of at most 8,191"},
         {"go.cmd\nrm", "", "", "control character U+000A"},
-        {"go.cmd " + std::string(kRunnerMaxProgram, 'p'), "", "", ""},
+        // The longest program name the runner reads: a bare name, for the system folder.
+        {std::string(kRunnerMaxProgram, 'p'), "", "", ""},
         {"\"" + std::string(kRunnerMaxProgram + 1, 'p') + "\"", "", "", "reads a program's name of at most 259 UTF-16 units"},
         {"go.cmd", "Two\tWords", "", "holds the control character U+0009, which the runner's title bars cannot show"},
         {"go.cmd", "", "text.exe", "text.exe: not a runner: not a Windows executable"},
