@@ -1,12 +1,10 @@
-// commands.cpp: pack, list, verify and extract.
+// commands.cpp: pack, runner, list, verify and extract.
 #include "cli/commands.h"
-#include "base/input.h"
 #include "base/output.h"
 #include "package/assemble.h"
 #include "cli/listing_json.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -16,9 +14,6 @@
 #include <iostream>
 #include <sys/stat.h>
 #include <unistd.h>
-#ifndef O_BINARY
-#define O_BINARY 0
-#endif
 #ifndef O_NOFOLLOW
 #define O_NOFOLLOW 0
 #endif
@@ -33,7 +28,6 @@ namespace fs = std::filesystem;
 namespace {
 
 std::string SystemError(int code) { return Output_SystemError(code); }
-
 bool WriteFd(int fd, const uint8_t *p, size_t n) { return Output_WriteFd(fd, p, n); }
 
 // Text from a package, as a terminal may show it: control bytes escaped.
