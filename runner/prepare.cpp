@@ -27,7 +27,7 @@ static WCHAR g_stubPath[kPathChars];
 // wrote this program, mapped for its resources only; 0 when there is none.
 // Nothing past the nearest stub is looked at: another package's stub higher up
 // never gives this one its settings.
-static HMODULE OpenStubImage(void)
+static HMODULE OpenStubImage(RunnerState *rs)
 {
     SelfExtr_Ancestor chain[SELFEXTR_MAX_ANCESTORS];
     int count = SelfExtr_Ancestors(chain);
@@ -38,6 +38,9 @@ static HMODULE OpenStubImage(void)
     for (int i = 0; i < count; i++) {
         if (!found && chain[i].isStub) {
             found = true;
+            // Held, so that its number cannot pass to another process: the stub to tell when all is done.
+            rs->stubProcess = chain[i].process;
+            rs->stubPid = chain[i].pid;
             DWORD size = kPathChars;
             if (query != 0 && query(chain[i].process, 0, g_stubPath, &size)) {
                 image = LoadLibraryExW(g_stubPath, 0, LOAD_LIBRARY_AS_DATAFILE | kLoadAsImageResource);
@@ -45,6 +48,7 @@ static HMODULE OpenStubImage(void)
                 if (image == 0)
                     image = LoadLibraryExW(g_stubPath, 0, LOAD_LIBRARY_AS_DATAFILE);
             }
+            continue;
         }
         CloseHandle(chain[i].process);
     }
@@ -72,12 +76,15 @@ static int ReadString(HMODULE image, UINT id, WCHAR *out, int capacity)
 
 bool Prepare_ReadPackage(RunnerState *rs)
 {
-    HMODULE stub = OpenStubImage();
-    if (stub == 0) {
+    HMODULE stub = OpenStubImage(rs);
+    if (rs->stubProcess == 0) {
         Fail_Show(rs, L"This is the setup program of a selfextr package and runs only when the package starts it.", 0, 0);
         return false;
     }
-    rs->stubFound = true;
+    if (stub == 0) {
+        Fail_Show(rs, L"Cannot read the package's settings:", g_stubPath, GetLastError());
+        return false;
+    }
     // The caption the stub showed, in the user's language by the loader's own order.
     if (ReadString(stub, STRING_CAPTION, rs->caption, kCaptionChars) < 0)
         rs->caption[0] = 0;
@@ -101,6 +108,18 @@ bool Prepare_ReadPackage(RunnerState *rs)
         n--;
     rs->workFolder[n > 0 ? n - 1 : 0] = 0;
     return true;
+}
+
+HWND Prepare_StubWindow(RunnerState *rs)
+{
+    // The stub creates its window once its WinExec of the runner has returned,
+    // which the runner's first wait allowed: waited for while the stub lives.
+    for (;;) {
+        HWND window = SelfExtr_WindowOf(rs->stubPid);
+        if (window != 0 || WaitForSingleObject(rs->stubProcess, 0) != WAIT_TIMEOUT)
+            return window;
+        MsgWaitForMultipleObjects(0, 0, FALSE, 10, QS_ALLINPUT);
+    }
 }
 
 // Eight random bytes: the system's generator where it can be had, else the clock, the process and the stack.

@@ -13,9 +13,10 @@ static int Runner_Main(RunnerState *rs)
     rs->module = GetModuleHandleA(0);
     bool ok = Prepare_ReadPackage(rs);
     // Without its stub there is nothing to expand and no stub to tell.
-    if (!rs->stubFound)
+    if (rs->stubProcess == 0)
         return 1;
-    rs->stubWindow = SelfExtr_FindWindow(SELFEXTR_WAIT_WHILE_STUB_LIVES);
+    // The stub found once, by its image: the same one whose strings were read.
+    rs->stubWindow = Prepare_StubWindow(rs);
     ok = ok && Prepare_PrivateFolder(rs) && Expand_Payload(rs) && Launch_AndWait(rs);
     Cleanup_PrivateFolder(rs);
     Cleanup_Post(rs);

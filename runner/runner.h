@@ -21,7 +21,8 @@ struct RunnerState {
     WCHAR workFolder[MAX_PATH];       // the runner's own folder, without a trailing backslash
     WCHAR privateFolder[MAX_PATH];    // workFolder\sx-<random>, once created
     bool privateMade;
-    bool stubFound;                   // the stub that started the runner, whose strings it read
+    HANDLE stubProcess;               // the stub that started the runner, whose strings it reads; 0 when none did
+    DWORD stubPid;
     HWND progress;
     uint32_t percent;                 // the meter as last drawn
 };
@@ -36,6 +37,8 @@ void Fail_Show(RunnerState *rs, const WCHAR *what, const WCHAR *subject, DWORD e
 void Prepare_HardenDllSearch(void);
 // The settings, read from the image of the stub that started the runner.
 bool Prepare_ReadPackage(RunnerState *rs);
+// The stub's window, once it has one; 0 when the stub ended first.
+HWND Prepare_StubWindow(RunnerState *rs);
 bool Prepare_PrivateFolder(RunnerState *rs);
 
 bool Expand_Payload(RunnerState *rs);
