@@ -434,7 +434,10 @@ bool Expand_Payload(RunnerState *rs)
         Text_Append(g_path, kPathChars, L"\\");
         g_rootLength = Text_Length(g_path);
         rs->percent = ~0u;
-        rs->progress = Progress_Open(rs->module, rs->caption);
+        // The stub's window takes an ANSI title; the runner's caption is read as UTF-16.
+        rs->progress = Progress_Open(rs->module, "");
+        if (rs->progress != 0)
+            SetWindowTextW(rs->progress, rs->caption);
         Meter(rs, 0, 1);
         Tar_Init(&g_tar);
         ok = parallel ? ExpandParallel(rs) : ExpandSerial(rs, m, g_blocks, dict);

@@ -42,11 +42,11 @@ static bool FindProgram(RunnerState *rs, const WCHAR **rest)
     const WCHAR *p = rs->command;
     while (*p == L' ' || *p == L'\t')
         p++;
-    WCHAR name[MAX_PATH];
+    WCHAR name[RUNNER_PROGRAM_UNITS];
     uint32_t n = 0;
     bool quoted = *p == L'"';
     p += quoted;
-    while (*p != 0 && (quoted ? *p != L'"' : (*p != L' ' && *p != L'\t')) && n + 1 < MAX_PATH)
+    while (*p != 0 && (quoted ? *p != L'"' : (*p != L' ' && *p != L'\t')) && n + 1 < RUNNER_PROGRAM_UNITS)
         name[n++] = *p == L'/' ? L'\\' : *p, p++;
     name[n] = 0;
     p += quoted && *p == L'"';

@@ -12,7 +12,11 @@ static int Runner_Main(RunnerState *rs)
     SelfExtr_MarkIdle();
     rs->module = GetModuleHandleA(0);
     bool ok = Prepare_ReadPackage(rs);
-    rs->stubWindow = SelfExtr_FindWindow(SELFEXTR_WAIT_WHILE_STUB_LIVES);
+    // Without its stub there is nothing to expand and no stub to tell.
+    if (rs->stubProcess == 0)
+        return 1;
+    // The stub found once, by its image: the same one whose strings were read.
+    rs->stubWindow = Prepare_StubWindow(rs);
     if (ok) {
         Cleanup_WatchSession(rs);
         Folder_Sweep(rs);

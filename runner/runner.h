@@ -4,22 +4,26 @@
 #include <windows.h>
 #include <stdint.h>
 #include "../src/sizes.h"
+#include "settings.h"
 
 enum {
-    kCommandChars = 8192,           // the command line, terminator included
+    kCommandChars = RUNNER_COMMAND_UNITS,  // the command line, terminator included
+    kCaptionChars = RUNNER_CAPTION_UNITS,
     kPathChars = 32768 + 8,         // a whole "\\?\" path, the most Windows takes
 };
 
 struct RunnerState {
     HINSTANCE module;
     HWND stubWindow;                  // the stub to tell when all is done; 0 when none started us
-    char caption[kCaptionBytes];      // as the stub shows it
+    WCHAR caption[kCaptionChars];     // the stub's, in the user's language; empty without a stub
     WCHAR command[kCommandChars];
     WCHAR payloadName[MAX_PATH];
     WCHAR workFolder[MAX_PATH];       // the runner's own folder, without a trailing backslash
     WCHAR privateFolder[MAX_PATH];    // workFolder\sx-<random>, once created
     bool privateMade;
     HANDLE marker;                    // privateFolder\sx-<random>.runner, held open while the runner lives
+    HANDLE stubProcess;               // the stub that started the runner, whose strings it reads; 0 when none did
+    DWORD stubPid;
     HWND progress;
     uint32_t percent;                 // the meter as last drawn
 };
@@ -32,7 +36,10 @@ uint32_t Text_Length(const WCHAR *text);
 void Fail_Show(RunnerState *rs, const WCHAR *what, const WCHAR *subject, DWORD error);
 
 void Prepare_HardenDllSearch(void);
+// The settings, read from the image of the stub that started the runner.
 bool Prepare_ReadPackage(RunnerState *rs);
+// The stub's window, once it has one; 0 when the stub ended first.
+HWND Prepare_StubWindow(RunnerState *rs);
 
 // The private folder: only the user, SYSTEM and Administrators may enter it.
 // Its SDDL and descriptor are those the folder is created with.

@@ -21,9 +21,6 @@ static WCHAR g_message[kPathChars + 1024];
 
 void Fail_Show(RunnerState *rs, const WCHAR *what, const WCHAR *subject, DWORD error)
 {
-    WCHAR title[kCaptionBytes];
-    if (MultiByteToWideChar(CP_ACP, 0, rs->caption, -1, title, kCaptionBytes) == 0)
-        title[0] = 0;
     g_message[0] = 0;
     Text_Append(g_message, sizeof g_message / sizeof *g_message, what);
     if (subject != 0) {
@@ -39,7 +36,7 @@ void Fail_Show(RunnerState *rs, const WCHAR *what, const WCHAR *subject, DWORD e
     if (rs->progress != 0)
         DestroyWindow(rs->progress);
     rs->progress = 0;
-    MessageBoxW(0, g_message, title, MB_OK | MB_ICONERROR);
+    MessageBoxW(0, g_message, rs->caption[0] != 0 ? rs->caption : L"Setup", MB_OK | MB_ICONERROR);
 }
 
 void Pump_Messages(void)

@@ -1,4 +1,5 @@
-# The lowest layer: little-endian fields, reading inputs, text encodings.
+# The lowest layer: little-endian fields, reading inputs, writing outputs, text encodings.
 set(SELFEXTR_PACK_BASE_SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/input.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/output.cpp
     ${CMAKE_CURRENT_LIST_DIR}/text.cpp)

@@ -1,11 +1,10 @@
-// commands.cpp: pack, list, verify and extract.
+// commands.cpp: pack, runner, list, verify and extract.
 #include "cli/commands.h"
-#include "base/input.h"
-#include "package/runner_image.h"
+#include "base/output.h"
+#include "package/assemble.h"
 #include "cli/listing_json.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -15,9 +14,6 @@
 #include <iostream>
 #include <sys/stat.h>
 #include <unistd.h>
-#ifndef O_BINARY
-#define O_BINARY 0
-#endif
 #ifndef O_NOFOLLOW
 #define O_NOFOLLOW 0
 #endif
@@ -31,22 +27,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The largest input read: a PE32 image cannot be larger.
-constexpr uint64_t kMaxInputBytes = 0xFFFFFFFFu;
-
-std::string SystemError(int code) { return std::strerror(code); }
-
-bool WriteFd(int fd, const uint8_t *p, size_t n)
-{
-    while (n != 0) {
-        auto w = ::write(fd, p, n);
-        if (w <= 0)
-            return false;
-        p += w;
-        n -= size_t(w);
-    }
-    return true;
-}
+std::string SystemError(int code) { return Output_SystemError(code); }
+bool WriteFd(int fd, const uint8_t *p, size_t n) { return Output_WriteFd(fd, p, n); }
 
 // Text from a package, as a terminal may show it: control characters (C0,
 // DEL and C1, which a terminal may act on) and bidirectional marks (which
@@ -80,104 +62,7 @@ std::string Quoted(const std::string &name)
 
 }  // namespace
 
-std::optional<Image> Image_Load(const fs::path &path, std::string &error)
-{
-    InputFile in;
-    std::vector<uint8_t> bytes;
-    if (!Input_Open(path, in, error))
-        return std::nullopt;
-    if (in.size > kMaxInputBytes)
-        return error = "cannot read " + path.string() + ": larger than any 32-bit image (" + std::to_string(in.size) +
-                       " bytes)", std::nullopt;
-    bytes.resize(size_t(in.size));
-    if (!Input_Read(in, bytes.data(), bytes.size(), error) || !Input_AtEnd(in, error))
-        return std::nullopt;
-    auto image = Image_Parse(std::move(bytes), error);
-    if (!image)
-        error = path.string() + ": " + error;
-    return image;
-}
-
 namespace {
-
-// The temporary output, removed on every way out, a signal among them.
-char g_pendingOutput[4096];
-
-void RemovePendingOutput(int signal)
-{
-    if (g_pendingOutput[0] != '\0')
-        unlink(g_pendingOutput);
-    std::signal(signal, SIG_DFL);
-    std::raise(signal);
-}
-
-struct PendingOutput {
-    int fd = -1;
-    fs::path path;
-    bool Create(const fs::path &output, std::string &error)
-    {
-        std::string pattern = output.string() + ".selfextr-XXXXXX";
-        if (pattern.size() >= sizeof g_pendingOutput)
-            return error = "the output's path is too long", false;
-#ifdef _WIN32
-        // MinGW has no mkstemp: a name made unique, created exclusively.
-        if (_mktemp(pattern.data()) == nullptr)
-            return error = "cannot name a temporary file beside " + output.string(), false;
-        fd = open(pattern.c_str(), O_RDWR | O_CREAT | O_EXCL | O_BINARY, 0755);
-#else
-        fd = mkstemp(pattern.data());
-#endif
-        if (fd < 0)
-            return error = "cannot create a temporary file beside " + output.string() + ": " + SystemError(errno), false;
-        path = pattern;
-        memcpy(g_pendingOutput, pattern.c_str(), pattern.size() + 1);
-#ifndef _WIN32
-        std::signal(SIGINT, RemovePendingOutput);
-        std::signal(SIGTERM, RemovePendingOutput);
-        std::signal(SIGHUP, RemovePendingOutput);
-        // An executable, as the umask allows, or the mode of the file it replaces.
-        mode_t mask = umask(0);
-        umask(mask);
-        struct stat st;
-        mode_t mode = lstat(output.string().c_str(), &st) == 0 && S_ISREG(st.st_mode) ? st.st_mode & 07777 : 0777 & ~mask;
-        fchmod(fd, mode);
-#endif
-        return true;
-    }
-    // Synced, closed and renamed over the output; false leaves nothing.
-    bool Commit(const fs::path &output, std::string &error)
-    {
-        bool ok = true;
-#ifndef _WIN32
-        if (fsync(fd) != 0)
-            ok = false, error = "cannot write " + output.string() + ": " + SystemError(errno);
-#endif
-        if (close(fd) != 0 && ok)
-            ok = false, error = "cannot write " + output.string() + ": " + SystemError(errno);
-        fd = -1;
-        std::error_code ec;
-        if (ok)
-            fs::rename(path, output, ec);
-        if (ok && ec)
-            ok = false, error = "cannot write " + output.string() + ": " + ec.message();
-        if (ok)
-            Forget();
-        return ok;
-    }
-    void Forget()
-    {
-        g_pendingOutput[0] = '\0';
-        path.clear();
-    }
-    ~PendingOutput()
-    {
-        if (fd >= 0)
-            close(fd);
-        if (!path.empty())
-            unlink(path.string().c_str());
-        Forget();
-    }
-};
 
 // Whether a and b are one file, by device and inode, not by name.
 bool SameFile(const fs::path &a, const fs::path &b)
@@ -186,65 +71,18 @@ bool SameFile(const fs::path &a, const fs::path &b)
     return fs::equivalent(a, b, ec) && !ec;
 }
 
-// Writes image with tree beside output and renames it into place: never a
-// partial file. The image's own file may be the output (it is only read).
-bool WriteImageFile(const Image &image, const ResTree &tree, const WriteOptions &options, const fs::path &output,
-                    std::string &error)
-{
-    PendingOutput pending;
-    if (!pending.Create(output, error))
-        return false;
-    ImageSink sink;
-    int fd = pending.fd;
-    sink.write = [&](const uint8_t *p, size_t n) { return WriteFd(fd, p, n); };
-    sink.patch = [&](uint64_t at, const uint8_t *p, size_t n) {
-        return lseek(fd, off_t(at), SEEK_SET) == off_t(at) && WriteFd(fd, p, n);
-    };
-    error.clear();
-    errno = 0;
-    if (!Image_Write(image, tree, options, sink, error)) {
-        if (error == "cannot write the output" && errno != 0)
-            error = "cannot write " + output.string() + ": " + SystemError(errno);
-        return false;
-    }
-    return pending.Commit(output, error);
-}
-
 }  // namespace
 
-int Command_FinishStub(const fs::path &stub, const char *sourceDateEpoch, std::ostream &err)
+int Command_Runner(std::span<const uint8_t> runner, const fs::path &output, std::ostream &out, std::ostream &err)
 {
     std::string error;
-    uint32_t timestamp = 0;
-    // The bare stub has no date of its own: the epoch alone, by the rule pack uses.
-    if (sourceDateEpoch == nullptr || *sourceDateEpoch == '\0' || !Date_Timestamp("", "", sourceDateEpoch, timestamp, error))
-        return err << "selfextr: " << (error.empty() ? "SOURCE_DATE_EPOCH must give the bare stub's timestamp" : error) << "\n", 1;
-    auto image = Image_Load(stub, error);
-    if (!image)
+    if (runner.empty())
+        return err << "selfextr: this build of selfextr carries no runner\n", 1;
+    if (!Output_WriteFile(fs::absolute(output), runner, error))
         return err << "selfextr: " << error << "\n", 1;
-    WriteOptions options;
-    options.timestamp = timestamp;
-    if (!WriteImageFile(*image, image->resources, options, fs::absolute(stub), error))
-        return err << "selfextr: " << error << "\n", 1;
+    out << "wrote " << output.string() << " (the runner, " << runner.size() << " bytes)\n";
     return 0;
 }
-
-namespace {
-
-// The runner's title in each language: the stub's caption there.
-bool RunnerCaptions(const PackRequest &request, std::map<uint16_t, std::string> &captions, std::string &error)
-{
-    captions[kLangEnUs] = request.caption;
-    for (const Translation &t : request.translations) {
-        uint16_t id;
-        if (!Language_Id(t.tag, id, error))
-            return false;
-        captions[id] = t.caption;
-    }
-    return true;
-}
-
-}  // namespace
 
 int Command_Pack(const PackOptions &options, const PackRequest &request, std::ostream &out, std::ostream &err)
 {
@@ -265,41 +103,11 @@ int Command_Pack(const PackOptions &options, const PackRequest &request, std::os
         return err << "selfextr: " << options.stub.string() << ": no dialog " << kDialogProgress
                    << " (the progress window): not a selfextr stub\n", 1;
 
-    // Folders are listed once: what is packed is what is checked against the output.
-    PackRequest flat = request;
-    if (!Package_ExpandFolders(request.files, flat.files, error))
+    // Everything checked and resolved before anything is written.
+    Assembly assembly;
+    if (!Package_Assemble(request, options.embeddedRunner, getenv("SOURCE_DATE_EPOCH"), assembly, error))
         return err << "selfextr: " << error << "\n", 1;
-    // A payload needs a program to expand it: the runner, with its command.
-    if (!request.payloadDir.empty() && request.run.empty())
-        return err << "selfextr: a payload needs the command to run once it is expanded: add --run \"COMMAND\" "
-                      "(such as --run \"app\\install.exe /quiet\"), or [payload] run in the manifest\n", 1;
-    if (!request.run.empty() && request.payloadDir.empty())
-        return err << "selfextr: --run starts a command from the payload: add --payload DIR\n", 1;
-    if (!request.payloadDir.empty()) {
-        if (!Payload_CanWrite())
-            return err << "selfextr: --payload needs liblzma, which this build of selfextr lacks (Windows builds have none): "
-                          "pack payloads with the Linux build\n", 1;
-        auto payload = std::make_shared<Payload>();
-        if (!Payload_Build(request.payloadDir, getenv("SOURCE_DATE_EPOCH"), request.payloadOptions, *payload, error))
-            return err << "selfextr: " << error << "\n", 1;
-        flat.payload = payload;
-    }
-    std::string dateFrom = "as given";
-    if (flat.date.empty() &&
-        !Package_DefaultDate(flat.files, flat.payload.get(), getenv("SOURCE_DATE_EPOCH"), flat.date, dateFrom, error))
-        return err << "selfextr: " << error << "\n", 1;
-    if (!flat.run.empty()) {
-        uint32_t stamp = 0;
-        std::map<uint16_t, std::string> captions;
-        auto runner = std::make_shared<std::vector<uint8_t>>();
-        if (options.embeddedRunner.empty())
-            return err << "selfextr: this build of selfextr carries no runner\n", 1;
-        if (!Date_Timestamp(flat.date, flat.time, getenv("SOURCE_DATE_EPOCH"), stamp, error) ||
-            !RunnerCaptions(flat, captions, error) ||
-            !Runner_Build(options.embeddedRunner, flat.run, flat.payload->name, captions, stamp, *runner, error))
-            return err << "selfextr: " << error << "\n", 1;
-        flat.runner = runner;
-    }
+    const PackRequest &flat = assembly.request;
     ResTree tree = image->resources;
     std::vector<std::string> warnings;
     if (!Package_Build(flat, getenv("SOURCE_DATE_EPOCH"), tree, warnings, error))
@@ -308,10 +116,7 @@ int Command_Pack(const PackOptions &options, const PackRequest &request, std::os
         err << "selfextr: warning: " << w << "\n";
     WriteOptions wo;
     wo.stripSignature = options.stripSignature;
-    uint32_t timestamp = 0;
-    if (!Date_Timestamp(flat.date, flat.time, getenv("SOURCE_DATE_EPOCH"), timestamp, error))
-        return err << "selfextr: " << error << "\n", 1;
-    wo.timestamp = timestamp;
+    wo.timestamp = assembly.timestamp;
 
     // Written beside the output and renamed into place: never a partial file,
     // and the input is only read, even when it is the output too (repacking a
@@ -323,7 +128,9 @@ int Command_Pack(const PackOptions &options, const PackRequest &request, std::os
                        << f.source.string() << "\n", 1;
     if (!options.manifest.empty() && SameFile(options.manifest, output))
         return err << "selfextr: the output " << options.output.string() << " is the manifest\n", 1;
-    if (!WriteImageFile(*image, tree, wo, output, error))
+    if (!flat.runnerFile.empty() && SameFile(flat.runnerFile, output))
+        return err << "selfextr: the output " << options.output.string() << " is the runner\n", 1;
+    if (!Image_WriteFile(*image, tree, wo, output, error))
         return err << "selfextr: " << error << "\n", 1;
     if (const Payload *p = flat.payload.get()) {
         char ratio[32];
@@ -331,7 +138,9 @@ int Command_Pack(const PackOptions &options, const PackRequest &request, std::os
         out << "payload: " << p->files << " files in " << p->folders << " folders, " << Text_Thousands(p->expanded)
             << " bytes, packed into " << Text_Thousands(p->bytes.size()) << " bytes (" << ratio << ") as " << p->name << "\n";
     }
-    out << "date: " << flat.date << " " << (flat.time.empty() ? "0:00" : flat.time) << ", " << dateFrom << "\n";
+    for (const std::string &note : assembly.notes)
+        out << "note: " << note << "\n";
+    out << "date: " << flat.date << " " << (flat.time.empty() ? "0:00" : flat.time) << ", " << assembly.dateFrom << "\n";
     const size_t entries = flat.files.size() + (flat.runner ? 1 : 0) + (flat.payload ? 1 : 0);
     out << "wrote " << options.output.string() << " (" << entries << (entries == 1 ? " entry" : " entries") << ")\n";
     return 0;
@@ -355,7 +164,10 @@ int Command_List(const fs::path &file, bool verifyOnly, std::ostream &out, std::
     auto image = Image_Load(file, error);
     if (!image)
         return err << "selfextr: " << error << "\n", 1;
-    Listing l = Package_List(image->resources, !verifyOnly);
+    Listing l = Package_ListImage(*image, !verifyOnly);
+    // Signed: a certificate table is there (osslsigncode verify checks it).
+    const std::string signatures = std::string("stub ") + (l.stubSigned ? "signed" : "not signed") +
+                                   (l.runnerSigned ? std::string(", runner ") + (*l.runnerSigned ? "signed" : "not signed") : "");
     if (json) {
         out << ListingJson_Format(l, file.string());
         return verifyOnly && !l.problems.empty() ? 1 : 0;
@@ -372,6 +184,10 @@ int Command_List(const fs::path &file, bool verifyOnly, std::ostream &out, std::
                 << "\n    prompt: " << Shown(lang.prompt) << "\n";
         if (!l.executionLevel.empty())
             out << "execution level: " << Shown(l.executionLevel) << " (application manifest)\n";
+        if (l.run)
+            out << "run:     " << Shown(l.run->command) << "\n"
+                << "    program: " << Shown(RunnerSettings_Where(l.run->program)) << "\n";
+        out << "signatures: " << signatures << "\n";
         out
             << "entries: " << l.entries.size() << "\n";
         for (auto &e : l.entries)
@@ -390,6 +206,8 @@ int Command_List(const fs::path &file, bool verifyOnly, std::ostream &out, std::
         (verifyOnly ? err : out) << (verifyOnly ? "selfextr: " + file.string() + ": " : "problem: ") << Shown(p) << "\n";
     for (auto &n : l.notes)
         out << (verifyOnly ? file.string() + ": note: " : "note: ") << Shown(n) << "\n";
+    if (verifyOnly)
+        out << file.string() << ": " << signatures << "\n";
     if (verifyOnly && l.problems.empty())
         out << file.string() << ": " << l.entries.size() << " entries, " << l.total << " bytes"
             << (l.payload ? ", a payload of " + std::to_string(l.payload->summary.files) + " files decoded and checked" : "")

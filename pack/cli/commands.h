@@ -10,7 +10,7 @@ namespace selfextr {
 struct PackOptions {
     std::filesystem::path stub, output;  // stub empty: embeddedStub
     std::span<const uint8_t> embeddedStub;
-    std::span<const uint8_t> embeddedRunner;  // packed as SETUP.EXE with --run
+    std::span<const uint8_t> embeddedRunner;  // packed as SETUP.EXE with --run, unless the request names a runner
     std::filesystem::path manifest;  // the output must not replace it
     bool stripSignature = false;
 };
@@ -26,12 +26,8 @@ int Command_List(const std::filesystem::path &file, bool verifyOnly, std::ostrea
 int Command_Extract(const std::filesystem::path &file, const std::filesystem::path &dir, bool force, bool raw,
                     std::ostream &out, std::ostream &err);
 
-// Rewrites a freshly linked bare stub in place the way pack writes every image
-// (.rsrc read-only, its resources laid out by selfextr), stamped with
-// SOURCE_DATE_EPOCH, so that two builds of one source give the same bytes.
-int Command_FinishStub(const std::filesystem::path &stub, const char *sourceDateEpoch, std::ostream &err);
-
-// Reads and parses a whole image file.
-std::optional<Image> Image_Load(const std::filesystem::path &path, std::string &error);
+// Writes the bare runner, the SETUP.EXE of every package, as output (atomically).
+int Command_Runner(std::span<const uint8_t> runner, const std::filesystem::path &output, std::ostream &out,
+                   std::ostream &err);
 
 }  // namespace selfextr

@@ -50,6 +50,19 @@ std::string ListingJson_Format(const Listing &l, const std::string &file)
                                             {"prompt", lang.prompt}});
         doc.insert("languages", std::move(languages));
     }
+    if (l.run) {
+        toml::table run{{"command", l.run->command}, {"program", l.run->program.name},
+                        {"from", l.run->program.file.empty() ? "system folder" : "payload"}};
+        if (!l.run->program.file.empty())
+            run.insert("file", l.run->program.file);
+        if (!l.run->program.host.empty())
+            run.insert("through", l.run->program.host);
+        doc.insert("run", std::move(run));
+    }
+    toml::table signatures{{"stub", l.stubSigned}};
+    if (l.runnerSigned)
+        signatures.insert("runner", *l.runnerSigned);
+    doc.insert("signed", std::move(signatures));
     if (l.payload) {
         const PayloadSummary &s = l.payload->summary;
         toml::array folders, files;

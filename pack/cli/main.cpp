@@ -58,6 +58,9 @@ static int Run(int argc, char **argv)
     p->add_option("--run", given.run,
                   "with --payload: the command selfextr's runner (the package's SETUP.EXE) starts in the expanded folder, "
                   "waits for with all it starts, then cleans up; its program is looked up only in the payload and the system folder");
+    p->add_option("--runner", given.runner,
+                  "with --payload: carry FILE as the package's SETUP.EXE byte for byte instead of the runner selfextr carries "
+                  "(such as that runner signed; see selfextr runner); it must be a runner of this selfextr");
     p->add_option("--payload-block-size", given.payloadBlockBytes,
                   "split the payload into independent blocks of this size (such as 32MiB), decoded on several cores; "
                   "default: one block, the smallest file")
@@ -73,6 +76,10 @@ static int Run(int argc, char **argv)
     p->add_option("--execution-level", given.executionLevel,
                   "write an application manifest requesting this level: asInvoker, highestAvailable or requireAdministrator");
     p->add_flag("--strip-signature", pack.stripSignature, "drop the input's Authenticode signature (sign again afterwards)");
+
+    std::string runnerOut;
+    auto *r = app.add_subcommand("runner", "write the bare runner, every package's SETUP.EXE, to sign it once");
+    r->add_option("-o,--output", runnerOut, "the file to write")->required();
 
     std::string file, dir;
     auto *l = app.add_subcommand("list", "show what a finished stub will do");
@@ -119,6 +126,8 @@ static int Run(int argc, char **argv)
         }
         return Command_Pack(pack, request, std::cout, std::cerr);
     }
+    if (r->parsed())
+        return Command_Runner(pack.embeddedRunner, runnerOut, std::cout, std::cerr);
     if (l->parsed())
         return Command_List(file, false, std::cout, std::cerr, json);
     if (v->parsed())

@@ -1,5 +1,5 @@
 // manifest.cpp: caption, prompt, date, time, allow_non_ascii, execution_level, [version],
-// [payload] and [[file]]. Every key must be known and every value of its type and form.
+// [payload] (dir, run, block_size, runner) and [[file]]. Every key must be known and every value of its type and form.
 #include "cli/manifest.h"
 
 #include <set>
@@ -129,11 +129,16 @@ bool Manifest_Read(const std::filesystem::path &path, PackRequest &request, std:
         const toml::table *t = p->as_table();
         if (t == nullptr)
             return r.Fail(*p, "payload", "must be a table ([payload])");
-        if (!r.OnlyKnown(*t, "payload.", {"dir", "run", "block_size"}))
+        if (!r.OnlyKnown(*t, "payload.", {"dir", "run", "block_size", "runner"}))
             return false;
-        std::string dir;
-        if (!r.String(*t, "dir", "payload.", dir) || !r.String(*t, "run", "payload.", request.run))
+        std::string dir, runner;
+        if (!r.String(*t, "dir", "payload.", dir) || !r.String(*t, "run", "payload.", request.run) ||
+            !r.String(*t, "runner", "payload.", runner))
             return false;
+        if (t->contains("runner") && runner.empty())
+            return r.Fail(*p, "payload.runner", "is empty: name the runner to carry as SETUP.EXE");
+        if (!runner.empty())
+            request.runnerFile = base / runner;
         if (dir.empty())
             return r.Fail(*p, "payload.dir", "is missing: name the folder whose tree the payload holds");
         request.payloadDir = base / dir;

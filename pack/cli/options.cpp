@@ -25,6 +25,8 @@ PackRequest Options_Merge(const PackRequest &manifest, const PackOptionValues &o
     if (!options.payloadDir.empty())
         request.payloadDir = options.payloadDir;
     Override(request.run, options.run);
+    if (!options.runner.empty())
+        request.runnerFile = options.runner;
     if (options.payloadBlockBytes != 0)
         request.payloadOptions.blockBytes = uint32_t(options.payloadBlockBytes);
 

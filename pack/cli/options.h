@@ -15,7 +15,7 @@ struct PackOptionValues {
     };
     std::vector<Input> inputs;
     VersionRecord version;           // each field given on its own
-    std::string payloadDir, run;
+    std::string payloadDir, run, runner;
     uint64_t payloadBlockBytes = 0;
 };
 

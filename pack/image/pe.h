@@ -105,6 +105,13 @@ struct ImageSink {
 bool Image_Write(const Image &image, const ResTree &tree, const WriteOptions &options, const ImageSink &sink,
                  std::string &error);
 
+// Reads and parses a whole image file (only a regular file).
+std::optional<Image> Image_Load(const std::filesystem::path &path, std::string &error);
+// Writes image with tree beside output and renames it into place: never a
+// partial file. The image's own file may be the output (it is only read).
+bool Image_WriteFile(const Image &image, const ResTree &tree, const WriteOptions &options,
+                     const std::filesystem::path &output, std::string &error);
+
 // The bytes of a resource held in memory (all parsed ones are); empty for a file.
 std::span<const uint8_t> ResData_Bytes(const ResData &data);
 

@@ -5,6 +5,7 @@
 #include "package/languages.h"
 #include "package/names.h"
 #include "package/payload.h"
+#include "package/runner_settings.h"
 #include "image/pe.h"
 #include "package/stringtable.h"
 #include "base/text.h"
@@ -61,7 +62,8 @@ struct PackRequest {
     std::shared_ptr<const Payload> payload;     // payloadDir, compressed (Command_Pack makes it)
     std::vector<Translation> translations;      // besides the default caption and prompt (en-US)
     std::string run;                            // the command the runner starts; needs a payload
-    std::shared_ptr<const std::vector<uint8_t>> runner;  // the finished runner, SETUP.EXE (Command_Pack makes it)
+    std::filesystem::path runnerFile;           // the runner carried as SETUP.EXE; empty: the tool's own
+    std::shared_ptr<const std::vector<uint8_t>> runner;  // the runner's bytes, carried unchanged (Package_Assemble reads them)
 };
 
 // The files of the request in package order, each folder replaced by its
@@ -103,6 +105,7 @@ struct Listing {
         const ResData *data = nullptr;
         PayloadSummary summary;
         std::vector<PayloadItem> items;
+        std::vector<std::string> filePaths;  // every file's path, for the runner's command
     };
     std::optional<ListedPayload> payload;
     // Each translation of the caption and the prompt, as a user of that language reads them.
@@ -111,10 +114,21 @@ struct Listing {
         std::string tag, caption, prompt;
     };
     std::vector<ListedLanguage> languages;
+    // The runner's settings, as it will read them.
+    struct ListedRun {
+        std::string command;
+        RunnerProgram program;
+    };
+    std::optional<ListedRun> run;
+    // Whether the stub and the runner (absent without one) carry a signature: a certificate table.
+    bool stubSigned = false;
+    std::optional<bool> runnerSigned;
 };
 // withPayloadItems: keep every folder and file of the payload (list); the
 // payload is decoded and checked either way.
 Listing Package_List(const ResTree &tree, bool withPayloadItems = false);
+// Package_List, and whether the image itself carries a signature.
+Listing Package_ListImage(const Image &image, bool withPayloadItems = false);
 // The note for a package above the format's 32-bit percentage rule.
 std::string Package_FormatNote(uint64_t total);
 

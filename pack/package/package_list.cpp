@@ -1,5 +1,6 @@
 // package_list.cpp: a package decoded by the stub's own rules, from the bytes the stub gets.
 #include "package/package.h"
+#include "package/runner_image.h"
 
 #include "src/decimal.h"
 #include "src/descriptor.h"
@@ -30,8 +31,13 @@ void ListPayload(const ResTree &tree, bool withItems, Listing &out)
         return;
     }
     PayloadVisitor visitor;
-    if (withItems)
-        visitor.item = [&](const PayloadItem &item, std::string &) { return payload.items.push_back(item), true; };
+    visitor.item = [&](const PayloadItem &item, std::string &) {
+        if (!item.folder)
+            payload.filePaths.push_back(item.path);
+        if (withItems)
+            payload.items.push_back(item);
+        return true;
+    };
     std::string error;
     auto bytes = ResData_Bytes(*payload.data).first(size);
     if (!Payload_Read(bytes, visitor, payload.summary, error))
@@ -73,6 +79,9 @@ void ListLanguages(const ResTree &tree, Listing &out)
         return;
     users.push_back(kLanguageAbsent);
     std::vector<uint16_t> ids = {kStringCaption, kStringPrompt, kStringDate, kStringTime, kStringTotal};
+    // The runner's settings, read by the loader's order like the stub's strings.
+    if (StringTable_Get(tree, kStringCommand))
+        ids.insert(ids.end(), {kStringPayload, kStringCommand});
     for (const ListedEntry &e : out.entries)
         ids.push_back(uint16_t(e.number));
     for (uint16_t user : users)
@@ -86,7 +95,54 @@ void ListLanguages(const ResTree &tree, Listing &out)
         }
 }
 
+// The runner's settings checked as the runner will read them: its command
+// against its limits and the payload, every caption it shows, and the
+// SETUP.EXE that reads them.
+void ListRunner(const ResTree &tree, Listing &out)
+{
+    auto command = RunnerSettings_Command(tree);
+    if (!command && !out.payload)
+        return;
+    if (!command) {
+        out.problems.push_back("the payload has no command (string " + std::to_string(kStringCommand) + "): the runner would start nothing");
+        return;
+    }
+    if (!StringTable_Get(tree, kStringPayload))
+        out.problems.push_back("string " + std::to_string(kStringCommand) + " gives the runner a command but no payload (string " +
+                               std::to_string(kStringPayload) + ")");
+    Listing::ListedRun run;
+    run.command = *command;
+    std::string error;
+    if (!RunnerSettings_Program(*command, out.payload ? out.payload->filePaths : std::vector<std::string>{}, run.program, error))
+        out.problems.push_back("the runner's command: " + error);
+    out.run = run;
+    std::vector<std::pair<std::string, std::string>> captions = {{"", StringTable_Get(tree, kStringCaption, 0x10000).value_or("")}};
+    for (const Listing::ListedLanguage &l : out.languages)
+        captions.emplace_back("language " + l.tag + ": ", StringTable_Get(tree, kStringCaption, 0x10000, l.id).value_or(""));
+    for (const auto &[where, caption] : captions)
+        if (!RunnerSettings_Caption(caption, error))
+            out.problems.push_back(where + error);
+    for (const ListedEntry &e : out.entries) {
+        if (Name_Fold(e.name) != u"SETUP.EXE" || !e.problem.empty() || e.data == nullptr)
+            continue;
+        bool isSigned = false;
+        if (!Runner_Check(ResData_Bytes(*e.data).first(e.size), isSigned, error))
+            out.problems.push_back("SETUP.EXE (entry " + std::to_string(e.number) + ") cannot read the package's settings: " + error);
+        else
+            out.runnerSigned = isSigned;
+        return;
+    }
+    out.problems.push_back("the package has settings for the runner but no SETUP.EXE to read them");
+}
+
 }  // namespace
+
+Listing Package_ListImage(const Image &image, bool withPayloadItems)
+{
+    Listing out = Package_List(image.resources, withPayloadItems);
+    out.stubSigned = image.certSize != 0;
+    return out;
+}
 
 Listing Package_List(const ResTree &tree, bool withPayloadItems)
 {
@@ -175,6 +231,7 @@ Listing Package_List(const ResTree &tree, bool withPayloadItems)
         out.notes.push_back(Package_FormatNote(out.total));
     ListPayload(tree, withPayloadItems, out);
     ListLanguages(tree, out);
+    ListRunner(tree, out);
     return out;
 }
 

@@ -24,6 +24,7 @@ struct Payload {
     std::string name;            // the entry's name, derived from bytes
     uint64_t expanded = 0;       // the files' bytes
     uint32_t files = 0, folders = 0;
+    std::vector<std::string> filePaths;  // each file's path, UTF-8, '/' between names
     std::filesystem::path newest;  // the most recently changed file or folder, for the default date
     int64_t newestTime = 0;
 };

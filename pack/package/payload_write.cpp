@@ -226,6 +226,8 @@ bool Payload_Build(const fs::path &dir, const char *sourceDateEpoch, const Paylo
     payload = Payload{};
     for (const TreeItem &i : walker.items) {
         (i.folder ? payload.folders : payload.files)++;
+        if (!i.folder)
+            payload.filePaths.push_back(i.path);
         payload.expanded += i.size;
         if (payload.newest.empty() || i.mtime > payload.newestTime)
             payload.newest = i.source, payload.newestTime = i.mtime;

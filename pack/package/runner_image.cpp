@@ -1,37 +1,35 @@
-// runner_image.cpp: the bare runner's resources filled in for one package.
+// runner_image.cpp: a runner told by its marker, its signature by its certificate table.
 #include "package/runner_image.h"
 
-#include "base/text.h"
-#include "package/appmanifest.h"
-#include "package/stringtable.h"
-#include "runner/resources.h"
-
-#include <algorithm>
+#include "image/pe.h"
+#include "runner/settings.h"
 
 namespace selfextr {
 
-bool Runner_Build(std::span<const uint8_t> bareRunner, const std::string &command, const std::string &payloadName,
-                  const std::map<uint16_t, std::string> &captions, uint32_t timestamp, std::vector<uint8_t> &out,
-                  std::string &error)
+namespace {
+
+constexpr uint16_t kRtRcdata = 10;
+
+}  // namespace
+
+bool Runner_Check(std::span<const uint8_t> bytes, bool &isSigned, std::string &error)
 {
-    auto image = Image_Parse(std::vector<uint8_t>(bareRunner.begin(), bareRunner.end()), error);
+    auto image = Image_Parse(std::vector<uint8_t>(bytes.begin(), bytes.end()), error);
     if (!image)
-        return error = "the runner selfextr carries cannot be read: " + error, false;
-    ResTree tree = image->resources;
-    for (const auto &[lang, caption] : captions)
-        StringTable_Put({{RUNNER_STRING_COMMAND, Text_Utf16(command)},
-                         {RUNNER_STRING_PAYLOAD, Text_Utf16(payloadName)},
-                         {RUNNER_STRING_CAPTION, Text_Utf16(caption)}},
-                        tree, lang);
-    std::string xml = AppManifest_Xml("asInvoker");
-    tree[ResKey::Id(kRtManifest)][ResKey::Id(kManifestId)][kLangEnUs].bytes = std::vector<uint8_t>(xml.begin(), xml.end());
-    WriteOptions options;
-    options.timestamp = timestamp;
-    out.clear();
-    ImageSink sink;
-    sink.write = [&](const uint8_t *p, size_t n) { return out.insert(out.end(), p, p + n), true; };
-    sink.patch = [&](uint64_t at, const uint8_t *p, size_t n) { return std::copy(p, p + n, out.begin() + long(at)), true; };
-    return Image_Write(*image, tree, options, sink, error);
+        return error = "not a runner: " + error, false;
+    isSigned = image->certSize != 0;
+    const ResLangs *marker = ResTree_Find(image->resources, kRtRcdata, RUNNER_MARKER_ID);
+    if (marker == nullptr)
+        return error = "not a selfextr runner: it carries no marker (RCDATA " + std::to_string(RUNNER_MARKER_ID) + ")", false;
+    std::span<const uint8_t> text = ResData_Bytes(*ResLangs_Pick(*marker));
+    const std::string format(text.begin(), text.end()), want = RUNNER_SETTINGS_FORMAT;
+    if (format != want) {
+        std::string shown;
+        for (char c : format.substr(0, 64))
+            shown += c >= 32 && c < 127 ? c : '?';
+        return error = "a runner of another selfextr: it reads the settings \"" + shown + "\", this selfextr writes \"" + want + "\"", false;
+    }
+    return true;
 }
 
 }  // namespace selfextr

@@ -39,4 +39,27 @@ for case in "de_DE.UTF-8:Beispiel-Setup" "de_AT.UTF-8:Beispiel-Setup" "fr_FR.UTF
     [ "$got" = "$first" ] || fail "under $lang the files differ: $got, not: $first"
 done
 [ "$(wc -l <<<"$first")" = 2 ] || fail "the stub wrote: $first"
-echo "asked in German under de_DE and de_AT, in English under fr_FR; the files the same"
+
+# The runner's title is the package's caption in the user's language, read
+# from the stub's strings: a program the system folder lacks makes it say so
+# in a box with only OK, which the stub's question never has.
+mkdir -p "$work/payload"; printf 'x' >"$work/payload/a.txt"
+"$tool" pack -o "$work/runner.exe" "${common[@]}" --payload "$work/payload" --run "no-such-selfextr-program /x" \
+    --translation "de=$work/de.toml" >/dev/null || fail "pack of the runner package failed"
+for case in "de_DE.UTF-8:Beispiel-Setup" "fr_FR.UTF-8:Example Setup"; do
+    lang=${case%%:*} title=${case#*:} temp=$work/runner-temp-${case%%:*}
+    mkdir -p "$temp"
+    LANG=$lang LC_ALL=$lang "$wine_run" "$answer" box "$title" yes >/dev/null 2>&1 & asked=$!
+    LANG=$lang LC_ALL=$lang "$wine_run" "$answer" box "$title" ok >/dev/null 2>&1 & told=$!
+    LANG=$lang LC_ALL=$lang "$wine_run" cmd.exe /c "set TEMP=$(winpath "$temp")&& $(winpath "$work/runner.exe")" >"$work/wine.log" 2>&1 & ran=$!
+    wait $asked; answered=$?
+    wait $told; seen=$?
+    # A box of another title would hold the run: it is answered, then the test fails.
+    [ "$seen" = 0 ] || for other in "Beispiel-Setup" "Example Setup"; do "$wine_run" "$answer" box "$other" ok >/dev/null 2>&1; done
+    wait $ran; code=$?
+    [ "$answered" = 0 ] || fail "under $lang the runner package asked nothing titled \"$title\""
+    [ "$seen" = 0 ] || fail "under $lang the runner's message was not titled \"$title\""
+    [ "$code" = 0 ] || fail "under $lang the runner package's stub ended with $code"
+    [ -z "$(ls -A "$temp")" ] || fail "under $lang the runner left: $(ls -R "$temp")"
+done
+echo "asked in German under de_DE and de_AT, in English under fr_FR; the files the same; the runner titled likewise"

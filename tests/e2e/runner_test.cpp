@@ -9,6 +9,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "boxes.h"
 #include "family.h"
@@ -232,18 +233,56 @@ TEST(Runner, ABatchFileRunsThroughTheCommandProcessorInThePrivateFolder)
     EXPECT_EQ(FilesIn(run.temp), 0);
 }
 
+// A copy of package whose settings string id reads text (empty: none), made
+// with the platform's own UpdateResource, as a damaged or foreign package
+// would be: pack refuses to write such settings.
+static bool Restring(const std::string &package, const std::string &copy, UINT id, const std::wstring &text)
+{
+    HMODULE image = LoadLibraryExA(package.c_str(), 0, LOAD_LIBRARY_AS_DATAFILE);
+    HRSRC found = image != 0 ? FindResourceExW(image, (LPCWSTR)RT_STRING, MAKEINTRESOURCEW(id / 16 + 1), 0x0409) : 0;
+    const WCHAR *p = found != 0 ? (const WCHAR *)LockResource(LoadResource(image, found)) : 0;
+    if (p == 0)
+        return false;
+    std::vector<std::wstring> slots(16);
+    for (int i = 0; i < 16; i++, p += 1 + *p)
+        slots[i].assign(p + 1, *p);
+    FreeLibrary(image);
+    slots[id % 16] = text;
+    std::vector<WCHAR> block;
+    for (const std::wstring &s : slots) {
+        block.push_back((WCHAR)s.size());
+        block.insert(block.end(), s.begin(), s.end());
+    }
+    if (!CopyFileA(package.c_str(), copy.c_str(), FALSE))
+        return false;
+    HANDLE update = BeginUpdateResourceA(copy.c_str(), FALSE);
+    return update != 0 &&
+           UpdateResourceW(update, (LPCWSTR)RT_STRING, MAKEINTRESOURCEW(id / 16 + 1), 0x0409, block.data(), DWORD(block.size() * 2)) &&
+           EndUpdateResourceA(update, FALSE);
+}
+
 // Each failure: one message, titled with the caption, saying what failed;
 // then nothing of the package is left in TEMP.
 TEST(Runner, AFailureShowsOneMessageThenLeavesNothing)
 {
-    struct Case { const char *package, *says; bool plant; };
+    // The package's settings as pack never writes them: the runner is their last check.
+    const std::string planted = g_packages + "\\runner-planted.exe", made = FreshTempFolder("runner-made");
+    ASSERT_TRUE(Restring(planted, made + "\\climbs.exe", 3002, L"..\\planted.exe"));
+    ASSERT_TRUE(Restring(planted, made + "\\no-command.exe", 3002, L""));
+    ASSERT_TRUE(Restring(planted, made + "\\long-command.exe", 3002, std::wstring(8192, L'a')));
+    ASSERT_TRUE(Restring(planted, made + "\\no-payload.exe", 3001, L""));
+    struct Case { std::string package; const char *says; bool plant; };
     const Case cases[] = {
-        {"runner-missing.exe", "neither in the package nor in the Windows system folder", false},
-        {"runner-damaged.exe", "damaged", false},
+        {g_packages + "\\runner-missing.exe", "neither in the package nor in the Windows system folder", false},
+        {g_packages + "\\runner-damaged.exe", "damaged", false},
         // A program of the command's name beside the package is never started.
-        {"runner-planted.exe", "neither in the package nor in the Windows system folder", true},
+        {planted, "neither in the package nor in the Windows system folder", true},
         // Nor one reached by climbing out of the private folder.
-        {"runner-climbs.exe", "must name a program inside the package", true},
+        {made + "\\climbs.exe", "must name a program inside the package", true},
+        {made + "\\no-command.exe", "The package holds no command for its setup program", false},
+        {made + "\\no-payload.exe", "The package holds no command for its setup program", false},
+        // Longer than the runner takes: refused, never cut without a word.
+        {made + "\\long-command.exe", "The package's settings are damaged", false},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.package);
@@ -255,7 +294,7 @@ TEST(Runner, AFailureShowsOneMessageThenLeavesNothing)
         run.report = FreshTempFolder("runner-fail-report") + "\\report.txt";
         SetEnvironmentVariableA("TEMP", temp.c_str());
         SetEnvironmentVariableA("SELFEXTR_REPORT", run.report.c_str());
-        ASSERT_TRUE(Process_Start("\"" + g_packages + "\\" + c.package + "\"", run.pi));
+        ASSERT_TRUE(Process_Start("\"" + c.package + "\"", run.pi));
         BoxAnswer answer;
         answer.title = kCaption;
         answer.button = IDYES;
@@ -293,6 +332,24 @@ TEST(RunnerHostile, EveryRowIsRefusedInTheToolsWordsAndLeavesNothing)
         EXPECT_EQ(File_Read(run.report), "");
         EXPECT_EQ(FilesIn(run.temp), 0);
     }
+}
+
+// Run by hand, without the stub whose strings hold its settings: one message,
+// a failure code, nothing written.
+TEST(Runner, WithoutItsStubTheRunnerSaysSoAndEnds)
+{
+    std::string temp = FreshTempFolder("runner-alone");
+    SetEnvironmentVariableA("TEMP", temp.c_str());
+    PROCESS_INFORMATION pi;
+    ASSERT_TRUE(Process_Start("\"" + g_packages + "\\bare-runner.exe\"", pi));
+    HWND box = Box_Find(pi.dwProcessId, "Setup", 60000);
+    ASSERT_NE(box, nullptr);
+    char text[1024] = "";
+    GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
+    EXPECT_NE(std::string(text).find("runs only when the package starts it"), std::string::npos) << text;
+    Box_Press(box, IDOK);
+    EXPECT_EQ(Process_Finish(pi), 1u);
+    EXPECT_EQ(FilesIn(temp), 0);
 }
 
 // Files stop growing at 64 KiB (the test's ulimit): the runner's write fails.

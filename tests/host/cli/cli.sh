@@ -18,6 +18,12 @@ want="selfextr $version
 stub: $(stat -c %s "$stub") bytes, SHA-256 $(sha256sum "$stub" | cut -d' ' -f1)
 runner: $(stat -c %s "$runner") bytes, SHA-256 $(sha256sum "$runner" | cut -d' ' -f1)"
 [ "$(cat out.txt)" = "$want" ] || fail "--version printed: $(cat out.txt), not: $want"
+# selfextr runner writes that runner, which every package carries unchanged.
+expect 0 "$tool" runner -o runner.exe
+cmp -s runner.exe "$runner" || fail "selfextr runner -o did not write the carried runner"
+expect 2 "$tool" runner
+expect 1 "$tool" runner -o no-such-folder/runner.exe
+[ ! -e no-such-folder ] || fail "a failed runner -o left something"
 expect 0 "$tool" --help
 grep -q 'pack' out.txt || fail "--help names no subcommand"
 expect 2 "$tool"

@@ -75,6 +75,8 @@ winpath() { echo "Z:$(tr / '\\' <<<"$1")"; }
     fail "the consumer's TRANSLATIONS were not packed: $("$stage/bin/selfextr" list "$work/consumer-build/consumer-payload.exe")"
 "$stage/bin/selfextr" list "$work/consumer-build/consumer-payload.exe" | grep -q '^  docs/README.TXT  23$' ||
     fail "the consumer's payload holds: $("$stage/bin/selfextr" list "$work/consumer-build/consumer-payload.exe")"
+"$stage/bin/selfextr" extract --raw "$work/consumer-build/consumer-payload.exe" "$work/consumer-raw" >/dev/null &&
+    cmp -s "$work/consumer-raw/SETUP.EXE" "$work/consumer-build/runner.exe" || fail "RUNNER's file is not the consumer's SETUP.EXE"
 for run in "Consumer Setup:$out" "Consumer Payload:$work/consumer-build/consumer-payload.exe"; do
     title=${run%%:*} setup=${run#*:}
     rm -rf "$work/temp"; mkdir "$work/temp"

@@ -176,10 +176,8 @@ inline bool Package(const HostilePayload &p, const std::string &stub, const std:
     r.time = "4:00";
     r.run = "x.exe";
     r.payload = payload;
-    auto built = std::make_shared<std::vector<uint8_t>>();
-    if (!Runner_Build(ReadFile(runner), r.run, payload->name, {{kLangEnUs, r.caption}}, 0, *built, error))
-        return false;
-    r.runner = built;
+    // The bare runner, carried as it is; its settings are the package's strings.
+    r.runner = std::make_shared<const std::vector<uint8_t>>(ReadFile(runner));
     ResTree tree = image->resources;
     std::vector<std::string> warnings;
     if (!Package_Build(r, nullptr, tree, warnings, error))

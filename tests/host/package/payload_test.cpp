@@ -200,6 +200,7 @@ TEST(PayloadRefusals, APayloadNeedsItsCommandAndTheRunnerIsTheOnlySetup)
     r.payloadDir.clear();
     EXPECT_NE(Pack(r, dir / "p.exe").err.find("--run starts a command from the payload: add --payload DIR"), std::string::npos);
     r = PayloadRequest(dir, dir / "t");
+    r.run = "a.txt";
     r.files.push_back({r.files[0].source, "setup.exe"});
     EXPECT_NE(Pack(r, dir / "p.exe").err.find("named SETUP.EXE"), std::string::npos);
     EXPECT_FALSE(fs::exists(dir / "p.exe"));
@@ -229,7 +230,9 @@ TEST(PayloadDamage, EveryChangedByteAndEveryCutFailsVerify)
         EXPECT_FALSE(Payload_Read(std::span(p.bytes).first(len), {}, summary, error)) << "cut at " << len;
 
     // And through the package: verify fails on one changed byte of the entry.
-    PackResult res = Pack(PayloadRequest(dir, dir / "t"), dir / "p.exe");
+    PackRequest r = PayloadRequest(dir, dir / "t");
+    r.run = "b\\two.bin";
+    PackResult res = Pack(r, dir / "p.exe");
     ASSERT_EQ(res.code, 0) << res.err;
     auto bytes = ReadAll(dir / "p.exe");
     auto where = std::search(bytes.begin(), bytes.end(), p.bytes.begin(), p.bytes.begin() + 64);

@@ -1,0 +1,124 @@
+// output.cpp: outputs written beside their name, synced and renamed into place.
+#include "base/output.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#ifndef O_BINARY
+#define O_BINARY 0
+#endif
+
+namespace selfextr {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The temporary output, removed on every way out, a signal among them.
+char g_pendingOutput[4096];
+
+void RemovePendingOutput(int signal)
+{
+    if (g_pendingOutput[0] != '\0')
+        unlink(g_pendingOutput);
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+
+}  // namespace
+
+std::string Output_SystemError(int code) { return std::strerror(code); }
+
+bool Output_WriteFd(int fd, const uint8_t *p, size_t n)
+{
+    while (n != 0) {
+        auto w = ::write(fd, p, n);
+        if (w <= 0)
+            return false;
+        p += w;
+        n -= size_t(w);
+    }
+    return true;
+}
+
+bool PendingOutput::Create(const fs::path &output, std::string &error)
+{
+    std::string pattern = output.string() + ".selfextr-XXXXXX";
+    if (pattern.size() >= sizeof g_pendingOutput)
+        return error = "the output's path is too long", false;
+#ifdef _WIN32
+    // MinGW has no mkstemp: a name made unique, created exclusively.
+    if (_mktemp(pattern.data()) == nullptr)
+        return error = "cannot name a temporary file beside " + output.string(), false;
+    fd = open(pattern.c_str(), O_RDWR | O_CREAT | O_EXCL | O_BINARY, 0755);
+#else
+    fd = mkstemp(pattern.data());
+#endif
+    if (fd < 0)
+        return error = "cannot create a temporary file beside " + output.string() + ": " + Output_SystemError(errno), false;
+    path = pattern;
+    memcpy(g_pendingOutput, pattern.c_str(), pattern.size() + 1);
+#ifndef _WIN32
+    std::signal(SIGINT, RemovePendingOutput);
+    std::signal(SIGTERM, RemovePendingOutput);
+    std::signal(SIGHUP, RemovePendingOutput);
+    // An executable, as the umask allows, or the mode of the file it replaces.
+    mode_t mask = umask(0);
+    umask(mask);
+    struct stat st;
+    mode_t mode = lstat(output.string().c_str(), &st) == 0 && S_ISREG(st.st_mode) ? st.st_mode & 07777 : 0777 & ~mask;
+    fchmod(fd, mode);
+#endif
+    return true;
+}
+
+bool PendingOutput::Commit(const fs::path &output, std::string &error)
+{
+    bool ok = true;
+#ifndef _WIN32
+    if (fsync(fd) != 0)
+        ok = false, error = "cannot write " + output.string() + ": " + Output_SystemError(errno);
+#endif
+    if (close(fd) != 0 && ok)
+        ok = false, error = "cannot write " + output.string() + ": " + Output_SystemError(errno);
+    fd = -1;
+    std::error_code ec;
+    if (ok)
+        fs::rename(path, output, ec);
+    if (ok && ec)
+        ok = false, error = "cannot write " + output.string() + ": " + ec.message();
+    if (ok)
+        Forget();
+    return ok;
+}
+
+void PendingOutput::Forget()
+{
+    g_pendingOutput[0] = '\0';
+    path.clear();
+}
+
+PendingOutput::~PendingOutput()
+{
+    if (fd >= 0)
+        close(fd);
+    if (!path.empty())
+        unlink(path.string().c_str());
+    Forget();
+}
+
+bool Output_WriteFile(const fs::path &output, std::span<const uint8_t> bytes, std::string &error)
+{
+    PendingOutput pending;
+    if (!pending.Create(output, error))
+        return false;
+    errno = 0;
+    if (!Output_WriteFd(pending.fd, bytes.data(), bytes.size()))
+        return error = "cannot write " + output.string() + ": " + Output_SystemError(errno ? errno : ENOSPC), false;
+    return pending.Commit(output, error);
+}
+
+}  // namespace selfextr

@@ -1,0 +1,24 @@
+/* settings.h: the runner's settings and limits, shared by the runner, its
+ * resource script and the host tool. pack writes the settings into the
+ * finished stub's string table, in numbers the stub never reads; the runner
+ * reads them from the image of the stub that started it, so that the runner
+ * itself is the same bytes in every package and can be signed once. */
+#ifndef SELFEXTR_RUNNER_SETTINGS_H
+#define SELFEXTR_RUNNER_SETTINGS_H
+
+#define RUNNER_SETTING_PAYLOAD 3001  /* the payload entry's name in the work folder */
+#define RUNNER_SETTING_COMMAND 3002  /* the command line started in the private folder */
+/* The caption is the stub's own string 100, in the user's language. */
+
+/* The bare runner's marker, RCDATA RUNNER_MARKER_ID: the settings format it
+ * reads, so that pack can tell a runner of this version (no terminator). */
+#define RUNNER_MARKER_ID 1
+#define RUNNER_SETTINGS_FORMAT "selfextr runner settings 1"
+
+/* Buffers in UTF-16 units, terminator included: the command, the program's
+ * name (its first word) and the caption, shown in title bars. */
+#define RUNNER_COMMAND_UNITS 8192
+#define RUNNER_PROGRAM_UNITS 260
+#define RUNNER_CAPTION_UNITS 64
+
+#endif

@@ -1,0 +1,196 @@
+// runner_settings_test.cpp: one runner for every package, its settings the
+// package's strings: carried byte for byte, refused before anything is
+// written where the runner could not use them, shown by list, checked by verify.
+#include "testutil.h"
+#include "package/package.h"
+#include "package/runner_image.h"
+#include "cli/manifest.h"
+
+using namespace selfextr;
+
+namespace {
+
+PackRequest RunnerRequest(const fs::path &dir, const std::string &run)
+{
+    fs::create_directories(dir / "tree/App/Bin");
+    WriteAll(dir / "tree/App/Bin/Install.exe", Pattern(3000, 5));
+    WriteAll(dir / "tree/setup.msi", Pattern(100, 6));
+    WriteAll(dir / "tree/go.cmd", Pattern(10, 7));
+    PackRequest r = Request(dir, {{"README.TXT", 10}});
+    r.payloadDir = dir / "tree";
+    r.run = run;
+    return r;
+}
+
+std::vector<uint8_t> Extracted(const fs::path &package, const fs::path &dir)
+{
+    std::ostringstream o, e;
+    EXPECT_EQ(Command_Extract(package, dir, false, true, o, e), 0) << e.str();
+    return ReadAll(dir / "SETUP.EXE");
+}
+
+}  // namespace
+
+TEST(RunnerSettings, EveryPackageCarriesTheSameRunnerAsSelfextrRunnerWritesIt)
+{
+    fs::path dir = TempDir();
+    PackRequest a = RunnerRequest(dir / "a", "app\\bin\\install.exe /quiet");
+    PackRequest b = RunnerRequest(dir / "b", "\"setup.msi\" /qn");
+    WriteAll(dir / "b/tree/more.bin", Pattern(70000, 9));
+    b.caption = "Other Setup";
+    b.translations = {{"de", "Anderes Setup", "Installieren?"}};
+    ASSERT_EQ(Pack(a, dir / "a.exe").code, 0);
+    ASSERT_EQ(Pack(b, dir / "b.exe").code, 0);
+    std::ostringstream o, e;
+    const std::vector<uint8_t> carried = ReadAll(SELFEXTR_RUNNER_PATH);
+    ASSERT_EQ(Command_Runner(carried, dir / "runner.exe", o, e), 0) << e.str();
+    const auto runner = ReadAll(dir / "runner.exe");
+    EXPECT_EQ(runner, carried);
+    EXPECT_EQ(Extracted(dir / "a.exe", dir / "ra"), runner);
+    EXPECT_EQ(Extracted(dir / "b.exe", dir / "rb"), runner);
+
+    // What each package's runner reads is the package's own.
+    std::string error;
+    auto image = Image_Load(dir / "b.exe", error);
+    ASSERT_TRUE(image) << error;
+    Listing l = Package_ListImage(*image);
+    EXPECT_TRUE(l.problems.empty()) << l.problems.front();
+    ASSERT_TRUE(l.run);
+    EXPECT_EQ(l.run->command, "\"setup.msi\" /qn");
+    EXPECT_EQ(l.run->program.file, "setup.msi");
+    EXPECT_EQ(l.run->program.host, "msiexec");
+    EXPECT_EQ(l.runnerSigned, false);
+    EXPECT_FALSE(l.stubSigned);
+
+    // --runner FILE (and the manifest's [payload] runner) carries FILE itself.
+    std::vector<uint8_t> other = runner;
+    other.resize(other.size() + 8, 0x5A);  // an overlay, as a signature is one
+    WriteAll(dir / "other.exe", other);
+    std::ofstream(dir / "a/m.toml") << "caption = \"M\"\nprompt = \"P?\"\ndate = 2026-12-09\n"
+                                       "[payload]\ndir = \"tree\"\nrun = \"app/bin/install\"\nrunner = \"../other.exe\"\n";
+    PackRequest m;
+    ASSERT_TRUE(Manifest_Read(dir / "a/m.toml", m, error)) << error;
+    EXPECT_EQ(m.runnerFile, dir / "a/../other.exe");
+    ASSERT_EQ(Pack(m, dir / "m.exe").code, 0);
+    EXPECT_EQ(Extracted(dir / "m.exe", dir / "rm"), other);
+}
+
+TEST(RunnerSettings, WhatTheRunnerCouldNotUseIsRefusedBeforeAnythingIsWritten)
+{
+    fs::path dir = TempDir();
+    std::vector<uint8_t> runner = ReadAll(SELFEXTR_RUNNER_PATH);
+    std::vector<uint8_t> later = runner;
+    const std::string format = "selfextr runner settings 1";
+    auto at = std::search(later.begin(), later.end(), format.begin(), format.end());
+    ASSERT_NE(at, later.end());
+    at[format.size() - 1] = '2';
+    WriteAll(dir / "later.exe", later);
+    WriteAll(dir / "text.exe", Pattern(4000, 1));
+    struct Case {
+        std::string run, caption;
+        fs::path runner;
+        const char *expect;
+    };
+    const std::string longest = "go.cmd " + std::string(kRunnerMaxCommand - 7, 'x');
+    const Case cases[] = {
+        {"app\\bin\\setup.exe", "", "", "the payload holds no \"app\\bin\\setup.exe\", the command's program: a program given with a folder"},
+        {"tools/run /x", "", "", "the payload holds no \"tools\\run\" (nor \"tools\\run.exe\")"},
+        {"other.msi", "", "", "no \"other.msi\", the command's program: a .msi, .bat or .cmd is started only from the payload"},
+        {"INSTALL.BAT", "", "", "a .msi, .bat or .cmd is started only from the payload"},
+        {"..\\planted.exe", "", "", "never one that climbs out of its folder"},
+        {"C:\\Windows\\notepad.exe", "", "", "or an absolute path"},
+        {"\"\" /quiet", "", "", "the command names no program"},
+        {longest + "x", "", "", "the command is 8,192 UTF-16 units long; the runner starts a command of at most 8,191"},
+        {"go.cmd\nrm", "", "", "control character U+000A"},
+        // The longest program name the runner reads: a bare name, for the system folder.
+        {std::string(kRunnerMaxProgram, 'p'), "", "", ""},
+        {"\"" + std::string(kRunnerMaxProgram + 1, 'p') + "\"", "", "", "reads a program's name of at most 259 UTF-16 units"},
+        {"go.cmd", "Two\tWords", "", "holds the control character U+0009, which the runner's title bars cannot show"},
+        {"go.cmd", "", "text.exe", "text.exe: not a runner: not a Windows executable"},
+        {"go.cmd", "", SELFEXTR_STUB_PATH, "not a selfextr runner: it carries no marker (RCDATA 1)"},
+        {"go.cmd", "", "later.exe", "a runner of another selfextr: it reads the settings \"selfextr runner settings 2\""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.run.substr(0, 40) + " " + c.caption + " " + c.runner.string());
+        PackRequest r = RunnerRequest(dir, c.run);
+        if (!c.caption.empty())
+            r.caption = c.caption;
+        if (!c.runner.empty())
+            r.runnerFile = c.runner.is_absolute() ? c.runner : dir / c.runner;
+        PackResult res = Pack(r, dir / "p.exe");
+        if (*c.expect == '\0') {
+            EXPECT_EQ(res.code, 0) << res.err;
+            fs::remove(dir / "p.exe");
+            continue;
+        }
+        EXPECT_EQ(res.code, 1);
+        EXPECT_NE(res.err.find(c.expect), std::string::npos) << res.err;
+        EXPECT_EQ(std::count(res.err.begin(), res.err.end(), '\n'), 1) << res.err;
+        EXPECT_FALSE(fs::exists(dir / "p.exe"));
+    }
+    // The longest command the runner starts packs, matched as Windows matches: any case, either slash.
+    for (const std::string &run : {longest, std::string("APP/BIN/INSTALL /q"), std::string("app\\.\\bin\\install.EXE")}) {
+        PackResult res = Pack(RunnerRequest(dir, run), dir / "p.exe");
+        EXPECT_EQ(res.code, 0) << run.substr(0, 40) << ": " << res.err;
+        EXPECT_EQ(res.out.find("system folder"), std::string::npos) << res.out;
+    }
+    PackRequest r = RunnerRequest(dir, "go.cmd");
+    r.payloadDir.clear();
+    r.run.clear();
+    r.runnerFile = dir / "later.exe";
+    EXPECT_NE(Pack(r, dir / "p.exe").err.find("--runner is the payload's SETUP.EXE"), std::string::npos);
+}
+
+TEST(RunnerSettings, ABareNameTheSystemFolderGivesIsSaidByPackAndList)
+{
+    fs::path dir = TempDir();
+    PackResult res = Pack(RunnerRequest(dir, "notepad.exe readme.txt"), dir / "p.exe");
+    ASSERT_EQ(res.code, 0) << res.err;
+    EXPECT_NE(res.out.find("note: the command's program \"notepad.exe\" is not in the payload: the runner takes it from the "
+                           "Windows system folder at run time"), std::string::npos) << res.out;
+    std::ostringstream o, e;
+    ASSERT_EQ(Command_List(dir / "p.exe", false, o, e), 0) << e.str();
+    EXPECT_NE(o.str().find("run:     notepad.exe readme.txt\n    program: \"notepad.exe\" from the Windows system folder at run time"),
+              std::string::npos) << o.str();
+    EXPECT_NE(o.str().find("signatures: stub not signed, runner not signed"), std::string::npos) << o.str();
+}
+
+TEST(RunnerSettings, VerifyChecksTheSettingsAsTheRunnerReadsThem)
+{
+    fs::path dir = TempDir();
+    ASSERT_EQ(Pack(RunnerRequest(dir, "app\\bin\\install.exe"), dir / "p.exe").code, 0);
+    std::string error;
+    auto image = Image_Load(dir / "p.exe", error);
+    ASSERT_TRUE(image) << error;
+    ASSERT_TRUE(Package_List(image->resources).problems.empty());
+    auto with = [&](std::map<uint16_t, std::u16string> strings) {
+        ResTree tree = image->resources;
+        strings[kStringTotal] = Text_Utf16(*StringTable_Get(tree, kStringTotal));
+        if (!strings.count(kStringPayload))
+            strings[kStringPayload] = Text_Utf16(*StringTable_Get(tree, kStringPayload));
+        StringTable_Put(strings, tree);
+        Listing l = Package_List(tree);
+        return l.problems.empty() ? std::string() : l.problems.front();
+    };
+    // A program the payload lacks, a command past the runner's limit, none at all.
+    EXPECT_NE(with({{kStringCommand, u"app\\bin\\other.exe"}}).find("the runner's command: the payload holds no"), std::string::npos);
+    EXPECT_NE(with({{kStringCommand, std::u16string(kRunnerMaxCommand + 1, u'a')}}).find("the runner starts a command of at most 8,191"),
+              std::string::npos);
+    EXPECT_NE(with({}).find("the payload has no command (string 3002)"), std::string::npos);
+    // A caption longer than the runner's title bars, which the stub alone would cut without a word.
+    ResTree tree = image->resources;
+    StringTable_Put({{kStringCaption, std::u16string(kRunnerMaxCaption + 1, u'c')}, {kStringPrompt, u"P?"}, {kStringDate, u"11-09-112"},
+                     {kStringTime, u"4:00"}}, tree);
+    Listing l = Package_List(tree);
+    ASSERT_FALSE(l.problems.empty());
+    EXPECT_NE(l.problems.front().find("the runner's title bars show at most 63 UTF-16 units"), std::string::npos) << l.problems.front();
+    // A SETUP.EXE that is not a runner of this version cannot read the settings.
+    tree = image->resources;
+    tree[ResKey::Id(kRtEntry)][ResKey::Id(kEntryFirst + 1)][kLangEnUs].bytes = ReadAll(SELFEXTR_STUB_PATH);
+    StringTable_Put({{uint16_t(kEntryFirst + 1), Text_Utf16("SETUP.EXE," + std::to_string(ReadAll(SELFEXTR_STUB_PATH).size()))}}, tree);
+    l = Package_List(tree);
+    bool said = false;
+    for (const std::string &p : l.problems)
+        said |= p.find("SETUP.EXE (entry 1001) cannot read the package's settings: not a selfextr runner") != std::string::npos;
+    EXPECT_TRUE(said);
+}
