@@ -9,7 +9,7 @@ bench_name=ceiling; source "$(dirname "$0")/wine-bench.sh"
 for mib in "${sizes[@]}"; do
     rm -rf "$work"/*; mkdir "$work/out"
     head -c $((mib * 1048576 / 4)) /dev/urandom >"$work/source.bin"
-    "$build/bench/ceiling_probe" "$win/src/selfextr-stub.exe" "$work/probe.exe" "$work/source.bin" 4 || exit 1
+    "$build/bench/ceiling_probe" "$win/stub/selfextr-stub.exe" "$work/probe.exe" "$work/source.bin" 4 || exit 1
     start=$(date +%s%N)
     # answer starts the probe and presses Yes in its box; 125 when the probe asked nothing.
     "$build/wine-run" cmd.exe /c set "TEMP=$(winpath "$work/out")&&" "$(winpath "$win/tests/e2e/answer.exe")" \

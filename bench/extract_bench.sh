@@ -17,12 +17,12 @@ while [ "$total" -lt 40000000 ]; do
     args+=(--file "$work/files/F$i.BIN")
     total=$((total + size)); i=$((i + 1))
 done
-"$build/pack/selfextr" pack --stub "$win/src/selfextr-stub.exe" -o "$work/bench.exe" --caption Bench --prompt "Go?" \
+"$build/pack/selfextr" pack --stub "$win/stub/selfextr-stub.exe" -o "$work/bench.exe" --caption Bench --prompt "Go?" \
     --date 2026-12-08 "${args[@]}" >/dev/null
 chunks=0
 for f in "$work"/files/*; do chunks=$((chunks + ($(stat -c %s "$f") + 32759) / 32760)); done
 # The same with SETUP.EXE alone: what both sides pay besides the 40 MB.
-"$build/pack/selfextr" pack --stub "$win/src/selfextr-stub.exe" -o "$work/setup-only.exe" --caption Bench --prompt "Go?" \
+"$build/pack/selfextr" pack --stub "$win/stub/selfextr-stub.exe" -o "$work/setup-only.exe" --caption Bench --prompt "Go?" \
     --date 2026-12-08 --file "$work/files/SETUP.EXE" >/dev/null
 mkdir "$work/out"
 echo "== package: $i files, $total bytes, $chunks chunks (meter redraws)"

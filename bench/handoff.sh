@@ -8,7 +8,7 @@ build=$(cd "$1" && pwd) rounds=${2:-3}
 bench_name=handoff; source "$(dirname "$0")/wine-bench.sh"
 cp "$win/bench/win32/linger_setup.exe" "$work/SETUP.EXE"
 head -c 1000 /dev/urandom >"$work/DATA.BIN"
-"$build/pack/selfextr" pack --stub "$win/src/selfextr-stub.exe" -o "$work/handoff.exe" --caption Handoff --prompt "Go?" \
+"$build/pack/selfextr" pack --stub "$win/stub/selfextr-stub.exe" -o "$work/handoff.exe" --caption Handoff --prompt "Go?" \
     --date 2026-12-08 --file "$work/SETUP.EXE" --file "$work/DATA.BIN" >/dev/null
 run() {  # run LINGER-MS [send]: prints whether SETUP.EXE was left behind
     rm -rf "$work/out"; mkdir "$work/out"

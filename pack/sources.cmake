@@ -1,7 +1,7 @@
 # The host tool's own sources, less cli/main.cpp, layer by layer: the tool, its
 # tests, the fuzzer and its Windows build compile the same list. A layer
 # includes only the layers listed before it; sources include headers from the
-# pack/ folder ("image/pe.h") and the stub's from the top ("src/sizes.h").
+# pack/ folder ("image/pe.h") and the stub's from the top ("stub/sizes.h").
 foreach(layer base image package cli)
     include(${CMAKE_CURRENT_LIST_DIR}/${layer}/sources.cmake)
 endforeach()

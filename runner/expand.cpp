@@ -8,7 +8,7 @@
 #include "../decoder/tar.h"
 #include "../decoder/xz.h"
 #include "../res/selfextr.h"
-#include "../src/progress/progress.h"
+#include "../stub/progress/progress.h"
 
 using namespace selfextr;
 

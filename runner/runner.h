@@ -3,7 +3,7 @@
 #pragma once
 #include <windows.h>
 #include <stdint.h>
-#include "../src/sizes.h"
+#include "../stub/sizes.h"
 #include "settings.h"
 
 enum {

@@ -11,7 +11,7 @@
 #include "base/text.h"
 #include "package/version.h"
 #include "res/selfextr.h"
-#include "src/sizes.h"
+#include "stub/sizes.h"
 
 #include <cstdint>
 #include <filesystem>

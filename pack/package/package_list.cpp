@@ -2,9 +2,9 @@
 #include "package/package.h"
 #include "package/runner_image.h"
 
-#include "src/decimal.h"
-#include "src/descriptor.h"
-#include "src/stampwords.h"
+#include "stub/decimal.h"
+#include "stub/descriptor.h"
+#include "stub/stampwords.h"
 
 #include <cstring>
 #include <set>

@@ -1,7 +1,7 @@
 // stringtable.h: string-table blocks, written whole and read as LoadStringA reads them.
 #pragma once
 #include "image/pe.h"
-#include "src/sizes.h"
+#include "stub/sizes.h"
 
 #include <map>
 #include <optional>

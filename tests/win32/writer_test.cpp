@@ -74,7 +74,7 @@ TEST(Writer, BadDescriptorsAreReportedAndSkippedWithoutASlotAndAGapEndsThePackag
     // A package no packer of ours would write, made by the platform's UpdateResourceA.
     std::string dir = FreshTempFolder("crafted"), crafted = dir + "\\crafted.exe", hello = "@" + g_packages + "\\hello.txt";
     std::string command = "\"" + g_packages + "\\..\\updres.exe\" \"" + crafted + "\" \"" + g_packages +
-        "\\..\\..\\..\\src\\selfextr-stub.exe\" 1000 6 NOCOMMA 1001 6 BIG.TXT,6 1002 6 OK.TXT,5 1004 6 LATE.TXT,5"
+        "\\..\\..\\..\\stub\\selfextr-stub.exe\" 1000 6 NOCOMMA 1001 6 BIG.TXT,6 1002 6 OK.TXT,5 1004 6 LATE.TXT,5"
         " 1000 32 \"" + hello + "\" 1001 32 \"" + hello + "\" 1002 32 \"" + hello + "\" 1004 32 \"" + hello + "\"";
     ASSERT_EQ(Process_Run(command), 0u);
     HMODULE package = LoadPackage(crafted);
