@@ -13,19 +13,10 @@
 using namespace selfextr;
 
 enum { kOutBytes = 1 << 18 };
-
-// The stream as Xz_Scan found it: its blocks, sizes, dictionary and check.
-static struct {
-    XzStreamInfo info;
-} g_xz;
-static TarReader g_tar;
-static uint8_t g_out[kOutBytes];
-static WCHAR g_path[kPathChars];
-static uint32_t g_rootLength;  // "\\?\" and the private folder, with the backslash after it
-static char g_text[1024];      // a refusal in the tool's words, UTF-8
-static WCHAR g_reason[1024];
-// An earlier entry's path as the file system spells it: this entry's folder, that entry's last name.
-static char g_other[kTarMaxPathBytes + 1024];
+// Several blocks on several cores: worker k decodes blocks k, k + W, k + 2W...
+// each whole into its own buffer; the main thread takes them in order and writes.
+static const uint32_t kMaxWorkers = 4;
+static const uint64_t kMaxParallelBlock = 64u << 20;  // larger blocks are decoded on one thread
 
 struct Mapping {
     HANDLE file, map;
@@ -33,101 +24,144 @@ struct Mapping {
     uint64_t size;
 };
 
+// What the archive's bytes become: folders and files in the private folder.
+struct TreeWriter {
+    HANDLE file;
+    FILETIME time;
+    uint64_t done;
+};
+
+struct Expansion;
+struct Worker {
+    Expansion *ex;
+    HANDLE thread, filled, consumed;  // filled: out holds a block; consumed: out may be filled again
+    uint8_t *dict, *out;
+    uint32_t index;
+    size_t got;
+    XzResult result;
+    XzBlockDecoder decoder;
+};
+
+// One expansion's state, passed along from Expand_Payload; static, for its
+// buffers are far too large for the stack.
+struct Expansion {
+    RunnerState *rs;
+    XzStreamInfo xz;                // the stream as Xz_Scan found it: blocks, sizes, dictionary, check
+    XzBlockInfo *blocks;            // every block's place
+    Mapping map;
+    TarReader tar;
+    uint32_t rootLength;            // "\\?\" and the private folder, with the backslash after it
+    WCHAR path[kPathChars];         // the entry being written, below the root
+    uint8_t out[kOutBytes];
+    char text[1024];                // a refusal in the tool's words, UTF-8
+    WCHAR reason[1024];
+    // An earlier entry's path as the file system spells it: this entry's folder, that entry's last name.
+    char other[kTarMaxPathBytes + 1024];
+    Worker workers[kMaxWorkers];
+    uint32_t workerCount;
+    volatile LONG stop;
+};
+static Expansion g_expansion;
+
 // why is UTF-8: the decoder's reasons, or a path refused in the tool's words.
-static bool Damaged(RunnerState *rs, const char *why)
+static bool Damaged(Expansion *ex, const char *why)
 {
+    RunnerState *rs = ex->rs;
     static WCHAR what[1200];
-    if (MultiByteToWideChar(CP_UTF8, 0, why, -1, g_reason, 1024) == 0)
-        g_reason[0] = 0;
+    if (MultiByteToWideChar(CP_UTF8, 0, why, -1, ex->reason, 1024) == 0)
+        ex->reason[0] = 0;
     what[0] = 0;
     Text_Append(what, 1200, L"The package is damaged and cannot be installed. Please download it again.\n\n(");
-    Text_Append(what, 1200, g_reason);
+    Text_Append(what, 1200, ex->reason);
     Text_Append(what, 1200, L")");
     Fail_Show(rs, what, 0, 0);
     return false;
 }
 
-static bool PathRefused(RunnerState *rs, const TarEntry &entry, const PathProblem &p, const char *other, uint32_t otherBytes)
+static bool PathRefused(Expansion *ex, const TarEntry &entry, const PathProblem &p, const char *other, uint32_t otherBytes)
 {
-    Path_Message(entry.path, entry.pathBytes, p, other, otherBytes, g_text, sizeof g_text);
-    return Damaged(rs, g_text);
+    Path_Message(entry.path, entry.pathBytes, p, other, otherBytes, ex->text, sizeof ex->text);
+    return Damaged(ex, ex->text);
 }
 
 // A folder or file could not be made: when the payload is at fault (its name
 // is there already, or its folder is not), the tool's refusal; else the system's reason.
-static bool CreateFailed(RunnerState *rs, const TarEntry &entry, const WCHAR *what, DWORD error)
+static bool CreateFailed(Expansion *ex, const TarEntry &entry, const WCHAR *what, DWORD error)
 {
+    RunnerState *rs = ex->rs;
     const uint32_t last = Path_LastName(entry.path, entry.pathBytes);
     WIN32_FIND_DATAW found;
-    HANDLE h = FindFirstFileW(g_path, &found);
+    HANDLE h = FindFirstFileW(ex->path, &found);
     if (h != INVALID_HANDLE_VALUE) {
         FindClose(h);
         for (uint32_t i = 0; i < last; i++)
-            g_other[i] = entry.path[i];
-        int n = WideCharToMultiByte(CP_UTF8, 0, found.cFileName, -1, g_other + last, 1024, 0, 0);
+            ex->other[i] = entry.path[i];
+        int n = WideCharToMultiByte(CP_UTF8, 0, found.cFileName, -1, ex->other + last, 1024, 0, 0);
         uint32_t otherBytes = n > 0 ? last + (uint32_t)n - 1 : last;
         bool same = otherBytes == entry.pathBytes;
         for (uint32_t i = last; same && i < otherBytes; i++)
-            same = g_other[i] == entry.path[i];
+            same = ex->other[i] == entry.path[i];
         if (same)
-            return PathRefused(rs, entry, PathProblem{kPathTwice, PATH_WHOLE, 0, 0}, 0, 0);
-        return PathRefused(rs, entry, PathProblem{kPathCase, PATH_OTHER, 0, 0}, g_other, otherBytes);
+            return PathRefused(ex, entry, PathProblem{kPathTwice, PATH_WHOLE, 0, 0}, 0, 0);
+        return PathRefused(ex, entry, PathProblem{kPathCase, PATH_OTHER, 0, 0}, ex->other, otherBytes);
     }
     if (last != 0) {
         // The folder's own path ends at the last backslash.
-        uint32_t cut = Text_Length(g_path);
-        while (cut > g_rootLength && g_path[cut] != L'\\')
+        uint32_t cut = Text_Length(ex->path);
+        while (cut > ex->rootLength && ex->path[cut] != L'\\')
             cut--;
-        g_path[cut] = 0;
-        DWORD attributes = GetFileAttributesW(g_path);
-        g_path[cut] = L'\\';
+        ex->path[cut] = 0;
+        DWORD attributes = GetFileAttributesW(ex->path);
+        ex->path[cut] = L'\\';
         if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
-            return PathRefused(rs, entry,
+            return PathRefused(ex, entry,
                                PathProblem{attributes == INVALID_FILE_ATTRIBUTES ? kPathNoFolder : kPathFileAsFolder,
                                            PATH_FOLDER, 0, last - 1},
                                0, 0);
     }
-    Fail_Show(rs, what, g_path, error);
+    Fail_Show(rs, what, ex->path, error);
     return false;
 }
 
-static bool MapPayload(RunnerState *rs, Mapping *m)
+static bool MapPayload(Expansion *ex, Mapping *m)
 {
-    g_path[0] = 0;
-    Text_Append(g_path, kPathChars, rs->workFolder);
-    Text_Append(g_path, kPathChars, L"\\");
-    Text_Append(g_path, kPathChars, rs->payloadName);
-    m->file = CreateFileW(g_path, GENERIC_READ, FILE_SHARE_READ, 0, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, 0);
+    RunnerState *rs = ex->rs;
+    ex->path[0] = 0;
+    Text_Append(ex->path, kPathChars, rs->workFolder);
+    Text_Append(ex->path, kPathChars, L"\\");
+    Text_Append(ex->path, kPathChars, rs->payloadName);
+    m->file = CreateFileW(ex->path, GENERIC_READ, FILE_SHARE_READ, 0, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, 0);
     LARGE_INTEGER size;
     if (m->file == INVALID_HANDLE_VALUE || !GetFileSizeEx(m->file, &size))
-        return Fail_Show(rs, L"Cannot read the package's payload:", g_path, GetLastError()), false;
+        return Fail_Show(rs, L"Cannot read the package's payload:", ex->path, GetLastError()), false;
     m->size = (uint64_t)size.QuadPart;
     if (m->size == 0)
-        return Damaged(rs, "the payload is empty");
+        return Damaged(ex, "the payload is empty");
     m->map = CreateFileMappingW(m->file, 0, PAGE_READONLY, 0, 0, 0);
     m->view = m->map != 0 ? (const uint8_t *)MapViewOfFile(m->map, FILE_MAP_READ, 0, 0, 0) : 0;
     if (m->view == 0)
-        return Fail_Show(rs, L"Cannot read the package's payload:", g_path, GetLastError()), false;
+        return Fail_Show(rs, L"Cannot read the package's payload:", ex->path, GetLastError()), false;
     return true;
 }
 
 // The private folder and the entry's UTF-8 path, '/' turned into '\'.
-static bool EntryPath(RunnerState *rs, const TarEntry &entry)
+static bool EntryPath(Expansion *ex, const TarEntry &entry)
 {
-    g_path[g_rootLength] = 0;
-    int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, entry.path, (int)entry.pathBytes, g_path + g_rootLength,
-                                (int)(kPathChars - g_rootLength - 1));
+    ex->path[ex->rootLength] = 0;
+    int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, entry.path, (int)entry.pathBytes, ex->path + ex->rootLength,
+                                (int)(kPathChars - ex->rootLength - 1));
     if (n <= 0)
-        return Damaged(rs, "a path in the archive is too long or not UTF-8");
+        return Damaged(ex, "a path in the archive is too long or not UTF-8");
     for (int i = 0; i < n; i++)
-        if (g_path[g_rootLength + i] == L'/')
-            g_path[g_rootLength + i] = L'\\';
-    g_path[g_rootLength + n] = 0;
+        if (ex->path[ex->rootLength + i] == L'/')
+            ex->path[ex->rootLength + i] = L'\\';
+    ex->path[ex->rootLength + n] = 0;
     return true;
 }
 
-static void Meter(RunnerState *rs, uint64_t done, uint64_t total)
+static void Meter(Expansion *ex, uint64_t done, uint64_t total)
 {
+    RunnerState *rs = ex->rs;
     // Redrawn when the percentage changes: at most 101 times, whatever the payload's size.
     uint32_t percent = total == 0 ? 100 : (uint32_t)(done / (total / 100 + 1));
     if (percent > 100)
@@ -139,124 +173,102 @@ static void Meter(RunnerState *rs, uint64_t done, uint64_t total)
     Pump_Messages();
 }
 
-// What the archive's bytes become: folders and files in the private folder.
-struct TreeWriter {
-    HANDLE file;
-    FILETIME time;
-    uint64_t done;
-};
-
-static bool Write(RunnerState *rs, TreeWriter *w, const uint8_t *bytes, size_t got)
+static bool Write(Expansion *ex, TreeWriter *w, const uint8_t *bytes, size_t got)
 {
+    RunnerState *rs = ex->rs;
     bool ok = true;
     HANDLE &file = w->file;
     FILETIME &time = w->time;
     for (size_t at = 0; ok && at < got;) {
         size_t used, dataBytes;
         const uint8_t *data;
-        TarStatus t = Tar_Feed(&g_tar, bytes + at, got - at, &used, &data, &dataBytes);
+        TarStatus t = Tar_Feed(&ex->tar, bytes + at, got - at, &used, &data, &dataBytes);
         at += used;
         if (t == TAR_ERROR) {
-            ok = g_tar.pathProblem.why != 0 ? PathRefused(rs, g_tar.entry, g_tar.pathProblem, 0, 0) : Damaged(rs, g_tar.error);
+            ok = ex->tar.pathProblem.why != 0 ? PathRefused(ex, ex->tar.entry, ex->tar.pathProblem, 0, 0) : Damaged(ex, ex->tar.error);
         } else if (t == TAR_ENTRY) {
-            ok = EntryPath(rs, g_tar.entry);
-            if (ok && g_tar.entry.folder && !CreateDirectoryW(g_path, 0))
-                ok = CreateFailed(rs, g_tar.entry, L"Cannot create the folder", GetLastError());
-            if (ok && !g_tar.entry.folder) {
+            ok = EntryPath(ex, ex->tar.entry);
+            if (ok && ex->tar.entry.folder && !CreateDirectoryW(ex->path, 0))
+                ok = CreateFailed(ex, ex->tar.entry, L"Cannot create the folder", GetLastError());
+            if (ok && !ex->tar.entry.folder) {
                 // A fresh file: never one that is there already, nor through a link.
-                file = CreateFileW(g_path, GENERIC_WRITE, 0, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, 0);
+                file = CreateFileW(ex->path, GENERIC_WRITE, 0, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, 0);
                 if (file == INVALID_HANDLE_VALUE)
-                    ok = CreateFailed(rs, g_tar.entry, L"Cannot create the file", GetLastError());
+                    ok = CreateFailed(ex, ex->tar.entry, L"Cannot create the file", GetLastError());
                 // Seconds since 1970 to 100 ns since 1601.
-                uint64_t ft = ((uint64_t)g_tar.entry.mtime + 11644473600ull) * 10000000ull;
+                uint64_t ft = ((uint64_t)ex->tar.entry.mtime + 11644473600ull) * 10000000ull;
                 time.dwLowDateTime = (DWORD)ft;
                 time.dwHighDateTime = (DWORD)(ft >> 32);
             }
         } else if (t == TAR_DATA) {
             DWORD wrote;
             if (!WriteFile(file, data, (DWORD)dataBytes, &wrote, 0) || wrote != dataBytes)
-                ok = false, Fail_Show(rs, L"Cannot write the file", g_path, GetLastError() ? GetLastError() : ERROR_DISK_FULL);
+                ok = false, Fail_Show(rs, L"Cannot write the file", ex->path, GetLastError() ? GetLastError() : ERROR_DISK_FULL);
         } else if (t == TAR_FILE_END) {
-            SetFileTime(file, 0, 0, &time);
-            if (!CloseHandle(file))
-                ok = false, Fail_Show(rs, L"Cannot write the file", g_path, GetLastError());
+            // The file's time is part of what the payload promises: a failure is one.
+            if (!SetFileTime(file, 0, 0, &time))
+                ok = false, Fail_Show(rs, L"Cannot set the time of the file", ex->path, GetLastError());
+            if (!CloseHandle(file) && ok)
+                ok = false, Fail_Show(rs, L"Cannot write the file", ex->path, GetLastError());
             file = INVALID_HANDLE_VALUE;
         }
     }
     w->done += got;
-    Meter(rs, w->done, g_xz.info.unpackedSize);
+    Meter(ex, w->done, ex->xz.unpackedSize);
     return ok;
 }
 
 // The end of the stream: the archive must have ended exactly there.
-static bool Finish(RunnerState *rs, TreeWriter *w, bool ok, XzResult r)
+static bool Finish(Expansion *ex, TreeWriter *w, bool ok, XzResult r)
 {
     if (w->file != INVALID_HANDLE_VALUE)
         CloseHandle(w->file);
     if (!ok)
         return false;
     if (r != XZ_DONE)
-        return Damaged(rs, Xz_ResultText(r));
+        return Damaged(ex, Xz_ResultText(r));
     // A zero-byte file last in the archive still owes its end.
     size_t used, dataBytes;
     const uint8_t *data;
-    Tar_Feed(&g_tar, 0, 0, &used, &data, &dataBytes);
-    if (!Tar_Ended(&g_tar))
-        return Damaged(rs, "the archive is cut short");
+    Tar_Feed(&ex->tar, 0, 0, &used, &data, &dataBytes);
+    if (!Tar_Ended(&ex->tar))
+        return Damaged(ex, "the archive is cut short");
     return true;
 }
 
 // One block after the other on this thread, through the dictionary.
-static bool ExpandSerial(RunnerState *rs, const Mapping &m, const XzBlockInfo *blocks, uint8_t *dict)
+static bool ExpandSerial(Expansion *ex, const Mapping &m, const XzBlockInfo *blocks, uint8_t *dict)
 {
     static XzBlockDecoder decoder;
     TreeWriter w = {INVALID_HANDLE_VALUE, {0, 0}, 0};
     XzResult r = XZ_DONE;
     bool ok = true;
-    for (uint32_t b = 0; ok && r == XZ_DONE && b < g_xz.info.blocks; b++) {
-        r = XzBlock_Open(&decoder, m.view, (size_t)m.size, blocks[b], g_xz.info.check, dict, g_xz.info.dictionaryNeeded);
+    for (uint32_t b = 0; ok && r == XZ_DONE && b < ex->xz.blocks; b++) {
+        r = XzBlock_Open(&decoder, m.view, (size_t)m.size, blocks[b], ex->xz.check, dict, ex->xz.dictionaryNeeded);
         while (ok && r == XZ_MORE) {
             size_t got = 0;
-            r = XzBlock_Decode(&decoder, g_out, kOutBytes, &got);
+            r = XzBlock_Decode(&decoder, ex->out, kOutBytes, &got);
             if (r == XZ_MORE || r == XZ_DONE)
-                ok = Write(rs, &w, g_out, got);
+                ok = Write(ex, &w, ex->out, got);
         }
     }
-    return Finish(rs, &w, ok, r);
+    return Finish(ex, &w, ok, r);
 }
-
-// Several blocks on several cores: worker k decodes blocks k, k + W, k + 2W...
-// each whole into its own buffer; this thread takes them in order and writes.
-static const uint32_t kMaxWorkers = 4;
-static const uint64_t kMaxParallelBlock = 64u << 20;  // larger blocks are decoded on one thread
-
-struct Worker {
-    HANDLE thread, filled, consumed;  // filled: out holds a block; consumed: out may be filled again
-    uint8_t *dict, *out;
-    uint32_t index;
-    size_t got;
-    XzResult result;
-    XzBlockDecoder decoder;
-};
-static Worker g_workers[kMaxWorkers];
-static uint32_t g_workerCount;
-static XzBlockInfo *g_blocks;
-static Mapping g_map;
-static volatile LONG g_stop;
 
 static DWORD WINAPI DecodeBlocks(LPVOID parameter)
 {
     Worker *w = (Worker *)parameter;
-    for (uint32_t b = w->index; b < g_xz.info.blocks; b += g_workerCount) {
+    Expansion *ex = w->ex;
+    for (uint32_t b = w->index; b < ex->xz.blocks; b += ex->workerCount) {
         WaitForSingleObject(w->consumed, INFINITE);
-        if (g_stop)
+        if (ex->stop)
             break;
-        const XzBlockInfo &block = g_blocks[b];
+        const XzBlockInfo &block = ex->blocks[b];
         // One byte of room more than the block holds: a block that gives more is damaged.
         const size_t room = (size_t)block.unpackedSize + 1;
         size_t got = 0;
-        XzResult r = XzBlock_Open(&w->decoder, g_map.view, (size_t)g_map.size, block, g_xz.info.check, w->dict,
-                                  g_xz.info.dictionaryNeeded);
+        XzResult r = XzBlock_Open(&w->decoder, ex->map.view, (size_t)ex->map.size, block, ex->xz.check, w->dict,
+                                  ex->xz.dictionaryNeeded);
         while (r == XZ_MORE) {
             size_t n = 0;
             r = XzBlock_Decode(&w->decoder, w->out + got, room - got, &n);
@@ -271,15 +283,17 @@ static DWORD WINAPI DecodeBlocks(LPVOID parameter)
     return 0;
 }
 
-static bool ExpandParallel(RunnerState *rs)
+static bool ExpandParallel(Expansion *ex)
 {
+    RunnerState *rs = ex->rs;
     TreeWriter tw = {INVALID_HANDLE_VALUE, {0, 0}, 0};
     bool ok = true;
     XzResult r = XZ_DONE;
     uint32_t started = 0;
-    g_stop = 0;
-    for (uint32_t k = 0; k < g_workerCount; k++) {
-        Worker *w = &g_workers[k];
+    ex->stop = 0;
+    for (uint32_t k = 0; k < ex->workerCount; k++) {
+        Worker *w = &ex->workers[k];
+        w->ex = ex;
         w->index = k;
         w->filled = CreateEventW(0, FALSE, FALSE, 0);
         w->consumed = CreateEventW(0, FALSE, TRUE, 0);
@@ -291,8 +305,8 @@ static bool ExpandParallel(RunnerState *rs)
         }
         started++;
     }
-    for (uint32_t b = 0; ok && b < g_xz.info.blocks; b++) {
-        Worker *w = &g_workers[b % g_workerCount];
+    for (uint32_t b = 0; ok && b < ex->xz.blocks; b++) {
+        Worker *w = &ex->workers[b % ex->workerCount];
         // The window messages keep flowing while the block is decoded.
         while (MsgWaitForMultipleObjects(1, &w->filled, FALSE, INFINITE, QS_ALLINPUT) == WAIT_OBJECT_0 + 1)
             Pump_Messages();
@@ -301,66 +315,66 @@ static bool ExpandParallel(RunnerState *rs)
             break;
         }
         for (size_t at = 0; ok && at < w->got; at += kOutBytes)
-            ok = Write(rs, &tw, w->out + at, w->got - at < (size_t)kOutBytes ? w->got - at : (size_t)kOutBytes);
+            ok = Write(ex, &tw, w->out + at, w->got - at < (size_t)kOutBytes ? w->got - at : (size_t)kOutBytes);
         SetEvent(w->consumed);
     }
-    g_stop = 1;
+    ex->stop = 1;
     for (uint32_t k = 0; k < started; k++) {
-        SetEvent(g_workers[k].consumed);
-        WaitForSingleObject(g_workers[k].thread, INFINITE);
-        CloseHandle(g_workers[k].thread);
+        SetEvent(ex->workers[k].consumed);
+        WaitForSingleObject(ex->workers[k].thread, INFINITE);
+        CloseHandle(ex->workers[k].thread);
     }
-    for (uint32_t k = 0; k < g_workerCount; k++) {
-        if (g_workers[k].filled)
-            CloseHandle(g_workers[k].filled);
-        if (g_workers[k].consumed)
-            CloseHandle(g_workers[k].consumed);
+    for (uint32_t k = 0; k < ex->workerCount; k++) {
+        if (ex->workers[k].filled)
+            CloseHandle(ex->workers[k].filled);
+        if (ex->workers[k].consumed)
+            CloseHandle(ex->workers[k].consumed);
     }
-    return Finish(rs, &tw, ok, r);
+    return Finish(ex, &tw, ok, r);
 }
 
 // Every block's place, from the index (checked by Xz_Scan already).
-static bool ListBlocks(const Mapping &m)
+static bool ListBlocks(Expansion *ex, const Mapping &m)
 {
     XzStreamInfo info;
-    g_blocks = (XzBlockInfo *)VirtualAlloc(0, g_xz.info.blocks * sizeof(XzBlockInfo), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
-    return g_blocks != 0 && Xz_Scan(m.view, (size_t)m.size, &info, g_blocks, g_xz.info.blocks) == XZ_DONE;
+    ex->blocks = (XzBlockInfo *)VirtualAlloc(0, ex->xz.blocks * sizeof(XzBlockInfo), MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    return ex->blocks != 0 && Xz_Scan(m.view, (size_t)m.size, &info, ex->blocks, ex->xz.blocks) == XZ_DONE;
 }
 
 // Buffers for the workers, when the payload has several blocks, this machine
 // several cores and every block is small enough; false: decode on one thread.
-static bool PrepareWorkers(const Mapping &m)
+static bool PrepareWorkers(Expansion *ex, const Mapping &m)
 {
     SYSTEM_INFO si;
     GetSystemInfo(&si);
     uint32_t n = si.dwNumberOfProcessors < kMaxWorkers ? si.dwNumberOfProcessors : kMaxWorkers;
-    if (g_xz.info.blocks < 2 || n < 2)
+    if (ex->xz.blocks < 2 || n < 2)
         return false;
-    g_workerCount = g_xz.info.blocks < n ? g_xz.info.blocks : n;
+    ex->workerCount = ex->xz.blocks < n ? ex->xz.blocks : n;
     uint64_t largest = 0;
-    for (uint32_t b = 0; b < g_xz.info.blocks; b++)
-        largest = g_blocks[b].unpackedSize > largest ? g_blocks[b].unpackedSize : largest;
+    for (uint32_t b = 0; b < ex->xz.blocks; b++)
+        largest = ex->blocks[b].unpackedSize > largest ? ex->blocks[b].unpackedSize : largest;
     if (largest > kMaxParallelBlock)
         return false;
-    for (uint32_t k = 0; k < g_workerCount; k++) {
-        Worker *w = &g_workers[k];
-        w->dict = (uint8_t *)VirtualAlloc(0, g_xz.info.dictionaryNeeded, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    for (uint32_t k = 0; k < ex->workerCount; k++) {
+        Worker *w = &ex->workers[k];
+        w->dict = (uint8_t *)VirtualAlloc(0, ex->xz.dictionaryNeeded, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
         w->out = (uint8_t *)VirtualAlloc(0, (size_t)largest + 1, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
         if (w->dict == 0 || w->out == 0)
             return false;
     }
-    g_map = m;
+    ex->map = m;
     return true;
 }
 
-static void ReleaseWorkers(void)
+static void ReleaseWorkers(Expansion *ex)
 {
     for (uint32_t k = 0; k < kMaxWorkers; k++) {
-        if (g_workers[k].dict)
-            VirtualFree(g_workers[k].dict, 0, MEM_RELEASE);
-        if (g_workers[k].out)
-            VirtualFree(g_workers[k].out, 0, MEM_RELEASE);
-        g_workers[k].dict = g_workers[k].out = 0;
+        if (ex->workers[k].dict)
+            VirtualFree(ex->workers[k].dict, 0, MEM_RELEASE);
+        if (ex->workers[k].out)
+            VirtualFree(ex->workers[k].out, 0, MEM_RELEASE);
+        ex->workers[k].dict = ex->workers[k].out = 0;
     }
 }
 
@@ -383,8 +397,9 @@ static void Thousands(WCHAR *out, uint64_t n)
 
 // The archive's size, which its index states, against the space left where it
 // goes: a payload that cannot fit is refused before its first byte is written.
-static bool EnoughSpace(RunnerState *rs, uint64_t needed)
+static bool EnoughSpace(Expansion *ex, uint64_t needed)
 {
+    RunnerState *rs = ex->rs;
     ULARGE_INTEGER available;
     // When the system cannot tell, the writes say whether it fits.
     if (!GetDiskFreeSpaceExW(rs->privateFolder, &available, 0, 0) || available.QuadPart >= needed)
@@ -405,49 +420,51 @@ static bool EnoughSpace(RunnerState *rs, uint64_t needed)
 
 bool Expand_Payload(RunnerState *rs)
 {
+    Expansion *ex = &g_expansion;
+    ex->rs = rs;
     Mapping m = {INVALID_HANDLE_VALUE, 0, 0, 0};
-    bool ok = MapPayload(rs, &m);
+    bool ok = MapPayload(ex, &m);
     // The whole structure (headers, index, footer) is checked before any file is written.
-    XzResult r = ok ? Xz_Scan(m.view, (size_t)m.size, &g_xz.info, 0, 0) : XZ_DONE;
+    XzResult r = ok ? Xz_Scan(m.view, (size_t)m.size, &ex->xz, 0, 0) : XZ_DONE;
     if (ok && r != XZ_DONE)
-        ok = Damaged(rs, Xz_ResultText(r));
+        ok = Damaged(ex, Xz_ResultText(r));
     // No block, or blocks of nothing: damaged, before any buffer of that size is asked for.
-    const char *why = ok ? Tar_SizeProblem(g_xz.info.unpackedSize) : 0;
+    const char *why = ok ? Tar_SizeProblem(ex->xz.unpackedSize) : 0;
     if (why != 0)
-        ok = Damaged(rs, why);
+        ok = Damaged(ex, why);
     if (ok)
-        ok = EnoughSpace(rs, g_xz.info.unpackedSize);
+        ok = EnoughSpace(ex, ex->xz.unpackedSize);
     uint8_t *dict = 0;
-    if (ok && !ListBlocks(m))
+    if (ok && !ListBlocks(ex, m))
         ok = false, Fail_Show(rs, L"Not enough memory to expand the package.", 0, GetLastError());
-    const bool parallel = ok && PrepareWorkers(m);
+    const bool parallel = ok && PrepareWorkers(ex, m);
     if (ok && !parallel) {
-        ReleaseWorkers();
-        dict = (uint8_t *)VirtualAlloc(0, g_xz.info.dictionaryNeeded, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+        ReleaseWorkers(ex);
+        dict = (uint8_t *)VirtualAlloc(0, ex->xz.dictionaryNeeded, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
         if (dict == 0)
             ok = false, Fail_Show(rs, L"Not enough memory to expand the package.", 0, GetLastError());
     }
     if (ok) {
-        g_path[0] = 0;
-        Text_Append(g_path, kPathChars, L"\\\\?\\");
-        Text_Append(g_path, kPathChars, rs->privateFolder);
-        Text_Append(g_path, kPathChars, L"\\");
-        g_rootLength = Text_Length(g_path);
+        ex->path[0] = 0;
+        Text_Append(ex->path, kPathChars, L"\\\\?\\");
+        Text_Append(ex->path, kPathChars, rs->privateFolder);
+        Text_Append(ex->path, kPathChars, L"\\");
+        ex->rootLength = Text_Length(ex->path);
         rs->percent = ~0u;
         // The stub's window takes an ANSI title; the runner's caption is read as UTF-16.
         rs->progress = Progress_Open(rs->module, "");
         if (rs->progress != 0)
             SetWindowTextW(rs->progress, rs->caption);
-        Meter(rs, 0, 1);
-        Tar_Init(&g_tar);
-        ok = parallel ? ExpandParallel(rs) : ExpandSerial(rs, m, g_blocks, dict);
+        Meter(ex, 0, 1);
+        Tar_Init(&ex->tar);
+        ok = parallel ? ExpandParallel(ex) : ExpandSerial(ex, m, ex->blocks, dict);
         if (rs->progress != 0)
             DestroyWindow(rs->progress);
         rs->progress = 0;
     }
-    ReleaseWorkers();
-    if (g_blocks != 0)
-        VirtualFree(g_blocks, 0, MEM_RELEASE);
+    ReleaseWorkers(ex);
+    if (ex->blocks != 0)
+        VirtualFree(ex->blocks, 0, MEM_RELEASE);
     if (dict != 0)
         VirtualFree(dict, 0, MEM_RELEASE);
     if (m.view != 0)
