@@ -20,15 +20,17 @@
 
 namespace hostile {
 
-inline std::vector<uint8_t> TarHeader(const std::string &name, char type, uint64_t size)
+// A ustar header as a hostile archive may hold it (magic "ustar " is the old GNU form).
+inline std::vector<uint8_t> TarHeader(const std::string &name, char type, uint64_t size, const char *magic = "ustar",
+                                      unsigned mtime = 1700000000)
 {
     std::vector<uint8_t> h(512, 0);
     memcpy(h.data(), name.data(), std::min<size_t>(name.size(), 100));
     snprintf(reinterpret_cast<char *>(&h[100]), 8, "%07o", 0644);
     snprintf(reinterpret_cast<char *>(&h[124]), 12, "%011llo", static_cast<unsigned long long>(size));
-    snprintf(reinterpret_cast<char *>(&h[136]), 12, "%011o", 1700000000);
+    snprintf(reinterpret_cast<char *>(&h[136]), 12, "%011o", mtime);
     h[156] = uint8_t(type);
-    memcpy(&h[257], "ustar", 5);
+    memcpy(&h[257], magic, strlen(magic));
     memcpy(&h[263], "00", 2);
     memset(&h[148], ' ', 8);
     unsigned sum = 0;

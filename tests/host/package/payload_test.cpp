@@ -3,6 +3,7 @@
 #include "testutil.h"
 #include "decoder/tar.h"
 #include "package/package.h"
+#include "hostile_craft.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -247,23 +248,9 @@ TEST(PayloadDamage, EveryChangedByteAndEveryCutFailsVerify)
 
 namespace {
 
-// A ustar header as a hostile archive may hold it.
 std::vector<uint8_t> TarHeader(const std::string &name, char type, uint64_t size, const char *magic = "ustar")
 {
-    std::vector<uint8_t> h(512, 0);
-    memcpy(h.data(), name.data(), std::min<size_t>(name.size(), 100));
-    snprintf(reinterpret_cast<char *>(&h[100]), 8, "%07o", 0644);
-    snprintf(reinterpret_cast<char *>(&h[124]), 12, "%011llo", static_cast<unsigned long long>(size));
-    snprintf(reinterpret_cast<char *>(&h[136]), 12, "%011o", 0);
-    h[156] = uint8_t(type);
-    memcpy(&h[257], magic, strlen(magic));
-    memcpy(&h[263], "00", 2);
-    memset(&h[148], ' ', 8);
-    unsigned sum = 0;
-    for (uint8_t b : h)
-        sum += b;
-    snprintf(reinterpret_cast<char *>(&h[148]), 8, "%06o", sum);
-    return h;
+    return hostile::TarHeader(name, type, size, magic, 0);
 }
 
 std::vector<uint8_t> Archive(std::vector<std::vector<uint8_t>> parts, bool end = true)
