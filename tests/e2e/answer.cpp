@@ -9,7 +9,8 @@
 //   close TITLE           closes a top-level window with that title
 // then waits for the command to end and exits with its exit code. A step whose
 // window has not come within 60 seconds, or by the time everything the command
-// started has ended, is named in one line on stderr; everything the command
+// started has ended, is named in one line on stderr (its number and its title,
+// since several steps may share one title); everything the command
 // started is then ended, and answer exits with 125. 126: the command could not
 // be started; 127: a wrong command line.
 //
@@ -88,13 +89,15 @@ static int Run(const char *command, const std::vector<Step> &steps)
     }
     Family family(pi.dwProcessId);
     std::vector<HWND> done;
+    int number = 0;
     for (const Step &step : steps) {
+        number++;
         HWND window = Family_WaitWindow(family, ClassOf(step), step.title, kStepMs,
                                         [&](HWND w) { return Fits(step, w, done); });
         if (window == 0) {
             const bool ran = Family_Alive(family);
-            fprintf(stderr, "answer: no window titled \"%s\" came from %s %s\n", step.title, command,
-                    ran ? "within 60 seconds" : "before it ended");
+            fprintf(stderr, "answer: step %d (%s): no window titled \"%s\" came from %s %s\n", number, step.verb,
+                    step.title, command, ran ? "within 60 seconds" : "before it ended");
             Family_Terminate(family, kStepMissing);
             Process_Finish(pi, 0);
             return kStepMissing;

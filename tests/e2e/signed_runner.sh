@@ -39,12 +39,12 @@ grep -q '^package.exe: stub signed, runner signed$' verify.txt || fail "verify s
 # Under Wine: the signed runner reads the package's settings and runs the command.
 mkdir temp report
 report=$work/report/report.txt
-"$wine_run" "$answer" box "Signed Runner" yes >/dev/null 2>&1 & asked=$!
-"$wine_run" cmd.exe /c "set TEMP=$(winpath "$work/temp")&& set SELFEXTR_REPORT=$(winpath "$report")&& $(winpath "$work/package.exe")" \
-    >wine.log 2>&1; code=$?
-wait $asked; answered=$?
+# answer starts the package with the variables cmd sets and presses Yes in its
+# own box only; each word apart, so that Wine quotes only the title.
+"$wine_run" cmd.exe /c set "TEMP=$(winpath "$work/temp")&&" set "SELFEXTR_REPORT=$(winpath "$report")&&" \
+    "$(winpath "$answer")" run "$(winpath "$work/package.exe")" box "Signed Runner" yes >wine.log 2>&1; code=$?
 [ "$code" = 77 ] && { echo "signed_runner: skipped: $(cat wine.log)"; exit 77; }
-[ "$answered" = 0 ] || fail "the question was never asked"
+[ "$code" = 125 ] && fail "no question titled \"Signed Runner\" was asked: $(cat wine.log)"
 [ "$code" = 0 ] || fail "the stub ended with $code: $(cat wine.log)"
 grep -q "^ran in .*\\\\sx-" "$report" || fail "the command did not run in the private folder: $(cat "$report" 2>&1)"
 [ -z "$(ls -A temp)" ] || fail "the clean-up left: $(ls -R temp)"
