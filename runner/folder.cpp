@@ -137,7 +137,8 @@ bool Folder_Create(RunnerState *rs)
             return true;
         // Another runner's sweep took the folder between the two calls: a new name.
         error = GetLastError();
-        Cleanup_PrivateFolder(rs);
+        Tree_Delete(rs->privateFolder, 0);
+        rs->privateMade = false;
         if (error != ERROR_PATH_NOT_FOUND && error != ERROR_FILE_NOT_FOUND)
             break;
     }
@@ -194,7 +195,7 @@ void Folder_Sweep(RunnerState *rs)
         Text_Append(g_found, kPathChars, rs->workFolder);
         Text_Append(g_found, kPathChars, L"\\");
         Text_Append(g_found, kPathChars, fd.cFileName);
-        Cleanup_DeleteTree(g_found, start + kSweepMs);
+        Tree_Delete(g_found, start + kSweepMs);
     } while (GetTickCount() - start < kSweepMs && FindNextFileW(find, &fd));
     FindClose(find);
 }

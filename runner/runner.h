@@ -57,9 +57,10 @@ bool Launch_AndWait(RunnerState *rs);
 // The class of the hidden window that hears the session's end.
 #define RUNNER_SESSION_CLASS L"SelfExtrRunnerSession"
 void Cleanup_WatchSession(RunnerState *rs);
-// Deletes root's tree without following a link, until the tick count reaches deadline (0: none).
-bool Cleanup_DeleteTree(const WCHAR *root, DWORD deadline);
 void Cleanup_PrivateFolder(RunnerState *rs);
+// Deletes root's tree in one pass without following a link, until the tick
+// count reaches deadline (0: none); true when all of it went.
+bool Tree_Delete(const WCHAR *root, DWORD deadline);
 void Cleanup_Post(const RunnerState *rs);
 
 // Dispatches whatever the thread's queue holds, so that windows stay alive.
