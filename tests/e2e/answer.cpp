@@ -35,7 +35,7 @@
 
 enum { kStepMissing = 125, kCannotStart = 126, kUsage = 127 };
 static const DWORD kStepMs = 60000;
-static const DWORD kShotPauseMs = 50;
+static const DWORD kShotPauseMs = 10;
 
 struct Step {
     const char *verb, *title;
@@ -203,18 +203,22 @@ static bool Shot_Take(HWND window, const char *file)
     const DWORD start = GetTickCount();
     Picture a, b;
     bool have = false;
+    int unsettled = 0, differed = 0;
     while (IsWindow(window) && GetTickCount() - start < kStepMs) {
         if (!Shot_Settled(window) || !Shot_Capture(window, b)) {
             have = false;
+            unsettled++;
             Sleep(20);
             continue;
         }
         if (have && a.cx == b.cx && a.cy == b.cy && a.bits == b.bits)
             return Shot_Save(b, file) || (fprintf(stderr, "answer: cannot write %s\n", file), false);
+        differed += have;
         std::swap(a, b);
         have = true;
         Sleep(kShotPauseMs);
     }
+    fprintf(stderr, "answer: %d times not settled, %d pictures differed from the one before\n", unsettled, differed);
     return false;
 }
 
