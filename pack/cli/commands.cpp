@@ -188,6 +188,8 @@ int Command_List(const fs::path &file, bool verifyOnly, std::ostream &out, std::
             out << "run:     " << Shown(l.run->command) << "\n"
                 << "    program: " << Shown(RunnerSettings_Where(l.run->program)) << "\n";
         out << "signatures: " << signatures << "\n";
+        out << "marker:  " << (l.marked ? "\"" + std::string(kPackageMarker) + "\" (RCDATA " + std::to_string(kPackageMarkerId) + ")" : "none")
+            << "\n";
         out
             << "entries: " << l.entries.size() << "\n";
         for (auto &e : l.entries)

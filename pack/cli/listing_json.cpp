@@ -63,6 +63,7 @@ std::string ListingJson_Format(const Listing &l, const std::string &file)
     if (l.runnerSigned)
         signatures.insert("runner", *l.runnerSigned);
     doc.insert("signed", std::move(signatures));
+    doc.insert("package_marker", l.marked);
     if (l.payload) {
         const PayloadSummary &s = l.payload->summary;
         toml::array folders, files;

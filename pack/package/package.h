@@ -18,6 +18,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace selfextr {
@@ -26,6 +27,9 @@ constexpr uint16_t kRtEntry = RT_ENTRY;
 constexpr uint16_t kStringCaption = STRING_CAPTION, kStringPrompt = STRING_PROMPT, kStringDate = STRING_DATE,
                    kStringTime = STRING_TIME, kStringTotal = STRING_TOTAL, kEntryFirst = ENTRY_FIRST_ID,
                    kDialogProgress = IDD_PROGRESS;
+// The package marker that tells a finished stub from any other program.
+constexpr uint16_t kRtPackageMarker = SELFEXTR_PACKAGE_MARKER_TYPE, kPackageMarkerId = SELFEXTR_PACKAGE_MARKER_ID;
+constexpr std::string_view kPackageMarker = SELFEXTR_PACKAGE_MARKER;
 constexpr uint32_t kMaxEntries = MAX_REGISTER;  // the stub registers every file it writes
 
 // The format's own limit: bytes * 100 still fits in 32 bits, the percentage
@@ -96,6 +100,7 @@ struct Listing {
     uint16_t dateWord = 0, timeWord = 0;
     uint32_t total = 0;
     std::string executionLevel;            // from the application manifest; empty when there is none
+    bool marked = false;                   // it carries the package marker, by which setup programs and the runner find it
     std::vector<ListedEntry> entries;      // those the stub extracts, in order
     std::vector<std::string> problems;     // each a line for list and a failure for verify
     std::vector<std::string> notes;        // shown by list and verify, never a failure

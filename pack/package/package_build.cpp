@@ -256,6 +256,10 @@ bool Package_Build(const PackRequest &request, const char *sourceDateEpoch, ResT
         StringTable_Put({{kStringCaption, Text_Utf16(t->caption)}, {kStringPrompt, Text_Utf16(t->prompt)},
                          {kStringDate, Text_Utf16(date)}, {kStringTime, Text_Utf16(time)}},
                         tree, id);
+    // What makes the image a stub to the partner header and the runner.
+    ResLangs &marker = tree[ResKey::Id(kRtPackageMarker)][ResKey::Id(kPackageMarkerId)];
+    marker.clear();
+    marker[kLangEnUs].bytes = std::vector<uint8_t>(kPackageMarker.begin(), kPackageMarker.end());
     if (version)
         tree[ResKey::Id(kRtVersion)][ResKey::Id(1)][kLangEnUs].bytes = std::move(*version);
     if (!request.executionLevel.empty()) {

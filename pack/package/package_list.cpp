@@ -135,6 +135,33 @@ void ListRunner(const ResTree &tree, Listing &out)
     out.problems.push_back("the package has settings for the runner but no SETUP.EXE to read them");
 }
 
+// The package marker, by which the partner header and the runner tell a stub
+// from any other program: every language of it must hold exactly the text.
+void ListMarker(const ResTree &tree, Listing &out)
+{
+    std::string why = "the package carries no package marker (RCDATA " + std::to_string(kPackageMarkerId) + ", \"" +
+                      std::string(kPackageMarker) + "\")";
+    if (const ResLangs *marker = ResTree_Find(tree, kRtPackageMarker, kPackageMarkerId)) {
+        out.marked = true;
+        for (const auto &[lang, data] : *marker) {
+            std::span<const uint8_t> text = ResData_Bytes(data);
+            if (std::string_view(reinterpret_cast<const char *>(text.data()), text.size()) != kPackageMarker) {
+                out.marked = false;
+                why = "the package's marker (RCDATA " + std::to_string(kPackageMarkerId) + ") in language " +
+                      Language_Tag(lang) + " does not read \"" + std::string(kPackageMarker) + "\"";
+            }
+        }
+    }
+    if (out.marked)
+        return;
+    // The stub itself never reads it: only what finds the stub from outside does.
+    if (out.run || out.payload)
+        out.problems.push_back(why + ": its runner would not find the stub that started it, and would not run");
+    else
+        out.notes.push_back(why + " (made by an older selfextr or another tool): the stub extracts it as listed, but a setup "
+                            "program using selfextr's partner header does not know this stub until its window appears");
+}
+
 }  // namespace
 
 Listing Package_ListImage(const Image &image, bool withPayloadItems)
@@ -232,6 +259,7 @@ Listing Package_List(const ResTree &tree, bool withPayloadItems)
     ListPayload(tree, withPayloadItems, out);
     ListLanguages(tree, out);
     ListRunner(tree, out);
+    ListMarker(tree, out);
     return out;
 }
 

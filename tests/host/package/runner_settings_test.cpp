@@ -194,3 +194,51 @@ TEST(RunnerSettings, VerifyChecksTheSettingsAsTheRunnerReadsThem)
         said |= p.find("SETUP.EXE (entry 1001) cannot read the package's settings: not a selfextr runner") != std::string::npos;
     EXPECT_TRUE(said);
 }
+
+// The package marker: written into every package once, however often it is
+// packed again; a package without it is a problem where a runner must find
+// the stub, a note elsewhere, and so is a marker that reads otherwise.
+TEST(RunnerSettings, EveryPackageCarriesTheMarkerAndVerifyNamesAPackageWithout)
+{
+    fs::path dir = TempDir();
+    ASSERT_EQ(Pack(RunnerRequest(dir / "r", "app\\bin\\install.exe"), dir / "runner.exe").code, 0);
+    ASSERT_EQ(Pack(Request(dir, {{"SETUP.EXE", 10}}), dir / "plain.exe").code, 0);
+    // Packed again over itself: the stub given is a package.
+    ASSERT_EQ(Pack(Request(dir, {{"SETUP.EXE", 20}}), dir / "again.exe", dir / "plain.exe").code, 0);
+    std::string error;
+    for (const char *name : {"runner.exe", "plain.exe", "again.exe"}) {
+        SCOPED_TRACE(name);
+        auto image = Image_Load(dir / name, error);
+        ASSERT_TRUE(image) << error;
+        const ResLangs *marker = ResTree_Find(image->resources, SELFEXTR_PACKAGE_MARKER_TYPE, SELFEXTR_PACKAGE_MARKER_ID);
+        ASSERT_NE(marker, nullptr);
+        ASSERT_EQ(marker->size(), 1u);
+        auto text = ResData_Bytes(marker->begin()->second);
+        EXPECT_EQ(std::string(text.begin(), text.end()), "selfextr package 1");
+        Listing l = Package_List(image->resources);
+        EXPECT_TRUE(l.marked);
+        EXPECT_TRUE(l.problems.empty() && l.notes.empty()) << (l.problems.empty() ? l.notes.front() : l.problems.front());
+
+        const bool runs = std::string(name) == "runner.exe";
+        auto without = [&](const ResTree &tree) {
+            Listing w = Package_List(tree);
+            EXPECT_FALSE(w.marked);
+            const std::vector<std::string> &said = runs ? w.problems : w.notes;
+            EXPECT_EQ(said.size(), 1u);
+            return said.empty() ? std::string() : said.front();
+        };
+        ResTree tree = image->resources;
+        tree.erase(ResKey::Id(SELFEXTR_PACKAGE_MARKER_TYPE));
+        EXPECT_NE(without(tree).find("carries no package marker (RCDATA 2, \"selfextr package 1\")"), std::string::npos);
+        tree = image->resources;
+        tree[ResKey::Id(SELFEXTR_PACKAGE_MARKER_TYPE)][ResKey::Id(SELFEXTR_PACKAGE_MARKER_ID)][0x0407].bytes =
+            std::vector<uint8_t>{'s', 'e', 'l', 'f'};
+        EXPECT_NE(without(tree).find("marker (RCDATA 2) in language de-DE does not read"), std::string::npos);
+        if (runs) {
+            EXPECT_NE(without(tree).find("its runner would not find the stub that started it"), std::string::npos);
+        }
+    }
+    std::ostringstream o, e;
+    EXPECT_EQ(Command_List(dir / "plain.exe", false, o, e, false), 0);
+    EXPECT_NE(o.str().find("marker:  \"selfextr package 1\" (RCDATA 2)\n"), std::string::npos) << o.str();
+}
