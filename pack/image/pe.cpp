@@ -177,7 +177,10 @@ const ResData *ResLangs_Pick(const ResLangs &langs) { return ResLangs_PickFor(la
 
 const ResData *ResLangs_PickFor(const ResLangs &langs, uint16_t user)
 {
-    for (uint16_t lang : {uint16_t(0), user, uint16_t(user & 0x3FF), kLangEnUs})
+    // The order the runner reads its stub's strings in, stated once.
+    uint16_t order[kPeLangOrder];
+    PeRes_LangOrder(user, order);
+    for (uint16_t lang : order)
         if (auto it = langs.find(lang); it != langs.end())
             return &it->second;
     return &langs.begin()->second;

@@ -10,6 +10,8 @@
 #include <variant>
 #include <vector>
 
+#include "decoder/peres.h"
+
 namespace selfextr {
 
 // A resource type or name: numbers and names never compare equal, and named
@@ -53,15 +55,14 @@ using ResTree = std::map<ResKey, ResNames>;
 
 // The platform's resource types that selfextr writes, and the language it writes them in.
 constexpr uint16_t kRtDialog = 5, kRtString = 6, kRtVersion = 16, kRtManifest = 24;
-constexpr uint16_t kLangEnUs = 0x0409;
+constexpr uint16_t kLangEnUs = kPeLangEnUs;
 
 // The languages of a numbered resource, or nullptr when there is none.
 const ResLangs *ResTree_Find(const ResTree &tree, uint16_t type, uint16_t id);
 // The language a lookup of the stub finds first: neutral, then en-US, then the lowest.
 const ResData *ResLangs_Pick(const ResLangs &langs);
 // The language the platform's loader finds first for a user whose UI language
-// is user: neutral, user, user's primary language with a neutral sublanguage,
-// en-US, then the lowest.
+// is user, in PeRes_LangOrder's order, then the lowest.
 const ResData *ResLangs_PickFor(const ResLangs &langs, uint16_t user);
 
 struct Section {
