@@ -34,6 +34,8 @@
 #define SELFEXTR_WAIT_WHILE_STUB_LIVES INFINITE
 #define SELFEXTR_MIN_WAIT_MS 60000
 #define SELFEXTR_MAX_ANCESTORS 16
+/* A whole Windows path (32,767 units and its terminator) with room for a prefix. */
+#define SELFEXTR_PATH_UNITS (32768 + 8)
 
 #ifdef __cplusplus
 extern "C" {
@@ -70,30 +72,79 @@ static __inline ULONGLONG SelfExtr_Started(HANDLE process)
     return ((ULONGLONG)created.dwHighDateTime << 32) | created.dwLowDateTime;
 }
 
+/* The full path of process's image file in path (SELFEXTR_PATH_UNITS units),
+ * any length and any characters, ready for CreateFileW or LoadLibraryExW: a
+ * path of MAX_PATH units or more is given the "\\?\" prefix ("\\?\UNC\" for a
+ * share), which lifts the 260-unit limit. Returns its length, 0 when it
+ * cannot be read. */
+static __inline DWORD SelfExtr_ImagePath(HANDLE process, WCHAR *path)
+{
+    typedef BOOL (WINAPI *QueryImageName)(HANDLE, DWORD, LPWSTR, PDWORD);
+    QueryImageName query = (QueryImageName)(void (*)(void))GetProcAddress(GetModuleHandleA("kernel32.dll"),
+                                                                           "QueryFullProcessImageNameW");
+    /* Queried 8 units in, so that a prefix fits before it. */
+    WCHAR *name = path + 8;
+    DWORD units = SELFEXTR_PATH_UNITS - 8, at = 0, i;
+    const char *prefix = "\\\\?\\";
+    if (query == 0 || !query(process, 0, name, &units) || units == 0 || units >= SELFEXTR_PATH_UNITS - 8)
+        return 0;
+    if (units >= MAX_PATH && !(name[0] == L'\\' && name[1] == L'\\' && name[2] == L'?' && name[3] == L'\\')) {
+        if (name[0] == L'\\' && name[1] == L'\\') {
+            prefix = "\\\\?\\UNC";  /* \\server\share\... keeps one of its backslashes */
+            name++;
+            units--;
+        }
+        for (; *prefix != 0; prefix++)
+            path[at++] = (WCHAR)*prefix;
+    }
+    /* Forward: the name always lies after where it is copied to. */
+    for (i = 0; i <= units; i++)
+        path[at + i] = name[i];
+    return at + units;
+}
+
+/* Whether a module loaded as data carries the package marker (selfextr_protocol.h). */
+static __inline int SelfExtr_HasPackageMarker(HMODULE image)
+{
+    static const char want[] = SELFEXTR_PACKAGE_MARKER;
+    HRSRC found = FindResourceW(image, MAKEINTRESOURCEW(SELFEXTR_PACKAGE_MARKER_ID),
+                                MAKEINTRESOURCEW(SELFEXTR_PACKAGE_MARKER_TYPE));
+    HGLOBAL loaded = found != 0 ? LoadResource(image, found) : 0;
+    const BYTE *have = loaded != 0 ? (const BYTE *)LockResource(loaded) : 0;
+    DWORD i;
+    if (have == 0 || SizeofResource(image, found) != sizeof want - 1)
+        return 0;
+    for (i = 0; i < sizeof want - 1; i++)
+        if (have[i] != (BYTE)want[i])
+            return 0;
+    return 1;
+}
+
+/* Whether process runs a finished stub: an image that carries the package
+ * marker. Any program may have a dialog 2000 or a string 3000. */
 static __inline int SelfExtr_IsStubImage(HANDLE process)
 {
-    typedef BOOL (WINAPI *QueryImageName)(HANDLE, DWORD, LPSTR, PDWORD);
-    QueryImageName query = (QueryImageName)(void (*)(void))GetProcAddress(GetModuleHandleA("kernel32.dll"),
-                                                                           "QueryFullProcessImageNameA");
-    char path[MAX_PATH];
-    DWORD size = sizeof path;
-    HMODULE image;
+    HANDLE heap = GetProcessHeap();
+    WCHAR *path = (WCHAR *)HeapAlloc(heap, 0, SELFEXTR_PATH_UNITS * sizeof(WCHAR));
+    HMODULE image = 0;
     int stub;
-    if (query == 0 || !query(process, 0, path, &size))
+    if (path == 0)
         return 0;
-    image = LoadLibraryExA(path, 0, LOAD_LIBRARY_AS_DATAFILE);
+    if (SelfExtr_ImagePath(process, path) != 0)
+        image = LoadLibraryExW(path, 0, LOAD_LIBRARY_AS_DATAFILE);
+    HeapFree(heap, 0, path);
     if (image == 0)
         return 0;
-    stub = FindResourceA(image, MAKEINTRESOURCEA(SELFEXTR_DIALOG_PROGRESS), RT_DIALOG) != 0 &&
-           FindResourceA(image, MAKEINTRESOURCEA((SELFEXTR_STRING_TOTAL >> 4) + 1), RT_STRING) != 0;
+    stub = SelfExtr_HasPackageMarker(image);
     FreeLibrary(image);
     return stub;
 }
 
-/* The chain of living processes that started this one, nearest first. A
- * parent number whose process started after its child belongs to another
- * process now, and ends the chain. Returns how many were found. */
-static __inline int SelfExtr_Ancestors(SelfExtr_Ancestor chain[SELFEXTR_MAX_ANCESTORS])
+/* The chain of living processes that started this one, nearest first, each
+ * held by a handle; isStub is left 0. A parent number whose process started
+ * after its child belongs to another process now, and ends the chain.
+ * Returns how many were found. */
+static __inline int SelfExtr_AncestorChain(SelfExtr_Ancestor chain[SELFEXTR_MAX_ANCESTORS])
 {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     DWORD pid = GetCurrentProcessId();
@@ -127,12 +178,22 @@ static __inline int SelfExtr_Ancestors(SelfExtr_Ancestor chain[SELFEXTR_MAX_ANCE
         }
         chain[count].pid = parent;
         chain[count].process = process;
-        chain[count].isStub = SelfExtr_IsStubImage(process);
+        chain[count].isStub = 0;
         count++;
         pid = parent;
         childStarted = started;
     }
     CloseHandle(snapshot);
+    return count;
+}
+
+/* The chain, and which of its processes run a finished stub. Returns how
+ * many were found. */
+static __inline int SelfExtr_Ancestors(SelfExtr_Ancestor chain[SELFEXTR_MAX_ANCESTORS])
+{
+    int count = SelfExtr_AncestorChain(chain), i;
+    for (i = 0; i < count; i++)
+        chain[i].isStub = SelfExtr_IsStubImage(chain[i].process);
     return count;
 }
 
@@ -152,8 +213,8 @@ static __inline HWND SelfExtr_WindowOf(DWORD pid)
  * while that stub lives and at most timeoutMs (SELFEXTR_WAIT_WHILE_STUB_LIVES:
  * no bound; a bound below SELFEXTR_MIN_WAIT_MS is raised to it). The stub is
  * the nearest ancestor that owns such a window, or, while it has none yet,
- * the nearest ancestor whose image is a finished stub; nothing past it is
- * looked at. Returns 0 when no stub of this program's can create one any more. */
+ * the nearest ancestor whose image is a finished stub (it carries the
+ * package marker); nothing past it is looked at. Returns 0 when no stub of this program's can create one any more. */
 static __inline HWND SelfExtr_FindWindow(DWORD timeoutMs)
 {
     SelfExtr_Ancestor chain[SELFEXTR_MAX_ANCESTORS];
