@@ -1,7 +1,10 @@
-// prepare.cpp: DLL search, the settings read from the stub's image, and the stub's window.
+// prepare.cpp: DLL search, the stub found and its image mapped, the settings
+// read from those bytes, and the stub's window.
 #include "runner.h"
 #include "../partner/selfextr_partner.h"
 #include "../res/selfextr.h"
+
+using namespace selfextr;
 
 typedef BOOL(WINAPI *SetDllDirectoriesProc)(DWORD);
 
@@ -16,80 +19,138 @@ void Prepare_HardenDllSearch(void)
         set(LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
-typedef BOOL(WINAPI *QueryImageNameProc)(HANDLE, DWORD, LPWSTR, PDWORD);
+// The path of the ancestor's image last looked at, for the message that says it cannot be read.
+static WCHAR g_stubPath[SELFEXTR_PATH_UNITS];
 
-enum { kLoadAsImageResource = 0x20 };  // LOAD_LIBRARY_AS_IMAGE_RESOURCE, Vista on
+// The largest image looked at: a 32-bit process maps no more, and no package is as large.
+static const LONGLONG kMaxImageBytes = 0x7FFFFFFF;
 
-static WCHAR g_stubPath[kPathChars];
+enum ImageKind { kImageStub, kImageOther, kImageUnreadable };
 
-// The image of the nearest ancestor that is a finished stub, the one that
-// wrote this program, mapped for its resources only; 0 when there is none.
-// Nothing past the nearest stub is looked at: another package's stub higher up
-// never gives this one its settings.
-static HMODULE OpenStubImage(RunnerState *rs)
+// Whether the image holds exactly the package marker.
+static bool HasMarker(const PeImage *image, LANGID user)
+{
+    static const char want[] = SELFEXTR_PACKAGE_MARKER;
+    PeBytes marker;
+    if (PeRes_Find(image, SELFEXTR_PACKAGE_MARKER_TYPE, SELFEXTR_PACKAGE_MARKER_ID, user, &marker) != PE_FOUND ||
+        marker.size != sizeof want - 1)
+        return false;
+    for (uint32_t i = 0; i < marker.size; i++)
+        if (marker.data[i] != (uint8_t)want[i])
+            return false;
+    return true;
+}
+
+// The image of process, by one query of its name and one open: kept open and
+// mapped in rs when it is a finished stub. The check and every setting are
+// read from these bytes, never from a second open by name, which an image
+// renamed meanwhile and another file put at its path would answer. Shared
+// for reading only, so that nobody changes, renames or deletes it while the
+// runner reads it.
+static ImageKind MapImage(RunnerState *rs, HANDLE process, LANGID user, DWORD *error)
+{
+    g_stubPath[0] = 0;
+    if (SelfExtr_ImagePath(process, g_stubPath) == 0)
+        return *error = GetLastError(), kImageUnreadable;
+    HANDLE file = CreateFileW(g_stubPath, GENERIC_READ, FILE_SHARE_READ, 0, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, 0);
+    if (file == INVALID_HANDLE_VALUE)
+        return *error = GetLastError(), kImageUnreadable;
+    LARGE_INTEGER size;
+    ImageKind kind = kImageUnreadable;
+    HANDLE mapping = 0;
+    const uint8_t *view = 0;
+    if (GetFileType(file) != FILE_TYPE_DISK)
+        *error = ERROR_BAD_FILE_TYPE;
+    else if (!GetFileSizeEx(file, &size))
+        *error = GetLastError();
+    else if (size.QuadPart <= 0 || size.QuadPart > kMaxImageBytes)
+        kind = kImageOther;
+    else if ((mapping = CreateFileMappingW(file, 0, PAGE_READONLY, 0, 0, 0)) == 0 ||
+             (view = (const uint8_t *)MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0)) == 0)
+        *error = GetLastError();
+    else if (!PeRes_Open(view, (uint64_t)size.QuadPart, &rs->stubImage) || !HasMarker(&rs->stubImage, user))
+        kind = kImageOther;
+    else
+        kind = kImageStub;
+    if (kind == kImageStub) {
+        rs->stubFile = file;
+        rs->stubMapping = mapping;
+        rs->stubView = view;
+        return kind;
+    }
+    if (view != 0)
+        UnmapViewOfFile(view);
+    if (mapping != 0)
+        CloseHandle(mapping);
+    CloseHandle(file);
+    return kind;
+}
+
+// The nearest ancestor whose image is a finished stub, the one that wrote
+// this program: its process held and its image mapped in rs. Nothing past it
+// is looked at, so another package's stub higher up never gives this one its
+// settings; nor past an ancestor whose image cannot be read, which might be
+// that stub. false with the reason when it stopped there.
+static bool FindStub(RunnerState *rs, LANGID user, DWORD *error)
 {
     SelfExtr_Ancestor chain[SELFEXTR_MAX_ANCESTORS];
-    int count = SelfExtr_Ancestors(chain);
-    HMODULE kernel = GetModuleHandleA("kernel32.dll");
-    QueryImageNameProc query = (QueryImageNameProc)(void (*)(void))GetProcAddress(kernel, "QueryFullProcessImageNameW");
-    HMODULE image = 0;
-    bool found = false;
+    int count = SelfExtr_AncestorChain(chain);
+    bool looking = true, readable = true;
     for (int i = 0; i < count; i++) {
-        if (!found && chain[i].isStub) {
-            found = true;
-            // Held, so that its number cannot pass to another process: the stub to tell when all is done.
-            rs->stubProcess = chain[i].process;
-            rs->stubPid = chain[i].pid;
-            DWORD size = kPathChars;
-            if (query != 0 && query(chain[i].process, 0, g_stubPath, &size)) {
-                image = LoadLibraryExW(g_stubPath, 0, LOAD_LIBRARY_AS_DATAFILE | kLoadAsImageResource);
-                // Before Vista the loader refuses the flag: the data-file mapping alone.
-                if (image == 0)
-                    image = LoadLibraryExW(g_stubPath, 0, LOAD_LIBRARY_AS_DATAFILE);
+        if (looking) {
+            ImageKind kind = MapImage(rs, chain[i].process, user, error);
+            looking = kind == kImageOther;
+            readable = kind != kImageUnreadable;
+            if (kind == kImageStub) {
+                // Held, so that its number cannot pass to another process: the stub to tell when all is done.
+                rs->stubProcess = chain[i].process;
+                rs->stubPid = chain[i].pid;
+                continue;
             }
-            continue;
         }
         CloseHandle(chain[i].process);
     }
-    return image;
+    return readable;
 }
 
-// One of the stub's strings, whole: its length, 0 when it is missing, -1 when
-// it does not fit capacity (terminator included) or holds a NUL. With no
-// buffer, LoadStringW gives the stored string and its length, so a string is
-// never cut without a word.
-static int ReadString(HMODULE image, UINT id, WCHAR *out, int capacity)
+// One of the stub's strings, whole, in the language the loader would give
+// user: its length, 0 when it is missing, -1 when it does not fit capacity
+// (terminator included), holds a NUL or its block is damaged. Never cut
+// without a word.
+static int ReadString(const PeImage *image, LANGID user, UINT id, WCHAR *out, uint32_t capacity)
 {
-    const WCHAR *text = 0;
-    int n = LoadStringW(image, id, (LPWSTR)&text, 0);
-    if (n <= 0 || text == 0)
+    PeBytes text;
+    PeStatus status = PeRes_String(image, (uint16_t)id, user, &text);
+    if (status == PE_MISSING)
         return 0;
-    if (n >= capacity)
+    uint32_t units = text.size / 2;
+    if (status != PE_FOUND || units >= capacity)
         return -1;
-    for (int i = 0; i < n; i++)
-        if ((out[i] = text[i]) == 0)
+    for (uint32_t i = 0; i < units; i++)
+        if ((out[i] = (WCHAR)(text.data[2 * i] | text.data[2 * i + 1] << 8)) == 0)
             return -1;
-    out[n] = 0;
-    return n;
+    out[units] = 0;
+    return (int)units;
 }
 
 bool Prepare_ReadPackage(RunnerState *rs)
 {
-    HMODULE stub = OpenStubImage(rs);
+    // The language LoadStringW would read the stub's strings in for this user.
+    LANGID user = GetUserDefaultUILanguage();
+    DWORD error = 0;
+    if (!FindStub(rs, user, &error)) {
+        Fail_Show(rs, L"Cannot read the package's settings:", g_stubPath, error);
+        return false;
+    }
     if (rs->stubProcess == 0) {
         Fail_Show(rs, L"This is the setup program of a selfextr package and runs only when the package starts it.", 0, 0);
         return false;
     }
-    if (stub == 0) {
-        Fail_Show(rs, L"Cannot read the package's settings:", g_stubPath, GetLastError());
-        return false;
-    }
     // The caption the stub showed, in the user's language by the loader's own order.
-    if (ReadString(stub, STRING_CAPTION, rs->caption, kCaptionChars) < 0)
+    if (ReadString(&rs->stubImage, user, STRING_CAPTION, rs->caption, kCaptionChars) < 0)
         rs->caption[0] = 0;
-    int command = ReadString(stub, RUNNER_SETTING_COMMAND, rs->command, kCommandChars);
-    int payload = ReadString(stub, RUNNER_SETTING_PAYLOAD, rs->payloadName, MAX_PATH);
-    FreeLibrary(stub);
+    int command = ReadString(&rs->stubImage, user, RUNNER_SETTING_COMMAND, rs->command, kCommandChars);
+    int payload = ReadString(&rs->stubImage, user, RUNNER_SETTING_PAYLOAD, rs->payloadName, MAX_PATH);
     if (command == 0 || payload == 0) {
         Fail_Show(rs, L"The package holds no command for its setup program. Please download it again.", 0, 0);
         return false;
@@ -107,6 +168,18 @@ bool Prepare_ReadPackage(RunnerState *rs)
         n--;
     rs->workFolder[n > 0 ? n - 1 : 0] = 0;
     return true;
+}
+
+void Prepare_Release(RunnerState *rs)
+{
+    if (rs->stubView != 0)
+        UnmapViewOfFile(rs->stubView);
+    if (rs->stubMapping != 0)
+        CloseHandle(rs->stubMapping);
+    if (rs->stubFile != 0)
+        CloseHandle(rs->stubFile);
+    rs->stubView = 0;
+    rs->stubMapping = rs->stubFile = 0;
 }
 
 HWND Prepare_StubWindow(RunnerState *rs)

@@ -8,10 +8,12 @@ static RunnerState g_state;
 static int Runner_Main(RunnerState *rs)
 {
     Prepare_HardenDllSearch();
-    // The stub's WinExec returns once this program waits for input.
-    SelfExtr_MarkIdle();
     rs->module = GetModuleHandleA(0);
+    // The stub found, held and its image opened before this program waits for
+    // input: the stub's WinExec returns then, and a stub that cannot show its
+    // window (no desktop) may end at once, leaving no ancestor to find.
     bool ok = Prepare_ReadPackage(rs);
+    SelfExtr_MarkIdle();
     // Without its stub there is nothing to expand and no stub to tell.
     if (rs->stubProcess == 0)
         return 1;
@@ -23,6 +25,9 @@ static int Runner_Main(RunnerState *rs)
     }
     ok = ok && Folder_Create(rs) && Expand_Payload(rs) && Launch_AndWait(rs);
     Cleanup_PrivateFolder(rs);
+    // Closed before the stub is told: once it ends, whatever started it may
+    // delete its file, which the runner's handle, shared for reading only, would hold.
+    Prepare_Release(rs);
     Cleanup_Post(rs);
     return ok ? 0 : 1;
 }

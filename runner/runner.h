@@ -5,6 +5,7 @@
 #include <stdint.h>
 #include "../stub/sizes.h"
 #include "settings.h"
+#include "../decoder/peres.h"
 
 enum {
     kCommandChars = RUNNER_COMMAND_UNITS,  // the command line, terminator included
@@ -24,6 +25,11 @@ struct RunnerState {
     HANDLE marker;                    // privateFolder\sx-<random>.runner, held open while the runner lives
     HANDLE stubProcess;               // the stub that started the runner, whose strings it reads; 0 when none did
     DWORD stubPid;
+    // The stub's image file, opened once and mapped read-only for the whole
+    // run: its marker and settings were read from these bytes. 0 when none.
+    HANDLE stubFile, stubMapping;
+    const uint8_t *stubView;
+    selfextr::PeImage stubImage;
     HWND progress;
     uint32_t percent;                 // the meter as last drawn
 };
@@ -36,8 +42,11 @@ uint32_t Text_Length(const WCHAR *text);
 void Fail_Show(RunnerState *rs, const WCHAR *what, const WCHAR *subject, DWORD error);
 
 void Prepare_HardenDllSearch(void);
-// The settings, read from the image of the stub that started the runner.
+// The stub that started the runner found (the nearest ancestor whose image
+// carries the package marker), its image mapped, and the settings read from it.
 bool Prepare_ReadPackage(RunnerState *rs);
+// Unmaps and closes the stub's image.
+void Prepare_Release(RunnerState *rs);
 // The stub's window, once it has one; 0 when the stub ended first.
 HWND Prepare_StubWindow(RunnerState *rs);
 

@@ -2,6 +2,10 @@
 // %SELFEXTR_REPORT% its current folder, every folder and file below it (with
 // each file's FNV-1a), starts a grandchild of itself and ends; the grandchild
 // waits for the test's event named by %SELFEXTR_GO%, then reports and ends.
+// With "--start PROGRAM" (a path below its folder) it plays a package's
+// command that runs another package: it reports its folder, starts PROGRAM
+// with TEMP and SELFEXTR_REPORT set to %SELFEXTR_INNER_TEMP% and
+// %SELFEXTR_INNER_REPORT%, waits for it and reports its exit code.
 #include <windows.h>
 
 #include <string>
@@ -79,6 +83,25 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     GetCurrentDirectoryW(MAX_PATH, cwd);
     Report("cwd " + Utf8(cwd));
     Report("args " + Utf8(GetCommandLineW()));
+    if (const WCHAR *start = wcsstr(GetCommandLineW(), L"--start ")) {
+        std::wstring program = std::wstring(cwd) + L"\\" + (start + 8), line = L"\"" + program + L"\"";
+        WCHAR temp[MAX_PATH] = L"", report[MAX_PATH] = L"";
+        GetEnvironmentVariableW(L"SELFEXTR_INNER_TEMP", temp, MAX_PATH);
+        GetEnvironmentVariableW(L"SELFEXTR_INNER_REPORT", report, MAX_PATH);
+        SetEnvironmentVariableW(L"TEMP", temp);
+        SetEnvironmentVariableW(L"SELFEXTR_REPORT", report);
+        STARTUPINFOW si = {sizeof si};
+        PROCESS_INFORMATION pi;
+        if (!CreateProcessW(program.c_str(), &line[0], 0, 0, FALSE, 0, 0, 0, &si, &pi)) {
+            Report("start failed " + std::to_string(GetLastError()));
+            return 1;
+        }
+        DWORD code = 1;
+        WaitForSingleObject(pi.hProcess, INFINITE);
+        GetExitCodeProcess(pi.hProcess, &code);
+        Report("started exit " + std::to_string(code));
+        return 0;
+    }
     List(std::wstring(L"\\\\?\\") + cwd, L"");
     WCHAR self[MAX_PATH];
     GetModuleFileNameW(0, self, MAX_PATH);

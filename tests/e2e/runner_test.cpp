@@ -140,6 +140,47 @@ TEST_P(RunnerTree, ExpandsTheTreeRunsTheCommandWaitsForAllItStartedAndLeavesNoth
 
 INSTANTIATE_TEST_SUITE_P(Runner, RunnerTree, testing::Values("runner-tree.exe", "runner-blocks.exe"));
 
+// The outer package's command starts the inner package's stub, kept below a
+// folder named データ, which the session's ANSI code page cannot hold, and
+// waits for it. The inner runner reads the inner package's own settings (its
+// command, its payload) from its own stub, not the outer one's, and tells its
+// own stub to clean up; then the outer completes.
+TEST(Runner, APackageStartedByAPackageReadsItsOwnSettingsAndTellsItsOwnStub)
+{
+    // The grandchildren of both report commands go at once.
+    const std::string goName = "selfextr-runner-nested-go-" + std::to_string(GetCurrentProcessId());
+    HANDLE go = CreateEventA(0, TRUE, TRUE, goName.c_str());
+    ASSERT_NE(go, nullptr);
+    SetEvent(go);
+    SetEnvironmentVariableA("SELFEXTR_GO", goName.c_str());
+    const std::string innerTemp = FreshTempFolder("runner-inner");
+    const std::string innerReport = FreshTempFolder("runner-inner-report") + "\\report.txt";
+    SetEnvironmentVariableA("SELFEXTR_INNER_TEMP", innerTemp.c_str());
+    SetEnvironmentVariableA("SELFEXTR_INNER_REPORT", innerReport.c_str());
+    PackageRun run;
+    ASSERT_TRUE(Start("runner-nested.exe", run, "runner-outer"));
+    BoxAnswer inner;
+    inner.title = "Inner Setup";
+    inner.button = IDYES;
+    EXPECT_TRUE(Box_Answer(run.pi.dwProcessId, inner, 120000)) << File_Read(run.report);
+    EXPECT_EQ(Process_Finish(run.pi, 300000), 0u);
+    CloseHandle(go);
+
+    std::set<std::string> outer = Lines(File_Read(run.report)), seen = Lines(File_Read(innerReport));
+    EXPECT_TRUE(outer.count("started exit 0")) << File_Read(run.report);
+    // The inner command ran in a private folder of the inner stub's TEMP, from the inner payload.
+    auto cwd = std::find_if(seen.begin(), seen.end(), [](const std::string &l) { return l.rfind("cwd ", 0) == 0; });
+    ASSERT_NE(cwd, seen.end()) << File_Read(innerReport);
+    EXPECT_EQ(cwd->find("cwd " + innerTemp + "\\sx-"), 0u) << *cwd;
+    EXPECT_TRUE(std::any_of(seen.begin(), seen.end(), [](const std::string &l) { return l.rfind("file inner.txt ", 0) == 0; }))
+        << File_Read(innerReport);
+    EXPECT_TRUE(std::any_of(seen.begin(), seen.end(), [](const std::string &l) { return l.rfind("args ", 0) == 0 && l.find(" /inner") != std::string::npos; }))
+        << File_Read(innerReport);
+    // Both stubs were told: each deleted what it wrote.
+    EXPECT_EQ(FilesIn(innerTemp), 0);
+    EXPECT_EQ(FilesIn(run.temp), 0);
+}
+
 static bool Exists(const std::string &path)
 {
     return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
