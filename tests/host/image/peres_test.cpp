@@ -49,6 +49,7 @@ ResTree Package()
     StringTable_Put({{kStringCaption, u"Beispiel-Setup"}, {kStringPrompt, u"Installieren?"}}, tree, 0x0007);
     StringTable_Put({{kStringCaption, u"Configuração"}, {kStringPrompt, u"Instalar?"}}, tree, 0x0416);
     tree[ResKey::Id(kRtPackageMarker)][ResKey::Id(kPackageMarkerId)][kLangEnUs].bytes = Data(SELFEXTR_PACKAGE_MARKER);
+    tree[ResKey::Id(kRtDialog)][ResKey::Id(kDialogProgress)][kLangEnUs].bytes = Data("a dialog");
     return tree;
 }
 
@@ -79,9 +80,10 @@ TEST(ImageResources, ReadsEveryStringAsTheToolsModelOfTheLoaderDoes)
     PeBytes marker;
     ASSERT_EQ(PeRes_Find(&image, kRtPackageMarker, kPackageMarkerId, 0x0411, &marker), PE_FOUND);
     EXPECT_EQ(std::string(reinterpret_cast<const char *>(marker.data), marker.size), "selfextr package 1");
-    // The stub's own dialog is there; no other marker is.
+    // The dialog is there, in the language it has; no other marker is.
     PeBytes dialog;
-    EXPECT_EQ(PeRes_Find(&image, kRtDialog, kDialogProgress, 0, &dialog), PE_FOUND);
+    ASSERT_EQ(PeRes_Find(&image, kRtDialog, kDialogProgress, 0x0416, &dialog), PE_FOUND);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(dialog.data), dialog.size), "a dialog");
     EXPECT_EQ(PeRes_Find(&image, kRtPackageMarker, kPackageMarkerId + 1, 0, &dialog), PE_MISSING);
     EXPECT_EQ(PeRes_Find(&image, 11, 1, 0, &dialog), PE_MISSING);
 }
