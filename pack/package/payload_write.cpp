@@ -189,6 +189,12 @@ struct Compressor {
 
     bool Code(const uint8_t *p, size_t n, lzma_action action)
     {
+        // Nothing to feed: liblzma fails a second call in a row that makes no
+        // progress (LZMA_BUF_ERROR), and the last call may have made none
+        // (it found the output it had just filled was all there was). A file
+        // whose size is a multiple of 512 needs no padding, so this happens.
+        if (n == 0 && action == LZMA_RUN)
+            return true;
         strm.next_in = p;
         strm.avail_in = n;
         uint8_t buffer[1 << 16];

@@ -166,6 +166,28 @@ TEST(PayloadRoundTrip, TheSameTreeGivesTheSameBytesWhateverOrderUmaskOrClock)
     EXPECT_NE(a.name, c.name);
 }
 
+// Files of whole 512-byte blocks need no padding: nothing is fed between
+// them, which liblzma must never be asked for twice without progress. Sizes
+// around where its output buffer first fills exactly, with a file after them.
+TEST(PayloadRoundTrip, FilesOfWholeBlocksOfAnySizePack)
+{
+    fs::path dir = TempDir();
+    for (size_t blocks : {1, 128, 255, 256, 257, 534}) {
+        SCOPED_TRACE(std::to_string(blocks) + " blocks");
+        fs::remove_all(dir / "t");
+        fs::create_directories(dir / "t");
+        WriteAll(dir / "t/a.bin", Pattern(512 * blocks, uint32_t(blocks)));
+        WriteAll(dir / "t/b.exe", Pattern(70000, 3));
+        Payload p;
+        std::string error;
+        ASSERT_TRUE(Payload_Build(dir / "t", nullptr, {}, p, error)) << error;
+        PayloadSummary summary;
+        PayloadVisitor visitor;
+        EXPECT_TRUE(Payload_Read(p.bytes, visitor, summary, error)) << error;
+        EXPECT_EQ(summary.expanded, 512 * blocks + 70000);
+    }
+}
+
 TEST(PayloadRefusals, WhatWindowsOrTheArchiveCannotHoldIsRefusedNamingThePath)
 {
     struct Case { std::string label; std::function<void(const fs::path &)> make; std::string expect; };
