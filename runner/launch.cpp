@@ -1,16 +1,14 @@
 // launch.cpp: the command started in the private folder, found only there or
 // in the system folder, then waited for with everything it starts.
 #include "runner.h"
-#include <shellapi.h>
 
-// CreateProcess refuses a program whose manifest asks for elevation with this.
+// CreateProcess refuses a program that needs elevation with this: its
+// manifest asks for it, or Windows' installer detection does.
 enum { kErrorElevationRequired = 740 };
 
 static WCHAR g_program[kPathChars];
 static WCHAR g_line[kPathChars + kCommandChars];
 static WCHAR g_system[MAX_PATH];
-
-typedef BOOL(WINAPI *ShellExecuteExProc)(SHELLEXECUTEINFOW *);
 
 static bool IsFile(const WCHAR *path)
 {
@@ -135,25 +133,6 @@ static DWORD WINAPI WaitForJob(LPVOID parameter)
     return 0;
 }
 
-// Programs whose manifest asks for elevation: started through the shell, so
-// that Windows asks the user.
-static HANDLE StartElevated(RunnerState *rs, const WCHAR *application, const WCHAR *parameters)
-{
-    HMODULE shell = LoadLibraryExW(L"shell32.dll", 0, 0x800 /* LOAD_LIBRARY_SEARCH_SYSTEM32 */);
-    ShellExecuteExProc run = shell != 0 ? (ShellExecuteExProc)(void (*)(void))GetProcAddress(shell, "ShellExecuteExW") : 0;
-    SHELLEXECUTEINFOW info;
-    ZeroMemory(&info, sizeof info);
-    info.cbSize = sizeof info;
-    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
-    info.lpFile = application;
-    info.lpParameters = parameters;
-    info.lpDirectory = rs->privateFolder;
-    info.nShow = SW_SHOWNORMAL;
-    if (run == 0 || !run(&info))
-        return 0;
-    return info.hProcess;
-}
-
 bool Launch_AndWait(RunnerState *rs)
 {
     UINT n = GetSystemDirectoryW(g_system, MAX_PATH);
@@ -191,10 +170,12 @@ bool Launch_AndWait(RunnerState *rs)
         ResumeThread(pi.hThread);
         CloseHandle(pi.hThread);
         process = pi.hProcess;
-    } else if (GetLastError() == kErrorElevationRequired) {
-        const WCHAR *parameters = g_line + Text_Length(application) + 2;  // past the quoted program
-        process = StartElevated(rs, application, parameters);
-        jobbed = jobbed && process != 0 && AssignProcessToJobObject(w.job, process);
+    } else if (GetLastError() == kErrorElevationRequired && !rs->restarted) {
+        // Never elevated from this folder: the whole runner restarts elevated
+        // and expands again into a folder of its own.
+        Waiter_Close(&w);
+        rs->restart = true;
+        return false;
     }
     if (process == 0) {
         DWORD error = GetLastError();

@@ -151,11 +151,12 @@ bool Prepare_ReadPackage(RunnerState *rs)
         rs->caption[0] = 0;
     int command = ReadString(&rs->stubImage, user, RUNNER_SETTING_COMMAND, rs->command, kCommandChars);
     int payload = ReadString(&rs->stubImage, user, RUNNER_SETTING_PAYLOAD, rs->payloadName, MAX_PATH);
+    int level = ReadString(&rs->stubImage, user, RUNNER_SETTING_ELEVATION, rs->elevation, RUNNER_ELEVATION_UNITS);
     if (command == 0 || payload == 0) {
         Fail_Show(rs, L"The package holds no command for its setup program. Please download it again.", 0, 0);
         return false;
     }
-    if (command < 0 || payload < 0) {
+    if (command < 0 || payload < 0 || level < 0) {
         Fail_Show(rs, L"The package's settings are damaged. Please download it again.", 0, 0);
         return false;
     }

@@ -19,17 +19,26 @@ static int Runner_Main(RunnerState *rs)
         return 1;
     // The stub found once, by its image: the same one whose strings were read.
     rs->stubWindow = Prepare_StubWindow(rs);
-    if (ok) {
+    // A command that needs elevation: nothing is swept or written before the restart.
+    ok = ok && Elevate_Check(rs);
+    if (ok && !rs->restart) {
         Cleanup_WatchSession(rs);
         Folder_Sweep(rs);
     }
-    ok = ok && Folder_Create(rs) && Expand_Payload(rs) && Launch_AndWait(rs);
+    ok = ok && !rs->restart && Folder_Create(rs) && Expand_Payload(rs) && Launch_AndWait(rs);
     Cleanup_PrivateFolder(rs);
+    int code = ok ? 0 : 1;
+    // The restart does the work, and the runner that started it tells the stub
+    // once it has ended: after the post only one process still runs from the
+    // work folder, as without a restart.
+    if (rs->restart)
+        code = Elevate_Restart(rs);
     // Closed before the stub is told: once it ends, whatever started it may
     // delete its file, which the runner's handle, shared for reading only, would hold.
     Prepare_Release(rs);
-    Cleanup_Post(rs);
-    return ok ? 0 : 1;
+    if (!rs->restarted)
+        Cleanup_Post(rs);
+    return code;
 }
 
 extern "C" __attribute__((force_align_arg_pointer, noreturn)) void Runner_Entry(void)

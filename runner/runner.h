@@ -19,6 +19,9 @@ struct RunnerState {
     WCHAR caption[kCaptionChars];     // the stub's, in the user's language; empty without a stub
     WCHAR command[kCommandChars];
     WCHAR payloadName[MAX_PATH];
+    WCHAR elevation[RUNNER_ELEVATION_UNITS];  // the level the command asks for; empty for none
+    bool restarted;                   // this runner is the elevated restart, which never restarts again
+    bool restart;                     // the command needs the elevated restart, which does the work instead
     WCHAR workFolder[MAX_PATH];       // the runner's own folder, without a trailing backslash
     WCHAR privateFolder[MAX_PATH];    // workFolder\sx-<random>, once created
     bool privateMade;
@@ -61,6 +64,15 @@ void Folder_Sweep(RunnerState *rs);
 
 bool Expand_Payload(RunnerState *rs);
 
+// Whether the package's elevation asks for a restart (rs->restart); false,
+// with its message, for a setting the runner does not know.
+bool Elevate_Check(RunnerState *rs);
+// This runner restarted elevated, waited for: its exit code, or 1 with one
+// message when it could not be started (the user declined).
+int Elevate_Restart(RunnerState *rs);
+
+// false, without a message, with rs->restart set, for a program that needs the
+// elevation the package did not record.
 bool Launch_AndWait(RunnerState *rs);
 
 // The class of the hidden window that hears the session's end.

@@ -8,6 +8,10 @@
 
 #define RUNNER_SETTING_PAYLOAD 3001  /* the payload entry's name in the work folder */
 #define RUNNER_SETTING_COMMAND 3002  /* the command line started in the private folder */
+/* The elevation the command's program asks for in its manifest:
+ * "requireAdministrator" or "highestAvailable"; absent when it asks for none.
+ * The runner restarts itself elevated before it writes anything. */
+#define RUNNER_SETTING_ELEVATION 3003
 /* The caption is the stub's own string 100, in the user's language. */
 
 /* The bare runner's marker, RCDATA RUNNER_MARKER_ID: the settings format it
@@ -16,9 +20,10 @@
 #define RUNNER_SETTINGS_FORMAT "selfextr runner settings 1"
 
 /* Buffers in UTF-16 units, terminator included: the command, the program's
- * name (its first word) and the caption, shown in title bars. */
+ * name (its first word), the caption, shown in title bars, and the elevation. */
 #define RUNNER_COMMAND_UNITS 8192
 #define RUNNER_PROGRAM_UNITS 260
 #define RUNNER_CAPTION_UNITS 64
+#define RUNNER_ELEVATION_UNITS 32  /* the longer level, 20 units, with room */
 
 #endif

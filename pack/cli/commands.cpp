@@ -186,7 +186,10 @@ int Command_List(const fs::path &file, bool verifyOnly, std::ostream &out, std::
             out << "execution level: " << Shown(l.executionLevel) << " (application manifest)\n";
         if (l.run)
             out << "run:     " << Shown(l.run->command) << "\n"
-                << "    program: " << Shown(RunnerSettings_Where(l.run->program)) << "\n";
+                << "    program: " << Shown(RunnerSettings_Where(l.run->program)) << "\n"
+                << (l.run->elevation.empty() ? std::string()
+                                             : "    elevation: " + Shown(l.run->elevation) +
+                                                   " (the runner restarts itself elevated before it expands the payload)\n");
         out << "signatures: " << signatures << "\n";
         out << "marker:  " << (l.marked ? "\"" + std::string(kPackageMarker) + "\" (RCDATA " + std::to_string(kPackageMarkerId) + ")" : "none")
             << "\n";

@@ -57,6 +57,8 @@ std::string ListingJson_Format(const Listing &l, const std::string &file)
             run.insert("file", l.run->program.file);
         if (!l.run->program.host.empty())
             run.insert("through", l.run->program.host);
+        if (!l.run->elevation.empty())
+            run.insert("elevation", l.run->elevation);
         doc.insert("run", std::move(run));
     }
     toml::table signatures{{"stub", l.stubSigned}};

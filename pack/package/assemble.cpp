@@ -2,6 +2,7 @@
 #include "package/assemble.h"
 
 #include "base/input.h"
+#include "package/elevation.h"
 #include "package/runner_image.h"
 #include "package/runner_settings.h"
 
@@ -94,6 +95,11 @@ bool Package_Assemble(const PackRequest &request, std::span<const uint8_t> carri
     if (program.file.empty())
         out.notes.push_back("the command's program \"" + program.name +
                             "\" is not in the payload: the runner takes it from the Windows system folder at run time");
+    if (!Elevation_ForProgram(payload->bytes, program, flat.runElevation, error))
+        return false;
+    if (!flat.runElevation.empty())
+        out.notes.push_back("the command's program \"" + program.file + "\" asks for " + flat.runElevation +
+                            ": the runner restarts itself elevated before it expands the payload");
     return ResolveDate(flat, sourceDateEpoch, out, error);
 }
 

@@ -66,6 +66,7 @@ struct PackRequest {
     std::shared_ptr<const Payload> payload;     // payloadDir, compressed (Command_Pack makes it)
     std::vector<Translation> translations;      // besides the default caption and prompt (en-US)
     std::string run;                            // the command the runner starts; needs a payload
+    std::string runElevation;                   // what its program's manifest asks for (Package_Assemble reads it)
     std::filesystem::path runnerFile;           // the runner carried as SETUP.EXE; empty: the tool's own
     std::shared_ptr<const std::vector<uint8_t>> runner;  // the runner's bytes, carried unchanged (Package_Assemble reads them)
 };
@@ -111,6 +112,8 @@ struct Listing {
         PayloadSummary summary;
         std::vector<PayloadItem> items;
         std::vector<std::string> filePaths;  // every file's path, for the runner's command
+        std::span<const uint8_t> bytes;      // as the stub writes it
+        bool intact = false;                 // decoded whole, every check verified
     };
     std::optional<ListedPayload> payload;
     // Each translation of the caption and the prompt, as a user of that language reads them.
@@ -123,6 +126,7 @@ struct Listing {
     struct ListedRun {
         std::string command;
         RunnerProgram program;
+        std::string elevation;  // the setting as stored; empty when absent
     };
     std::optional<ListedRun> run;
     // Whether the stub and the runner (absent without one) carry a signature: a certificate table.

@@ -246,7 +246,7 @@ bool Package_Build(const PackRequest &request, const char *sourceDateEpoch, ResT
             bytes = request.payload->bytes;
     }
     if (request.payload)
-        RunnerSettings_Put(request.run, request.payload->name, strings);
+        RunnerSettings_Put(request.run, request.payload->name, request.runElevation, strings);
     StringTable_Put(strings, tree);
     // The caption, the question, the date and the time share one block, which
     // the platform loads whole in the user's language: each translation's

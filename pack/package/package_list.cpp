@@ -1,5 +1,6 @@
 // package_list.cpp: a package decoded by the stub's own rules, from the bytes the stub gets.
 #include "package/package.h"
+#include "package/elevation.h"
 #include "package/runner_image.h"
 
 #include "stub/decimal.h"
@@ -39,8 +40,9 @@ void ListPayload(const ResTree &tree, bool withItems, Listing &out)
         return true;
     };
     std::string error;
-    auto bytes = ResData_Bytes(*payload.data).first(size);
-    if (!Payload_Read(bytes, visitor, payload.summary, error))
+    payload.bytes = ResData_Bytes(*payload.data).first(size);
+    payload.intact = Payload_Read(payload.bytes, visitor, payload.summary, error);
+    if (!payload.intact)
         out.problems.push_back("payload \"" + *name + "\": " + error);
     out.payload = std::move(payload);
 }
@@ -82,6 +84,8 @@ void ListLanguages(const ResTree &tree, Listing &out)
     // The runner's settings, read by the loader's order like the stub's strings.
     if (StringTable_Get(tree, kStringCommand))
         ids.insert(ids.end(), {kStringPayload, kStringCommand});
+    if (StringTable_Get(tree, kStringElevation))
+        ids.push_back(kStringElevation);
     for (const ListedEntry &e : out.entries)
         ids.push_back(uint16_t(e.number));
     for (uint16_t user : users)
@@ -113,8 +117,24 @@ void ListRunner(const ResTree &tree, Listing &out)
     Listing::ListedRun run;
     run.command = *command;
     std::string error;
-    if (!RunnerSettings_Program(*command, out.payload ? out.payload->filePaths : std::vector<std::string>{}, run.program, error))
+    bool program = RunnerSettings_Program(*command, out.payload ? out.payload->filePaths : std::vector<std::string>{}, run.program, error);
+    if (!program)
         out.problems.push_back("the runner's command: " + error);
+    // The elevation: one the runner knows, and the one the program's manifest asks for.
+    run.elevation = StringTable_Get(tree, kStringElevation, 0x10000).value_or("");
+    std::string wanted;
+    const std::string setting = "string " + std::to_string(kStringElevation);
+    if (!run.elevation.empty() && run.elevation != "requireAdministrator" && run.elevation != "highestAvailable")
+        out.problems.push_back(setting + " asks the runner for the elevation \"" + run.elevation +
+                               "\", neither requireAdministrator nor highestAvailable: the runner refuses the package");
+    else if (program && out.payload && out.payload->intact && !Elevation_ForProgram(out.payload->bytes, run.program, wanted, error))
+        out.problems.push_back("the runner's command: " + error);
+    else if (program && out.payload && out.payload->intact && wanted != run.elevation)
+        out.problems.push_back(wanted.empty() ? setting + " asks the runner to restart itself for " + run.elevation +
+                                                    ", which the command's program does not ask for"
+                                              : "the command's program \"" + run.program.file + "\" asks for " + wanted + ", but " +
+                                                    (run.elevation.empty() ? setting + " is missing: the runner would not restart itself elevated"
+                                                                           : setting + " says " + run.elevation));
     out.run = run;
     std::vector<std::pair<std::string, std::string>> captions = {{"", StringTable_Get(tree, kStringCaption, 0x10000).value_or("")}};
     for (const Listing::ListedLanguage &l : out.languages)

@@ -131,11 +131,13 @@ bool RunnerSettings_Caption(const std::string &caption, std::string &error)
     return true;
 }
 
-void RunnerSettings_Put(const std::string &command, const std::string &payloadName,
+void RunnerSettings_Put(const std::string &command, const std::string &payloadName, const std::string &elevation,
                         std::map<uint16_t, std::u16string> &strings)
 {
     strings[kStringPayload] = Text_Utf16(payloadName);
     strings[kStringCommand] = Text_Utf16(command);
+    if (!elevation.empty())
+        strings[RUNNER_SETTING_ELEVATION] = Text_Utf16(elevation);
 }
 
 std::optional<std::string> RunnerSettings_Command(const ResTree &tree)

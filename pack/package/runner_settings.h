@@ -37,7 +37,8 @@ bool RunnerSettings_Program(const std::string &command, const std::vector<std::s
 // units): false with the reason.
 bool RunnerSettings_Caption(const std::string &caption, std::string &error);
 // The settings as strings of the package.
-void RunnerSettings_Put(const std::string &command, const std::string &payloadName,
+// elevation: the command's program's (Elevation_ForProgram), written only when not empty.
+void RunnerSettings_Put(const std::string &command, const std::string &payloadName, const std::string &elevation,
                         std::map<uint16_t, std::u16string> &strings);
 // The command as stored, whole; nullopt when the package has none.
 std::optional<std::string> RunnerSettings_Command(const ResTree &tree);

@@ -3,6 +3,7 @@ set(SELFEXTR_PACK_PACKAGE_SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/appmanifest.cpp
     ${CMAKE_CURRENT_LIST_DIR}/assemble.cpp
     ${CMAKE_CURRENT_LIST_DIR}/dates.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/elevation.cpp
     ${CMAKE_CURRENT_LIST_DIR}/languages.cpp
     ${CMAKE_CURRENT_LIST_DIR}/names.cpp
     ${CMAKE_CURRENT_LIST_DIR}/package_build.cpp

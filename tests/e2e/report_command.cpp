@@ -1,12 +1,15 @@
 // report_command.cpp: the command a runner test packs. It appends to the file
 // %SELFEXTR_REPORT% its current folder, every folder and file below it (with
-// each file's FNV-1a), starts a grandchild of itself and ends; the grandchild
-// waits for the test's event named by %SELFEXTR_GO%, then reports and ends.
+// each file's FNV-1a), what lies beside that folder, whether its token is
+// elevated and how many runners (SETUP.EXE) lead from it to the stub; starts a
+// grandchild of itself and ends; the grandchild waits for the test's event
+// named by %SELFEXTR_GO%, then reports and ends.
 // With "--start PROGRAM" (a path below its folder) it plays a package's
 // command that runs another package: it reports its folder, starts PROGRAM
 // with TEMP and SELFEXTR_REPORT set to %SELFEXTR_INNER_TEMP% and
 // %SELFEXTR_INNER_REPORT%, waits for it and reports its exit code.
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <string>
 
@@ -65,6 +68,29 @@ static void List(const std::wstring &root, const std::wstring &rel)
     FindClose(h);
 }
 
+// The SETUP.EXE processes in a row above this one: the runner, and its elevated restart.
+static int Runners()
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    DWORD pid = GetCurrentProcessId();
+    int runners = 0;
+    for (bool parentFound = true; parentFound;) {
+        PROCESSENTRY32W entry = {};
+        entry.dwSize = sizeof entry;
+        DWORD parent = 0;
+        for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
+            if (entry.th32ProcessID == pid)
+                parent = entry.th32ParentProcessID;
+        parentFound = false;
+        entry.dwSize = sizeof entry;
+        for (BOOL more = Process32FirstW(snapshot, &entry); more && parent != 0; more = Process32NextW(snapshot, &entry))
+            if (entry.th32ProcessID == parent && lstrcmpiW(entry.szExeFile, L"SETUP.EXE") == 0)
+                parentFound = true, runners++, pid = parent;
+    }
+    CloseHandle(snapshot);
+    return runners;
+}
+
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 {
     MsgWaitForMultipleObjects(0, 0, FALSE, 1, QS_ALLINPUT);
@@ -103,6 +129,22 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
         return 0;
     }
     List(std::wstring(L"\\\\?\\") + cwd, L"");
+    std::wstring parent = cwd;
+    parent.resize(parent.rfind(L'\\'));
+    WIN32_FIND_DATAW fd;
+    HANDLE found = FindFirstFileW((parent + L"\\*").c_str(), &fd);
+    for (BOOL more = found != INVALID_HANDLE_VALUE; more; more = FindNextFileW(found, &fd))
+        if (lstrcmpW(fd.cFileName, L".") != 0 && lstrcmpW(fd.cFileName, L"..") != 0)
+            Report("beside " + Utf8(fd.cFileName));
+    FindClose(found);
+    HANDLE token;
+    TOKEN_ELEVATION elevation = {};
+    DWORD size;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+    GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size);
+    CloseHandle(token);
+    Report("elevated " + std::to_string(elevation.TokenIsElevated));
+    Report("runners " + std::to_string(Runners()));
     WCHAR self[MAX_PATH];
     GetModuleFileNameW(0, self, MAX_PATH);
     std::wstring line = std::wstring(L"\"") + self + L"\" --grandchild";

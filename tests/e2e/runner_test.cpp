@@ -312,6 +312,7 @@ TEST(Runner, AFailureShowsOneMessageThenLeavesNothing)
     ASSERT_TRUE(Restring(planted, made + "\\no-command.exe", 3002, L""));
     ASSERT_TRUE(Restring(planted, made + "\\long-command.exe", 3002, std::wstring(8192, L'a')));
     ASSERT_TRUE(Restring(planted, made + "\\no-payload.exe", 3001, L""));
+    ASSERT_TRUE(Restring(planted, made + "\\asinvoker.exe", 3003, L"asInvoker"));
     struct Case { std::string package; const char *says; bool plant; };
     const Case cases[] = {
         {g_packages + "\\runner-missing.exe", "neither in the package nor in the Windows system folder", false},
@@ -324,6 +325,8 @@ TEST(Runner, AFailureShowsOneMessageThenLeavesNothing)
         {made + "\\no-payload.exe", "The package holds no command for its setup program", false},
         // Longer than the runner takes: refused, never cut without a word.
         {made + "\\long-command.exe", "The package's settings are damaged", false},
+        // An elevation the runner does not know: neither restarted for nor ignored.
+        {made + "\\asinvoker.exe", "The package's settings are damaged", false},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.package);
@@ -391,6 +394,102 @@ TEST(Runner, WithoutItsStubTheRunnerSaysSoAndEnds)
     Box_Press(box, IDOK);
     EXPECT_EQ(Process_Finish(pi), 1u);
     EXPECT_EQ(FilesIn(temp), 0);
+}
+
+// The token this test runs with, and its other half: an administrator's split
+// token as Windows gives it, the full (elevated) one and the filtered one.
+struct SplitToken {
+    HANDLE full = 0, limited = 0;
+    ~SplitToken()
+    {
+        if (full != 0)
+            CloseHandle(full);
+        if (limited != 0)
+            CloseHandle(limited);
+    }
+};
+
+// Wine starts its programs with the full token; its filtered half, as a
+// limited user's programs run. Empty when this token is not the full half.
+static bool Split(SplitToken &t, std::string &why)
+{
+    HANDLE own;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY, &own))
+        return why = "cannot open this process's token", false;
+    TOKEN_ELEVATION_TYPE type = TokenElevationTypeDefault;
+    TOKEN_LINKED_TOKEN linked = {};
+    DWORD size;
+    bool ok = GetTokenInformation(own, TokenElevationType, &type, sizeof type, &size) && type == TokenElevationTypeFull &&
+              GetTokenInformation(own, TokenLinkedToken, &linked, sizeof linked, &size) &&
+              DuplicateTokenEx(linked.LinkedToken, MAXIMUM_ALLOWED, 0, SecurityImpersonation, TokenPrimary, &t.limited);
+    if (linked.LinkedToken != 0)
+        CloseHandle(linked.LinkedToken);
+    if (!ok) {
+        CloseHandle(own);
+        return why = "this test runs with no administrator's full token (elevation type " + std::to_string(type) + ")", false;
+    }
+    t.full = own;
+    return true;
+}
+
+// A package whose command asks for elevation in its manifest, started with
+// either half of the token: below the level asked for, the runner restarts
+// itself elevated before it writes anything, and the restart alone expands
+// the payload and runs the command; at or above it, nothing restarts. Either
+// way the command runs once, in the one private folder, and TEMP ends empty.
+TEST(RunnerElevation, ARunnerBelowTheLevelAskedForRestartsItselfAndExpandsOnce)
+{
+    SplitToken tokens;
+    std::string why;
+    if (!Split(tokens, why))
+        GTEST_SKIP() << why;
+    const std::string goName = "selfextr-runner-elevation-" + std::to_string(GetCurrentProcessId());
+    HANDLE go = CreateEventA(0, TRUE, TRUE, goName.c_str());
+    ASSERT_NE(go, nullptr);
+    SetEvent(go);  // the command's grandchild ends at once
+    SetEnvironmentVariableA("SELFEXTR_GO", goName.c_str());
+    struct Case {
+        const char *package;
+        bool limited;
+        int runners;
+    };
+    const Case cases[] = {
+        {"runner-admin.exe", true, 2},
+        {"runner-highest.exe", true, 2},
+        {"runner-admin.exe", false, 1},
+        {"runner-highest.exe", false, 1},
+        // A command that asks for nothing never restarts the runner.
+        {"runner-held.exe", true, 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.package) + (c.limited ? " limited" : " full"));
+        PackageRun run;
+        run.temp = FreshTempFolder("runner-elevation");
+        run.report = FreshTempFolder("runner-elevation-report") + "\\report.txt";
+        SetEnvironmentVariableA("TEMP", run.temp.c_str());
+        SetEnvironmentVariableA("SELFEXTR_REPORT", run.report.c_str());
+        std::string line = "\"" + g_packages + "\\" + c.package + "\"";
+        STARTUPINFOA si = {sizeof si};
+        ASSERT_TRUE(CreateProcessAsUserA(c.limited ? tokens.limited : tokens.full, 0, &line[0], 0, 0, FALSE, 0, 0, 0, &si, &run.pi));
+        BoxAnswer answer;
+        answer.title = kCaption;
+        answer.button = IDYES;
+        ASSERT_TRUE(Box_Answer(run.pi.dwProcessId, answer, 60000));
+        EXPECT_EQ(Process_Finish(run.pi), 0u);
+        std::set<std::string> report = Lines(File_Read(run.report));
+        EXPECT_TRUE(report.count("runners " + std::to_string(c.runners))) << File_Read(run.report);
+        EXPECT_TRUE(report.count("file data\\kept.txt " + std::to_string(Fnv1a((const unsigned char *)"kept\r\n", 6, 2166136261u))))
+            << File_Read(run.report);
+        EXPECT_TRUE(report.count("grandchild done"));
+        // One private folder beside the runner: the restart's own.
+        EXPECT_EQ(std::count_if(report.begin(), report.end(), [](const std::string &l) { return l.rfind("beside sx-", 0) == 0 && l.find('.') == std::string::npos; }), 1)
+            << File_Read(run.report);
+        for (const std::string &l : report)
+            if (l.rfind("elevated ", 0) == 0)
+                printf("%s %s: the command's token: %s\n", c.package, c.limited ? "limited" : "full", l.c_str());
+        EXPECT_EQ(FilesIn(run.temp), 0);
+    }
+    CloseHandle(go);
 }
 
 // Files stop growing at 64 KiB (the test's ulimit): the runner's write fails.

@@ -3,6 +3,7 @@
 // written where the runner could not use them, shown by list, checked by verify.
 #include "testutil.h"
 #include "package/package.h"
+#include "package/elevation.h"
 #include "package/runner_image.h"
 #include "cli/manifest.h"
 
@@ -241,4 +242,187 @@ TEST(RunnerSettings, EveryPackageCarriesTheMarkerAndVerifyNamesAPackageWithout)
     std::ostringstream o, e;
     EXPECT_EQ(Command_List(dir / "plain.exe", false, o, e, false), 0);
     EXPECT_NE(o.str().find("marker:  \"selfextr package 1\" (RCDATA 2)\n"), std::string::npos) << o.str();
+}
+
+// The elevation the command's program asks for in its manifest, recorded so
+// that the runner restarts itself elevated before it writes anything.
+namespace {
+
+std::string LevelOf(const std::string &xml, std::string &error)
+{
+    std::string level;
+    std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t *>(xml.data()), xml.size());
+    return Elevation_OfManifest(bytes, level, error) ? level : "refused";
+}
+
+// A finished stub whose manifest asks for level ("": none): a real program image with one.
+std::vector<uint8_t> ProgramAsking(const fs::path &dir, const std::string &level)
+{
+    PackRequest r = Request(dir, {{"A.TXT", 10}});
+    r.executionLevel = level;
+    EXPECT_EQ(Pack(r, dir / "program.exe").code, 0);
+    return ReadAll(dir / "program.exe");
+}
+
+}  // namespace
+
+TEST(RunnerSettingsElevation, AManifestsLevelIsReadAsWrittenInAnyForm)
+{
+    const std::string head = "<?xml version=\"1.0\"?><assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\"><trustInfo><security>"
+                             "<requestedPrivileges>";
+    const std::string tail = "</requestedPrivileges></security></trustInfo></assembly>";
+    struct Case {
+        std::string element, level, says;
+    };
+    const Case cases[] = {
+        {"<requestedExecutionLevel level=\"requireAdministrator\" uiAccess=\"false\"/>", "requireAdministrator", ""},
+        // Attributes in any order, either quote, blanks around '=', a namespace prefix, a closing tag.
+        {"<requestedExecutionLevel uiAccess='false'\r\n  level = 'highestAvailable'></requestedExecutionLevel>", "highestAvailable", ""},
+        {"<ms_asmv3:requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"></ms_asmv3:requestedExecutionLevel>", "asInvoker", ""},
+        // What a comment says is not read.
+        {"<!-- <requestedExecutionLevel level=\"requireAdministrator\"/> -->", "", ""},
+        {"", "", ""},
+        {"<requestedExecutionLevel level=\"requireAdministrator \"/>", "refused", "none of asInvoker, highestAvailable and requireAdministrator"},
+        {"<requestedExecutionLevel uiAccess=\"false\"/>", "refused", "names no level"},
+        {"<requestedExecutionLevel level=requireAdministrator/>", "refused", "not well formed"},
+        {"<requestedExecutionLevel level=\"asInvoker\"/><requestedExecutionLevel level=\"requireAdministrator\"/>", "refused",
+         "more than one requestedExecutionLevel"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.element);
+        std::string error;
+        EXPECT_EQ(LevelOf(head + c.element + tail, error), c.level);
+        EXPECT_NE(error.find(c.says), std::string::npos) << error;
+    }
+    // UTF-16, as some tools write manifests.
+    std::string wide;
+    for (char ch : head + "<requestedExecutionLevel level=\"requireAdministrator\"/>" + tail)
+        wide += ch, wide += '\0';
+    std::string error;
+    EXPECT_EQ(LevelOf("\xFF\xFE" + wide, error), "requireAdministrator") << error;
+}
+
+TEST(RunnerSettingsElevation, PackRecordsWhatTheProgramAsksForAndListAndVerifyAgree)
+{
+    fs::path dir = TempDir();
+    struct Case {
+        std::string manifest, run, setting;
+    };
+    // The program's own manifest decides; a .msi or .cmd's host elevates itself, and a
+    // program from the system folder is not read.
+    const Case cases[] = {
+        {"requireAdministrator", "app\\bin\\install.exe /quiet", "requireAdministrator"},
+        {"highestAvailable", "APP/BIN/INSTALL", "highestAvailable"},
+        {"asInvoker", "app\\bin\\install.exe", ""},
+        {"", "app\\bin\\install.exe", ""},
+        {"requireAdministrator", "setup.msi /qn", ""},
+        {"requireAdministrator", "go.cmd", ""},
+        {"requireAdministrator", "notepad.exe", ""},
+    };
+    int n = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.manifest + " " + c.run);
+        fs::path at = dir / std::to_string(n++);
+        fs::create_directories(at / "program");
+        std::vector<uint8_t> program = ProgramAsking(at / "program", c.manifest);
+        PackRequest r = RunnerRequest(at, c.run);
+        WriteAll(at / "tree/App/Bin/Install.exe", program);
+        WriteAll(at / "tree/setup.msi", program);
+        WriteAll(at / "tree/go.cmd", program);
+        PackResult res = Pack(r, at / "p.exe");
+        ASSERT_EQ(res.code, 0) << res.err;
+        EXPECT_EQ(res.out.find("restarts itself elevated") != std::string::npos, !c.setting.empty()) << res.out;
+        std::string error;
+        auto image = Image_Load(at / "p.exe", error);
+        ASSERT_TRUE(image) << error;
+        EXPECT_EQ(StringTable_Get(image->resources, kStringElevation).value_or(""), c.setting);
+        std::ostringstream o, e, j, v;
+        ASSERT_EQ(Command_List(at / "p.exe", false, o, e), 0) << e.str();
+        EXPECT_EQ(o.str().find("    elevation: " + c.setting + " (the runner restarts itself elevated") != std::string::npos,
+                  !c.setting.empty()) << o.str();
+        ASSERT_EQ(Command_List(at / "p.exe", false, j, e, true), 0) << e.str();
+        std::string json = j.str();
+        std::erase(json, ' ');
+        EXPECT_EQ(json.find("\"elevation\":\"" + c.setting + "\"") != std::string::npos, !c.setting.empty()) << json;
+        EXPECT_EQ(Command_List(at / "p.exe", true, v, e), 0) << v.str() << e.str();
+    }
+}
+
+TEST(RunnerSettingsElevation, VerifyFindsASettingThatDisagreesWithTheProgram)
+{
+    fs::path dir = TempDir();
+    fs::create_directories(dir / "program");
+    PackRequest r = RunnerRequest(dir, "app\\bin\\install.exe");
+    WriteAll(dir / "tree/App/Bin/Install.exe", ProgramAsking(dir / "program", "requireAdministrator"));
+    ASSERT_EQ(Pack(r, dir / "p.exe").code, 0);
+    std::string error;
+    auto image = Image_Load(dir / "p.exe", error);
+    ASSERT_TRUE(image) << error;
+    auto problem = [&](const std::u16string &setting, const std::u16string &command) {
+        ResTree tree = image->resources;
+        std::map<uint16_t, std::u16string> strings;
+        for (uint16_t id : {kStringTotal, kStringPayload, kStringCommand})
+            strings[id] = Text_Utf16(*StringTable_Get(tree, id));
+        strings[kStringCommand] = command;
+        if (!setting.empty())
+            strings[kStringElevation] = setting;
+        else
+            strings.erase(kStringElevation);
+        // The block is written whole: every string of it given.
+        StringTable_Put(strings, tree);
+        Listing l = Package_List(tree);
+        return l.problems.empty() ? std::string() : l.problems.front();
+    };
+    EXPECT_EQ(problem(u"requireAdministrator", u"app\\bin\\install.exe"), "");
+    EXPECT_NE(problem(u"", u"app\\bin\\install.exe").find("asks for requireAdministrator, but string 3003 is missing"), std::string::npos);
+    EXPECT_NE(problem(u"highestAvailable", u"app\\bin\\install.exe").find("but string 3003 says highestAvailable"), std::string::npos);
+    EXPECT_NE(problem(u"requireAdministrator", u"go.cmd").find("which the command's program does not ask for"), std::string::npos);
+    EXPECT_NE(problem(u"asInvoker", u"app\\bin\\install.exe").find("neither requireAdministrator nor highestAvailable"), std::string::npos);
+}
+
+TEST(RunnerSettingsElevation, AProgramWhoseManifestCannotBeReadIsRefused)
+{
+    fs::path dir = TempDir();
+    fs::create_directories(dir / "program");
+    const std::vector<uint8_t> good = ProgramAsking(dir / "program", "requireAdministrator");
+    std::string error, level;
+    ASSERT_TRUE(Elevation_OfImage(good, good.size(), level, error)) << error;
+    ASSERT_EQ(level, "requireAdministrator");
+    // Where the image's resource directory is: the optional header's third data directory.
+    const uint32_t opt = Bytes_Le32(good, 0x3C) + 24, resource = opt + 96 + 2 * 8;
+    std::vector<uint8_t> nowhere = good;
+    Bytes_Set32(nowhere, resource, 0x7FFF0000);
+    // The image cut inside its manifest: short of the file, or short of what was read of a larger one.
+    const std::string mark = "<requestedExecutionLevel";
+    auto inside = std::search(good.begin(), good.end(), mark.begin(), mark.end());
+    ASSERT_NE(inside, good.end());
+    std::vector<uint8_t> cut(good.begin(), inside);
+    struct Case {
+        const char *what;
+        std::span<const uint8_t> image;
+        uint64_t fileSize;
+        const char *says;
+    };
+    const Case cases[] = {
+        {"nowhere", nowhere, nowhere.size(), "its resource directory lies in no section's bytes"},
+        {"cut", cut, cut.size(), "its manifest lies past the end of the file"},
+        {"prefix", cut, good.size(), "lies past the first 256 MiB, all selfextr reads of a program"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_FALSE(Elevation_OfImage(c.image, c.fileSize, level, error));
+        EXPECT_NE(error.find(c.says), std::string::npos) << error;
+    }
+    // pack names the program and the reason, and writes nothing.
+    PackRequest r = RunnerRequest(dir, "app\\bin\\install.exe");
+    WriteAll(dir / "tree/App/Bin/Install.exe", nowhere);
+    PackResult res = Pack(r, dir / "p.exe");
+    EXPECT_EQ(res.code, 1);
+    EXPECT_NE(res.err.find("the command's program \"App/Bin/Install.exe\": its resource directory lies in no section's bytes"),
+              std::string::npos) << res.err;
+    EXPECT_FALSE(fs::exists(dir / "p.exe"));
+    // Text that is no image: nothing to ask for.
+    std::vector<uint8_t> text(100, 'x');
+    EXPECT_TRUE(Elevation_OfImage(text, text.size(), level, error));
+    EXPECT_EQ(level, "");
 }
