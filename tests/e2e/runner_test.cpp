@@ -145,7 +145,7 @@ INSTANTIATE_TEST_SUITE_P(Runner, RunnerTree, testing::Values("runner-tree.exe", 
 // waits for it. The inner runner reads the inner package's own settings (its
 // command, its payload) from its own stub, not the outer one's, and tells its
 // own stub to clean up; then the outer completes.
-TEST(Runner, APackageStartedByAPackageReadsItsOwnSettingsAndTellsItsOwnStub)
+TEST(RunnerNested, APackageStartedByAPackageReadsItsOwnSettingsAndTellsItsOwnStub)
 {
     // The grandchildren of both report commands go at once.
     const std::string goName = "selfextr-runner-nested-go-" + std::to_string(GetCurrentProcessId());
