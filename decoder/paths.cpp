@@ -1,12 +1,16 @@
 // paths.cpp: the payload's path rules and their wording, shared by the tool and the runner.
 #include "paths.h"
 
+#include "unicode.h"
+
 namespace selfextr {
 
 const char kPathTwice[] = "appears twice";
 const char kPathNoFolder[] = "does not come before it";
 const char kPathFileAsFolder[] = "is a file, not a folder";
 const char kPathCase[] = "differ only in case, which Windows does not tell apart";
+const char kPathNoMemory[] = "cannot be checked: there is not enough memory";
+const char kPathTooMany[] = "is one path too many: the paths before it fill the 256 MiB kept to compare them";
 
 namespace {
 
@@ -47,15 +51,66 @@ bool Forbidden(uint32_t cp)
     return cp == '\\' || cp == ':' || cp == '*' || cp == '?' || cp == '"' || cp == '<' || cp == '>' || cp == '|';
 }
 
-// Characters the ANSI code page's best fit turns into separators or forbidden
-// characters, should the name ever pass through it.
-bool LookAlike(uint32_t cp)
+// The private-use stand-ins that other systems write for a character their
+// file names forbid (U+F000 plus the character: U+F03A for ':'); a name
+// holding one would turn back into that character where it is read so.
+bool StandIn(uint32_t cp) { return cp >= 0xF000 && cp <= 0xF07F; }
+
+}  // namespace
+
+// Characters that the best fit of a Windows code page turns into a separator,
+// a dot or a character Windows forbids, should a name ever pass through an
+// ANSI call: from Unicode's published WindowsBestFit tables (bestfit932.txt,
+// where U+00A5 is '\', bestfit949.txt, where U+20A9 is '\', bestfit1252.txt
+// and their siblings). Sorted, for the search below.
+bool Path_BestFitHazard(uint32_t cp)
 {
+    static const uint16_t kHazards[] = {
+        0x00A5,  // YEN SIGN: '\' in code page 932
+        0x02BA,  // MODIFIER LETTER DOUBLE PRIME: '"'
+        0x2024,  // ONE DOT LEADER: '.'
+        0x2033,  // DOUBLE PRIME: '"'
+        0x2044,  // FRACTION SLASH: '/'
+        0x20A9,  // WON SIGN: '\' in code page 949
+        0x2215,  // DIVISION SLASH: '/'
+        0x2216,  // SET MINUS: '\'
+        0x2217,  // ASTERISK OPERATOR: '*'
+        0x2223,  // DIVIDES: '|'
+        0x2236,  // RATIO: ':'
+        0x2329,  // LEFT-POINTING ANGLE BRACKET: '<'
+        0x232A,  // RIGHT-POINTING ANGLE BRACKET: '>'
+        0x29F5,  // REVERSE SOLIDUS OPERATOR: '\'
+        0x29F8,  // BIG SOLIDUS: '/'
+        0x29F9,  // BIG REVERSE SOLIDUS: '\'
+        0xFE52,  // SMALL FULL STOP: '.'
+        0xFE55,  // SMALL COLON: ':'
+        0xFE56,  // SMALL QUESTION MARK: '?'
+        0xFE57,  // SMALL EXCLAMATION MARK, beside them in the tables
+        0xFE61,  // SMALL ASTERISK: '*'
+        0xFE64,  // SMALL LESS-THAN SIGN: '<'
+        0xFE65,  // SMALL GREATER-THAN SIGN: '>'
+        0xFE68,  // SMALL REVERSE SOLIDUS: '\'
+        0xFF0C,  // FULLWIDTH COMMA, which splits a descriptor
+        0xFF0E,  // FULLWIDTH FULL STOP: '.'
+        0xFF0F,  // FULLWIDTH SOLIDUS: '/'
+    };
+    // The fullwidth forms of the characters Windows forbids: '"' '*' ':' '<' '>' '?' '\' '|'.
     if (cp >= 0xFF01 && cp <= 0xFF5E && Forbidden(cp - 0xFF01 + 0x21))
         return true;
-    return cp == 0xFF0F || cp == 0x2215 || cp == 0x2216 || cp == 0x2044 || cp == 0x29F5 || cp == 0xFE68 || cp == 0xFE55 ||
-           cp == 0xFE56 || cp == 0xFE57 || cp == 0xFE64 || cp == 0xFE65 || cp == 0xFF0C;
+    uint32_t lo = 0, hi = sizeof kHazards / sizeof kHazards[0];
+    while (lo < hi) {
+        uint32_t mid = (lo + hi) / 2;
+        if (kHazards[mid] == cp)
+            return true;
+        if (kHazards[mid] < cp)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return false;
 }
+
+namespace {
 
 char Upper(char c) { return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c; }
 
@@ -90,6 +145,31 @@ bool Device(const char *name, uint32_t n)
            (uint8_t(name[4]) == 0xB9 || uint8_t(name[4]) == 0xB2 || uint8_t(name[4]) == 0xB3);
 }
 
+// An 8.3 name whose base holds '~' and a digit (LONGFI~1.TXT, PROGRA~1):
+// where the volume keeps short names, Windows opens the file that owns that
+// short name, which may be another entry's or one outside the payload.
+bool ShortAlias(const char *name, uint32_t n)
+{
+    // Characters, not bytes: a short name may hold the OEM code page's letters.
+    uint32_t dot = n, baseChars = 0, extChars = 0;
+    bool tilde = false;
+    for (uint32_t i = 0; i < n; i++) {
+        if ((uint8_t(name[i]) & 0xC0) == 0x80)
+            continue;
+        if (name[i] == '.') {
+            if (dot != n)
+                return false;
+            dot = i;
+        } else if (dot == n) {
+            baseChars++;
+            tilde = tilde || (name[i] == '~' && i + 1 < n && name[i + 1] >= '0' && name[i + 1] <= '9');
+        } else {
+            extChars++;
+        }
+    }
+    return tilde && baseChars >= 1 && baseChars <= 8 && (dot == n || (extChars >= 1 && extChars <= 3));
+}
+
 PathProblem Whole(const char *why) { return PathProblem{why, PATH_WHOLE, 0, 0}; }
 
 PathProblem Name(const char *why, uint32_t at, uint32_t bytes) { return PathProblem{why, PATH_NAME, at, bytes}; }
@@ -109,19 +189,32 @@ PathProblem CheckName(const char *path, uint32_t at, uint32_t n)
             return Name("holds a bidirectional mark, embedding, override or isolate, which shows it in another order", at, n);
         if (Forbidden(cp))
             return Name("holds a backslash, a colon or another character that Windows forbids in file names", at, n);
-        if (LookAlike(cp))
+        if (Path_BestFitHazard(cp))
             return Name("holds a character that the target's code page reads as a separator or forbidden character", at, n);
         if (cp == 0xFFFD)
             return Name("holds U+FFFD, the mark of a character lost in a conversion", at, n);
+        if (Unicode_IsInvisible(cp))
+            return Name("holds an invisible or format character, which a person cannot see", at, n);
+        if (StandIn(cp))
+            return Name("holds a private-use stand-in (U+F000 to U+F07F) that other systems write for a forbidden character", at, n);
         units += cp >= 0x10000 ? 2 : 1;
         i += len;
     }
     if (units > kPayloadMaxNameUnits)
         return Name("is longer than 255 UTF-16 units, the most a Windows file name holds", at, n);
+    // One spelling for what looks the same: a name decomposed (e + U+0301) or
+    // holding a singleton (U+212A KELVIN SIGN for K) has a twin no one tells apart.
+    uint32_t text[kPayloadMaxNameUnits], count = 0;
+    for (uint32_t i = 0; i < n; count++)
+        i += Decode(name, n, i, &text[count]);
+    if (!Unicode_IsNfc(text, count))
+        return Name("is not in Unicode's composed form (NFC), so it looks the same as a name spelt otherwise", at, n);
     if (name[n - 1] == '.' || name[n - 1] == ' ')
         return Name("ends with a dot or a blank, which Windows drops", at, n);
     if (Device(name, n))
         return Name("is a reserved device name", at, n);
+    if (ShortAlias(name, n))
+        return Name("is shaped like a short 8.3 name (a tilde and digits), which Windows may resolve to another file", at, n);
     return PathProblem{nullptr, PATH_WHOLE, 0, 0};
 }
 
@@ -196,17 +289,24 @@ uint32_t Path_LastName(const char *path, uint32_t bytes)
 uint32_t Path_AppendShown(char *out, uint32_t length, uint32_t room, const char *text, uint32_t bytes)
 {
     static const char hex[] = "0123456789ABCDEF";
+    uint32_t prev = 0;
     for (uint32_t i = 0; i < bytes;) {
         uint32_t cp = 0, len = Decode(text, bytes, i, &cp);
-        char escape[8];
+        // The character that makes the text not NFC: a singleton, or a mark that composes with what precedes it.
+        const uint32_t pair[2] = {prev, cp};
+        const bool decomposed = len != 0 && (!Unicode_IsNfc(&cp, 1) || (i != 0 && Unicode_IsNfc(&prev, 1) && !Unicode_IsNfc(pair, 2)));
+        prev = len != 0 ? cp : 0xFFFD;
+        char escape[12];
         uint32_t n = 0;
         if (len == 0 || cp < 0x20 || cp == 0x7F) {
             uint8_t b = uint8_t(text[i]);
             escape[n++] = '\\', escape[n++] = 'x', escape[n++] = hex[b >> 4], escape[n++] = hex[b & 15];
             len = 1;
-        } else if (Control(cp) || Bidirectional(cp)) {
-            escape[n++] = '\\', escape[n++] = 'u';
-            for (int shift = 12; shift >= 0; shift -= 4)
+        } else if (Control(cp) || Bidirectional(cp) || Path_BestFitHazard(cp) || StandIn(cp) || Unicode_IsInvisible(cp) ||
+                   decomposed) {
+            // \uNNNN, or \UNNNNNNNN past the BMP (U+E0001 and the other tags are format characters).
+            escape[n++] = '\\', escape[n++] = cp > 0xFFFF ? 'U' : 'u';
+            for (int shift = cp > 0xFFFF ? 28 : 12; shift >= 0; shift -= 4)
                 escape[n++] = hex[(cp >> shift) & 15];
         } else {
             for (uint32_t k = 0; k < len; k++)
@@ -237,6 +337,179 @@ uint32_t Path_Message(const char *path, uint32_t bytes, const PathProblem &p, co
     }
     n = Append(out, n, room, " ");
     return Append(out, n, room, p.why);
+}
+
+uint32_t Path_Fold(const char *path, uint32_t bytes, char *out)
+{
+    uint32_t n = 0;
+    for (uint32_t i = 0; i < bytes;) {
+        uint32_t cp = 0, len = Decode(path, bytes, i, &cp);
+        if (len == 0)
+            cp = 0xFFFD, len = 1;
+        i += len;
+        cp = Unicode_Fold(cp);
+        if (cp < 0x80) {
+            out[n++] = char(cp);
+        } else if (cp < 0x800) {
+            out[n++] = char(0xC0 | cp >> 6);
+            out[n++] = char(0x80 | (cp & 0x3F));
+        } else if (cp < 0x10000) {
+            out[n++] = char(0xE0 | cp >> 12);
+            out[n++] = char(0x80 | ((cp >> 6) & 0x3F));
+            out[n++] = char(0x80 | (cp & 0x3F));
+        } else {
+            out[n++] = char(0xF0 | cp >> 18);
+            out[n++] = char(0x80 | ((cp >> 12) & 0x3F));
+            out[n++] = char(0x80 | ((cp >> 6) & 0x3F));
+            out[n++] = char(0x80 | (cp & 0x3F));
+        }
+    }
+    return n;
+}
+
+namespace {
+
+// A remembered path: this header, its folded bytes, then its last name as written.
+struct Record {
+    uint32_t next;  // the bucket's next record: offset + 1, 0 for none
+    uint32_t hash, folded, last;
+    uint32_t folder;
+};
+
+Record *At(const PathMemory *m, uint32_t offset) { return reinterpret_cast<Record *>(m->records + offset); }
+
+uint32_t RecordBytes(uint32_t folded, uint32_t last) { return (uint32_t(sizeof(Record)) + folded + last + 3) & ~3u; }
+
+uint32_t Hash(const char *p, uint32_t n)
+{
+    uint32_t h = 2166136261u;  // FNV-1a
+    for (uint32_t i = 0; i < n; i++)
+        h = (h ^ uint8_t(p[i])) * 16777619u;
+    return h;
+}
+
+const Record *Find(const PathMemory *m, const char *key, uint32_t n, uint32_t hash)
+{
+    if (m->buckets == 0)
+        return nullptr;
+    for (uint32_t at = m->index[hash & (m->buckets - 1)]; at != 0;) {
+        const Record *r = At(m, at - 1);
+        const char *folded = reinterpret_cast<const char *>(r + 1);
+        bool same = r->hash == hash && r->folded == n;
+        for (uint32_t i = 0; same && i < n; i++)
+            same = folded[i] == key[i];
+        if (same)
+            return r;
+        at = r->next;
+    }
+    return nullptr;
+}
+
+void Link(PathMemory *m, uint32_t offset)
+{
+    Record *r = At(m, offset);
+    uint32_t &head = m->index[r->hash & (m->buckets - 1)];
+    r->next = head;
+    head = offset + 1;
+}
+
+// Room for bytes more records, and an index kept at most half full.
+bool Reserve(PathMemory *m, uint32_t bytes)
+{
+    if (m->room - m->used < bytes) {
+        uint32_t room = m->room < (1u << 16) ? (1u << 16) : m->room;
+        while (room - m->used < bytes)
+            room *= 2;
+        if (room > kPathMemoryMaxBytes)
+            room = kPathMemoryMaxBytes;
+        uint8_t *records = static_cast<uint8_t *>(m->allocate(m->context, room));
+        if (records == nullptr)
+            return false;
+        for (uint32_t i = 0; i < m->used; i++)
+            records[i] = m->records[i];
+        if (m->records != nullptr)
+            m->release(m->context, m->records);
+        m->records = records, m->room = room;
+    }
+    if (2 * (m->count + 1) > m->buckets) {
+        uint32_t buckets = m->buckets == 0 ? 1024 : 2 * m->buckets;
+        uint32_t *index = static_cast<uint32_t *>(m->allocate(m->context, buckets * uint32_t(sizeof(uint32_t))));
+        if (index == nullptr)
+            return false;
+        for (uint32_t i = 0; i < buckets; i++)
+            index[i] = 0;
+        if (m->index != nullptr)
+            m->release(m->context, m->index);
+        m->index = index, m->buckets = buckets;
+        for (uint32_t at = 0; at < m->used; at += RecordBytes(At(m, at)->folded, At(m, at)->last))
+            Link(m, at);
+    }
+    return true;
+}
+
+}  // namespace
+
+void PathMemory_Init(PathMemory *m, void *(*allocate)(void *, uint32_t), void (*release)(void *, void *), void *context)
+{
+    *m = PathMemory{allocate, release, context, nullptr, 0, 0, nullptr, 0, 0};
+}
+
+void PathMemory_Free(PathMemory *m)
+{
+    if (m->records != nullptr)
+        m->release(m->context, m->records);
+    if (m->index != nullptr)
+        m->release(m->context, m->index);
+    PathMemory_Init(m, m->allocate, m->release, m->context);
+}
+
+PathProblem PathMemory_Add(PathMemory *m, const char *path, uint32_t bytes, bool folder, char *other, uint32_t room,
+                           uint32_t *otherBytes)
+{
+    *otherBytes = 0;
+    const uint32_t last = Path_LastName(path, bytes), lastBytes = bytes - last;
+    // The folded path is written where its record would go; folding at most doubles it.
+    const uint32_t most = RecordBytes(2 * bytes, lastBytes);
+    if (m->used + uint64_t(most) > kPathMemoryMaxBytes)
+        return Whole(kPathTooMany);
+    if (!Reserve(m, most))
+        return Whole(kPathNoMemory);
+    Record *r = At(m, m->used);
+    char *folded = reinterpret_cast<char *>(r + 1);
+    const uint32_t n = Path_Fold(path, bytes, folded);
+    if (last != 0) {
+        uint32_t parent = n;
+        while (folded[parent - 1] != '/')
+            parent--;
+        const Record *p = Find(m, folded, parent - 1, Hash(folded, parent - 1));
+        if (p == nullptr || !p->folder)
+            return PathProblem{p == nullptr ? kPathNoFolder : kPathFileAsFolder, PATH_FOLDER, 0, last - 1};
+    }
+    const uint32_t hash = Hash(folded, n);
+    if (const Record *e = Find(m, folded, n, hash)) {
+        const char *earlier = reinterpret_cast<const char *>(e + 1) + e->folded;
+        bool same = e->last == lastBytes;
+        for (uint32_t i = 0; same && i < lastBytes; i++)
+            same = earlier[i] == path[last + i];
+        if (same)
+            return Whole(kPathTwice);
+        if (last + e->last + 1 > room)
+            return Whole(kPathCase);
+        for (uint32_t i = 0; i < last; i++)
+            other[i] = path[i];
+        for (uint32_t i = 0; i < e->last; i++)
+            other[last + i] = earlier[i];
+        other[last + e->last] = 0;
+        *otherBytes = last + e->last;
+        return PathProblem{kPathCase, PATH_OTHER, 0, 0};
+    }
+    *r = Record{0, hash, n, lastBytes, folder ? 1u : 0u};
+    for (uint32_t i = 0; i < lastBytes; i++)
+        folded[n + i] = path[last + i];
+    Link(m, m->used);
+    m->used += RecordBytes(n, lastBytes);
+    m->count++;
+    return PathProblem{nullptr, PATH_WHOLE, 0, 0};
 }
 
 }  // namespace selfextr

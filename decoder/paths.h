@@ -4,12 +4,15 @@
 // A path is UTF-8, '/' between names, relative. Each name must be one that
 // Windows holds as written and that a person reads as written: no reserved
 // device name, no trailing dot or blank, no character Windows forbids or that
-// a code page turns into one, no control character (C0 or C1), no
-// bidirectional mark, override, embedding or isolate. The order rules (a
-// parent folder before what it holds, never a file used as a folder, no path
-// twice, no two paths that differ only in case) need a memory of what came
-// before: the tool keeps one, the runner asks the file system it writes to.
-// Portable C++, nothing allocated.
+// a code page's best fit turns into one or into a separator or a dot, no
+// private-use stand-in for one, no control character (C0 or C1), no
+// bidirectional mark, override, embedding or isolate, no other invisible or
+// format character, no name shaped like an 8.3 alias (LONGFI~1.TXT), and
+// every name in NFC. The order rules (a parent folder before what it holds,
+// never a file used as a folder, no path twice, no two paths that differ only
+// in case) need a memory of what came before, PathMemory, which the tool and
+// the runner both keep. Portable C++;
+// the memory asks its caller for blocks, nothing else is allocated.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
@@ -44,19 +47,62 @@ extern const char kPathNoFolder[];      // PATH_FOLDER: no folder of that name c
 extern const char kPathFileAsFolder[];  // PATH_FOLDER: a file of that name came before
 extern const char kPathCase[];          // PATH_OTHER
 
+// Whether a Windows code page's best fit turns cp into a separator, a dot or
+// a forbidden character; the stub's entry names follow the same table.
+bool Path_BestFitHazard(uint32_t cp);
+
+// A path as the order rules compare it, into out (2 * bytes of room; path
+// already passed Path_Check): each character folded by Unicode's simple case
+// folding, one fixed table for the tool and the runner alike, so that no
+// verdict depends on the volume the runner writes to. Returns out's bytes.
+uint32_t Path_Fold(const char *path, uint32_t bytes, char *out);
+
+// The order rules' memory of every path that came before: folded, whether it
+// is a folder, and its last name as written. Its records and its index live
+// in blocks that the caller's allocate gives and release takes back; it grows
+// by doubling, so it holds a few times the paths' bytes, and it refuses to
+// grow past kPathMemoryMaxBytes of records.
+constexpr uint32_t kPathMemoryMaxBytes = 256u << 20;
+
+struct PathMemory {
+    void *(*allocate)(void *context, uint32_t bytes);  // null when there is no memory
+    void (*release)(void *context, void *block);
+    void *context;
+    uint8_t *records;  // one after the other, each 4-byte aligned
+    uint32_t used, room;
+    uint32_t *index;   // per bucket, a record's offset + 1 (0: none); buckets a power of two
+    uint32_t buckets, count;
+};
+
+extern const char kPathNoMemory[];  // allocate gave nothing: the system's fault, not the payload's
+extern const char kPathTooMany[];   // PATH_WHOLE: the memory would pass kPathMemoryMaxBytes
+
+void PathMemory_Init(PathMemory *m, void *(*allocate)(void *, uint32_t), void (*release)(void *, void *), void *context);
+void PathMemory_Free(PathMemory *m);
+
+// The order rules for the next entry, whose path passed Path_Check: why is
+// null when it may be written, and then it is remembered. For PATH_OTHER,
+// other (room bytes, at least the path's bytes + 1,024) receives the earlier
+// path as the file system would show it: this entry's folder as written, the
+// earlier entry's last name; *otherBytes its length.
+PathProblem PathMemory_Add(PathMemory *m, const char *path, uint32_t bytes, bool folder, char *other, uint32_t room,
+                           uint32_t *otherBytes);
+
 // Where the last name of a path starts (0 when it has no folder).
 uint32_t Path_LastName(const char *path, uint32_t bytes);
 
 // The refusal as one line of UTF-8 into out (room bytes, NUL included, at
-// least 64): names are quoted, control characters and bidirectional marks
-// written as \xNN or \uNNNN, and a path too long to read shortened in the
-// middle. other is used with PATH_OTHER only. Returns the bytes written.
+// least 64): names are quoted and shown as Path_AppendShown shows them, and
+// a path too long to read shortened in the middle. other is used with PATH_OTHER only. Returns the bytes written.
 uint32_t Path_Message(const char *path, uint32_t bytes, const PathProblem &p, const char *other, uint32_t otherBytes,
                       char *out, uint32_t room);
 
-// Appends text to out as a person may be shown it: control characters (C0,
-// DEL, C1) and bidirectional marks escaped, bytes that are not UTF-8 as \xNN.
-// Stops before out is full; returns the new length.
+// Appends text to out as a person may be shown it: every character the path
+// rule refuses for how it looks (controls, bidirectional marks, invisible and
+// format characters, best-fit look-alikes, private-use stand-ins, the one
+// that keeps the text from NFC) written \uNNNN (\UNNNNNNNN past U+FFFF), bytes
+// that are not UTF-8 and C0 controls as \xNN. Stops before out is full;
+// returns the new length.
 uint32_t Path_AppendShown(char *out, uint32_t length, uint32_t room, const char *text, uint32_t bytes);
 
 }  // namespace selfextr

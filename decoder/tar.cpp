@@ -3,6 +3,8 @@
 
 namespace selfextr {
 
+const char kTarTimeOutside[] = "has a time outside the years 1601 to 30827, which Windows cannot set";
+
 namespace {
 
 enum Phase {
@@ -205,6 +207,10 @@ TarStatus Header(TarReader *t)
     t->entry.size = t->paxSize ? t->paxSizeValue : size;
     t->entry.mtime = t->paxMtime ? t->paxMtimeValue : int64_t(mtime);
     t->havePax = t->paxPath = t->paxSize = t->paxMtime = false;
+    if (!Tar_TimeFits(t->entry.mtime)) {
+        t->pathProblem = PathProblem{kTarTimeOutside, PATH_WHOLE, 0, 0};
+        return Fail(t, kTarTimeOutside);
+    }
     if (folder && t->entry.size != 0)
         return Fail(t, "a folder entry has a size");
     t->entries++;
@@ -232,6 +238,8 @@ void Tar_Init(TarReader *t)
     t->entry = TarEntry{false, t->path, 0, 0, 0};
     t->path[0] = 0;
 }
+
+bool Tar_TimeFits(int64_t seconds) { return seconds >= kTarFirstTime && seconds <= kTarLastTime; }
 
 bool Tar_Ended(const TarReader *t) { return t->phase == kEnded; }
 

@@ -48,7 +48,7 @@ struct TarReader {
     int64_t paxMtimeValue;
     uint32_t paxBytes;
     const char *error;
-    PathProblem pathProblem;  // why the entry's path was refused; entry.path is that path
+    PathProblem pathProblem;  // why the entry's path or time was refused; entry.path is that path
     uint64_t entries;
     TarEntry entry;
     uint8_t block[kTarBlock];
@@ -65,6 +65,15 @@ TarStatus Tar_Feed(TarReader *t, const uint8_t *in, size_t inSize, size_t *used,
                    size_t *dataBytes);
 // Whether the archive ended: TAR_END was returned and nothing followed.
 bool Tar_Ended(const TarReader *t);
+
+// The times Windows can give a file, in seconds since 1970: a FILETIME counts
+// 100 ns from 1601-01-01, where 0 means "leave the time as it is", and
+// SetFileTime refuses the year 30828 and later. Outside them, the runner's
+// conversion would wrap or be ignored, so the reader refuses such an entry.
+constexpr int64_t kTarFirstTime = -11644473600 + 1;  // 1601-01-01 00:00:01 UTC
+constexpr int64_t kTarLastTime = 910670515200 - 1;   // 30827-12-31 23:59:59 UTC
+bool Tar_TimeFits(int64_t seconds);
+extern const char kTarTimeOutside[];  // PATH_WHOLE, for the entry's path or pack's input
 
 // Where an archive's bytes are too few to be one: null when they may be. An
 // archive of pack's ends with two zero blocks, so fewer than 1,024 bytes

@@ -2,7 +2,7 @@
 // stream written into the private folder: folders, UTF-16 names, paths past
 // 260 characters, each file's time. Every check of the stream is verified,
 // every path meets the rule of decoder/paths.h, and the order rules are
-// learnt from the private folder itself, which holds only what came before.
+// kept in a memory of what came before, the one the tool keeps.
 #include "runner.h"
 #include "../decoder/paths.h"
 #include "../decoder/tar.h"
@@ -50,6 +50,7 @@ struct Expansion {
     XzBlockInfo *blocks;            // every block's place
     Mapping map;
     TarReader tar;
+    PathMemory seen;                // every entry so far, for the order rules
     uint32_t rootLength;            // "\\?\" and the private folder, with the backslash after it
     WCHAR path[kPathChars];         // the entry being written, below the root
     uint8_t out[kOutBytes];
@@ -84,43 +85,18 @@ static bool PathRefused(Expansion *ex, const TarEntry &entry, const PathProblem 
     return Damaged(ex, ex->text);
 }
 
-// A folder or file could not be made: when the payload is at fault (its name
-// is there already, or its folder is not), the tool's refusal; else the system's reason.
-static bool CreateFailed(Expansion *ex, const TarEntry &entry, const WCHAR *what, DWORD error)
+static void *Allocate(void *, uint32_t bytes) { return VirtualAlloc(0, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE); }
+
+static void Release(void *, void *block) { VirtualFree(block, 0, MEM_RELEASE); }
+
+// The order rules, before the entry is made: the same memory and words as the tool's.
+static bool InOrder(Expansion *ex, const TarEntry &entry)
 {
-    RunnerState *rs = ex->rs;
-    const uint32_t last = Path_LastName(entry.path, entry.pathBytes);
-    WIN32_FIND_DATAW found;
-    HANDLE h = FindFirstFileW(ex->path, &found);
-    if (h != INVALID_HANDLE_VALUE) {
-        FindClose(h);
-        for (uint32_t i = 0; i < last; i++)
-            ex->other[i] = entry.path[i];
-        int n = WideCharToMultiByte(CP_UTF8, 0, found.cFileName, -1, ex->other + last, 1024, 0, 0);
-        uint32_t otherBytes = n > 0 ? last + (uint32_t)n - 1 : last;
-        bool same = otherBytes == entry.pathBytes;
-        for (uint32_t i = last; same && i < otherBytes; i++)
-            same = ex->other[i] == entry.path[i];
-        if (same)
-            return PathRefused(ex, entry, PathProblem{kPathTwice, PATH_WHOLE, 0, 0}, 0, 0);
-        return PathRefused(ex, entry, PathProblem{kPathCase, PATH_OTHER, 0, 0}, ex->other, otherBytes);
-    }
-    if (last != 0) {
-        // The folder's own path ends at the last backslash.
-        uint32_t cut = Text_Length(ex->path);
-        while (cut > ex->rootLength && ex->path[cut] != L'\\')
-            cut--;
-        ex->path[cut] = 0;
-        DWORD attributes = GetFileAttributesW(ex->path);
-        ex->path[cut] = L'\\';
-        if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
-            return PathRefused(ex, entry,
-                               PathProblem{attributes == INVALID_FILE_ATTRIBUTES ? kPathNoFolder : kPathFileAsFolder,
-                                           PATH_FOLDER, 0, last - 1},
-                               0, 0);
-    }
-    Fail_Show(rs, what, ex->path, error);
-    return false;
+    uint32_t otherBytes = 0;
+    PathProblem p = PathMemory_Add(&ex->seen, entry.path, entry.pathBytes, entry.folder, ex->other, sizeof ex->other, &otherBytes);
+    if (p.why == kPathNoMemory)
+        return Fail_Show(ex->rs, L"Not enough memory to expand the package.", 0, GetLastError()), false;
+    return p.why == 0 || PathRefused(ex, entry, p, ex->other, otherBytes);
 }
 
 static bool MapPayload(Expansion *ex, Mapping *m)
@@ -187,15 +163,16 @@ static bool Write(Expansion *ex, TreeWriter *w, const uint8_t *bytes, size_t got
         if (t == TAR_ERROR) {
             ok = ex->tar.pathProblem.why != 0 ? PathRefused(ex, ex->tar.entry, ex->tar.pathProblem, 0, 0) : Damaged(ex, ex->tar.error);
         } else if (t == TAR_ENTRY) {
-            ok = EntryPath(ex, ex->tar.entry);
+            ok = InOrder(ex, ex->tar.entry) && EntryPath(ex, ex->tar.entry);
             if (ok && ex->tar.entry.folder && !CreateDirectoryW(ex->path, 0))
-                ok = CreateFailed(ex, ex->tar.entry, L"Cannot create the folder", GetLastError());
+                ok = false, Fail_Show(rs, L"Cannot create the folder", ex->path, GetLastError());
             if (ok && !ex->tar.entry.folder) {
                 // A fresh file: never one that is there already, nor through a link.
                 file = CreateFileW(ex->path, GENERIC_WRITE, 0, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, 0);
                 if (file == INVALID_HANDLE_VALUE)
-                    ok = CreateFailed(ex, ex->tar.entry, L"Cannot create the file", GetLastError());
-                // Seconds since 1970 to 100 ns since 1601.
+                    ok = false, Fail_Show(rs, L"Cannot create the file", ex->path, GetLastError());
+                // Seconds since 1970 to 100 ns since 1601; the tar reader let through
+                // only times that neither wrap nor give 0, which would leave the time as it is.
                 uint64_t ft = ((uint64_t)ex->tar.entry.mtime + 11644473600ull) * 10000000ull;
                 time.dwLowDateTime = (DWORD)ft;
                 time.dwHighDateTime = (DWORD)(ft >> 32);
@@ -457,7 +434,9 @@ bool Expand_Payload(RunnerState *rs)
             SetWindowTextW(rs->progress, rs->caption);
         Meter(ex, 0, 1);
         Tar_Init(&ex->tar);
+        PathMemory_Init(&ex->seen, Allocate, Release, 0);
         ok = parallel ? ExpandParallel(ex) : ExpandSerial(ex, m, ex->blocks, dict);
+        PathMemory_Free(&ex->seen);
         if (rs->progress != 0)
             DestroyWindow(rs->progress);
         rs->progress = 0;

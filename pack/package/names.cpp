@@ -41,9 +41,7 @@ std::string Problem(const std::string &name, NameUse use, bool allowNonAscii)
     for (char16_t c : wide) {
         // The ANSI code page's best fit turns these into separators or
         // forbidden characters when the stub reads the name.
-        bool fullwidthForbidden = c >= 0xFF01 && c <= 0xFF5E && strchr("\\/:*?\"<>|", int(c - 0xFF01 + 0x21));
-        if (fullwidthForbidden || c == 0x2215 || c == 0x2216 || c == 0x2044 || c == 0x29F5 || c == 0xFE68 ||
-            c == 0xFE55 || c == 0xFE56 || c == 0xFE57 || c == 0xFE64 || c == 0xFE65 || c == 0xFF0C)
+        if (Path_BestFitHazard(c))
             return "holds a character that the target's code page reads as a separator or forbidden character";
         if (c == 0xFFFD)
             return "is not valid UTF-8";

@@ -5,21 +5,14 @@
 #include "base/text.h"
 #include "decoder/tar.h"
 #include "decoder/xz.h"
-#include "package/names.h"
 
-#include <map>
+#include <cstdlib>
 #include <memory>
+#include <new>
 
 namespace selfextr {
 
 namespace {
-
-// What came before, as Windows compares paths: whether it is a folder, and
-// its last name as written.
-struct Seen {
-    bool folder;
-    std::string last;
-};
 
 std::string Message(const std::string &path, const PathProblem &p, const std::string &other = {})
 {
@@ -29,26 +22,27 @@ std::string Message(const std::string &path, const PathProblem &p, const std::st
 }
 
 // The order rules, which the tar reader cannot keep without a memory: the
-// folder an entry is in came before it as a folder, and nothing came before
-// under the same name. The runner learns the same from the file system it
-// writes to, so both compare as Windows does and say the same.
-bool CheckOrder(const std::string &path, bool folder, std::map<std::u16string, Seen> &seen, std::string &error)
-{
-    const uint32_t last = Path_LastName(path.data(), uint32_t(path.size()));
-    if (last != 0) {
-        auto parent = seen.find(Name_Fold(path.substr(0, last - 1)));
-        if (parent == seen.end() || !parent->second.folder)
-            return error = Message(path, PathProblem{parent == seen.end() ? kPathNoFolder : kPathFileAsFolder, PATH_FOLDER, 0,
-                                                     last - 1}), false;
+// runner keeps the same one, so both fold, compare and say alike.
+struct Memory {
+    PathMemory m;
+    std::vector<char> other;
+    Memory() : other(kTarMaxPathBytes + 1024)
+    {
+        PathMemory_Init(&m, [](void *, uint32_t bytes) { return malloc(bytes); }, [](void *, void *block) { free(block); }, nullptr);
     }
-    auto [other, fresh] = seen.emplace(Name_Fold(path), Seen{folder, path.substr(last)});
-    if (fresh)
+    ~Memory() { PathMemory_Free(&m); }
+
+    bool Check(const std::string &path, bool folder, std::string &error)
+    {
+        uint32_t otherBytes = 0;
+        PathProblem p = PathMemory_Add(&m, path.data(), uint32_t(path.size()), folder, other.data(), uint32_t(other.size()), &otherBytes);
+        if (p.why == kPathNoMemory)
+            throw std::bad_alloc();
+        if (p.why != nullptr)
+            return error = Message(path, p, std::string(other.data(), otherBytes)), false;
         return true;
-    // The earlier one as the file system shows it: in this entry's folder, under its own last name.
-    if (other->second.last == path.substr(last))
-        return error = Message(path, PathProblem{kPathTwice, PATH_WHOLE, 0, 0}), false;
-    return error = Message(path, PathProblem{kPathCase, PATH_OTHER, 0, 0}, path.substr(0, last) + other->second.last), false;
-}
+    }
+};
 
 }  // namespace
 
@@ -72,7 +66,7 @@ bool Payload_Read(std::span<const uint8_t> bytes, const PayloadVisitor &visitor,
     Tar_Init(tar.get());
     r = Xz_Open(xz.get(), bytes.data(), bytes.size(), dict.data(), uint32_t(dict.size()));
     std::vector<uint8_t> out(1 << 16);
-    std::map<std::u16string, Seen> seen;
+    Memory seen;
     PayloadItem item;
     while (r == XZ_MORE) {
         size_t got = 0;
@@ -95,7 +89,7 @@ bool Payload_Read(std::span<const uint8_t> bytes, const PayloadVisitor &visitor,
                 item.folder = tar->entry.folder;
                 item.size = tar->entry.size;
                 item.mtime = tar->entry.mtime;
-                if (!CheckOrder(item.path, item.folder, seen, error))
+                if (!seen.Check(item.path, item.folder, error))
                     return false;
                 (item.folder ? summary.folders : summary.files)++;
                 summary.expanded += item.size;

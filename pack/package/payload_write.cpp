@@ -4,6 +4,7 @@
 
 #include "base/input.h"
 #include "base/text.h"
+#include "decoder/tar.h"
 #include "package/names.h"
 #include "package/package.h"
 
@@ -40,7 +41,7 @@ uint64_t Padded(uint64_t n) { return (n + 511) / 512 * 512; }
 struct Walker {
     const char *sourceDateEpoch;
     std::vector<TreeItem> items;
-    std::map<std::u16string, std::string> folded;  // each path as Windows compares it
+    std::map<std::string, std::string> folded;  // each path as the order rules compare it
     std::string &error;
 
     bool Visit(const fs::path &folder, const std::string &relative)
@@ -69,7 +70,9 @@ struct Walker {
             if (wide.size() > kPayloadMaxPathUnits)
                 return error = where + " is " + std::to_string(wide.size()) + " UTF-16 units long; a payload path holds at most " +
                                std::to_string(kPayloadMaxPathUnits), false;
-            auto [other, fresh] = folded.emplace(Name_Fold(path), path);
+            std::string key(2 * path.size(), '\0');
+            key.resize(Path_Fold(path.data(), uint32_t(path.size()), key.data()));
+            auto [other, fresh] = folded.emplace(key, path);
             if (!fresh)
                 return error = where + " and \"" + other->second + "\" differ only in case, which Windows does not tell apart", false;
             TreeItem item;
@@ -77,10 +80,15 @@ struct Walker {
             item.source = e.path();
             item.folder = S_ISDIR(st.st_mode);
             item.size = item.folder ? 0 : uint64_t(st.st_size);
-            item.mtime = std::max<int64_t>(0, st.st_mtime);
+            // A time Windows cannot set is refused, as the runner would refuse it.
+            if (!Tar_TimeFits(int64_t(st.st_mtime)))
+                return error = where + " " + kTarTimeOutside, false;
+            item.mtime = st.st_mtime;
             // The reproducible-builds rule: no time later than the source's.
             if (sourceDateEpoch != nullptr && *sourceDateEpoch != '\0')
                 item.mtime = std::min<int64_t>(item.mtime, std::strtoll(sourceDateEpoch, nullptr, 10));
+            // ustar holds no time before 1970.
+            item.mtime = std::max<int64_t>(0, item.mtime);
             items.push_back(item);
             if (item.folder && !Visit(e.path(), path))
                 return false;

@@ -1,8 +1,10 @@
 // libFuzzer target: the tar reader fed any bytes, in pieces whose size the
 // first byte chooses, must end or fail with a reason, and whatever entry it
-// gives must have a path that stays in its folder and data inside the input.
+// gives must have a path that stays in its folder, a time Windows can set and
+// data inside the input; every entry goes through the order rules' memory.
 #include "decoder/tar.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -14,6 +16,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     data++, size--;
     static auto t = std::make_unique<selfextr::TarReader>();
     selfextr::Tar_Init(t.get());
+    static char other[selfextr::kTarMaxPathBytes + 1024];
+    selfextr::PathMemory seen;
+    selfextr::PathMemory_Init(&seen, [](void *, uint32_t bytes) { return malloc(bytes); }, [](void *, void *block) { free(block); }, nullptr);
+    struct Forget {
+        selfextr::PathMemory *m;
+        ~Forget() { selfextr::PathMemory_Free(m); }
+    } forget{&seen};
     for (size_t at = 0; at < size;) {
         size_t n = step < size - at ? step : size - at, used;
         const uint8_t *p;
@@ -27,8 +36,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             return 0;
         }
         if (s == selfextr::TAR_ENTRY &&
-            (strlen(t->entry.path) != t->entry.pathBytes || selfextr::Path_Check(t->entry.path, t->entry.pathBytes).why))
+            (strlen(t->entry.path) != t->entry.pathBytes || selfextr::Path_Check(t->entry.path, t->entry.pathBytes).why ||
+             !selfextr::Tar_TimeFits(t->entry.mtime)))
             __builtin_trap();
+        if (s == selfextr::TAR_ENTRY) {
+            uint32_t otherBytes = 0;
+            selfextr::PathProblem p = selfextr::PathMemory_Add(&seen, t->entry.path, t->entry.pathBytes, t->entry.folder, other,
+                                                               sizeof other, &otherBytes);
+            if (p.why == selfextr::kPathNoMemory || otherBytes >= sizeof other)
+                __builtin_trap();
+        }
         if (s == selfextr::TAR_DATA && (p < data + at || p + pn > data + at + used))
             __builtin_trap();
         if (used == 0 && s == selfextr::TAR_MORE)

@@ -7,6 +7,7 @@ struct HostileEntry {
     const char *path;  // null ends the list
     char type;         // '0' a file of size bytes, '5' a folder
     unsigned size;
+    const char *mtime;  // a pax mtime record's value; null: none
 };
 
 enum HostileForm {
@@ -57,6 +58,35 @@ static const HostilePayload kHostilePayloads[] = {
     {"star", kHostileTar, {{"a*b", '0', 1}}, "the name \"a*b\" holds a backslash, a colon or another character that Windows forbids", 0},
     {"colon", kHostileTar, {{"a:stream", '0', 1}}, "the name \"a:stream\" holds a backslash, a colon", 0},
     {"look-alike", kHostileTar, {{"a\xEF\xBC\x8F" "b", '0', 1}}, "reads as a separator or forbidden character", 0},
+    {"yen", kHostileTar, {{"a\xC2\xA5" "b", '0', 1}}, "the name \"a\\u00A5b\" holds a character that the target's code page reads", 0},
+    {"won", kHostileTar, {{"d", '5', 0}, {"d/a\xE2\x82\xA9" "b", '0', 1}}, "the name \"a\\u20A9b\" holds a character that the target's", 0},
+    {"fullwidth-dot", kHostileTar, {{"a\xEF\xBC\x8E" "exe", '0', 1}}, "\"a\\uFF0Eexe\" holds a character that the target's code page", 0},
+    {"small-colon", kHostileTar, {{"c\xEF\xB9\x95x", '0', 1}}, "\"c\\uFE55x\" holds a character that the target's code page", 0},
+    {"ratio", kHostileTar, {{"c\xE2\x88\xB6x", '0', 1}}, "\"c\\u2236x\" holds a character that the target's code page", 0},
+    {"stand-in", kHostileTar, {{"a\xEF\x80\xBA" "b", '0', 1}},
+     "payload path \"a\\uF03Ab\": the name \"a\\uF03Ab\" holds a private-use stand-in", 0},
+    // What a person cannot see, and names spelt two ways that look as one.
+    {"zero-width", kHostileTar, {{"a\xE2\x80\x8B" "b", '0', 1}},
+     "payload path \"a\\u200Bb\": the name \"a\\u200Bb\" holds an invisible or format character, which a person cannot see", 0},
+    {"bom", kHostileTar, {{"\xEF\xBB\xBF" "x.txt", '0', 1}}, "the name \"\\uFEFFx.txt\" holds an invisible or format character", 0},
+    {"soft-hyphen", kHostileTar, {{"d", '5', 0}, {"d/a\xC2\xAD" "b", '0', 1}}, "the name \"a\\u00ADb\" holds an invisible", 0},
+    {"word-joiner", kHostileTar, {{"a\xE2\x81\xA0" "b", '0', 1}}, "the name \"a\\u2060b\" holds an invisible", 0},
+    {"line-separator", kHostileTar, {{"a\xE2\x80\xA8" "b", '0', 1}}, "the name \"a\\u2028b\" holds an invisible", 0},
+    {"decomposed", kHostileTar, {{"e\xCC\x81.txt", '0', 1}},
+     "payload path \"e\\u0301.txt\": the name \"e\\u0301.txt\" is not in Unicode's composed form (NFC)", 0},
+    {"kelvin", kHostileTar, {{"K", '0', 1}, {"\xE2\x84\xAA", '0', 1}}, "the name \"\\u212A\" is not in Unicode's composed form", 0},
+    // Twins by the one folding table, whatever the volume thinks of them: final and medial sigma.
+    {"sigma", kHostileTar, {{"\xCF\x83.txt", '0', 1}, {"\xCF\x82.txt", '0', 1}}, ".txt\" differ only in case", 0},
+    // Names that Windows may resolve to another file: an 8.3 alias.
+    {"short-alias", kHostileTar, {{"LONGFI~1.TXT", '0', 1}},
+     "the name \"LONGFI~1.TXT\" is shaped like a short 8.3 name (a tilde and digits), which Windows may resolve to another file", 0},
+    {"short-alias-folder", kHostileTar, {{"PROGRA~1", '5', 0}, {"PROGRA~1/x.txt", '0', 1}},
+     "payload path \"PROGRA~1\": the name \"PROGRA~1\" is shaped like a short 8.3 name", 0},
+    // Times Windows cannot set: 0 leaves the time as it is, larger values wrap.
+    {"time-1601", kHostileTar, {{"old.txt", '0', 1, "-11644473600"}},
+     "payload path \"old.txt\" has a time outside the years 1601 to 30827, which Windows cannot set", 0},
+    {"time-wraps", kHostileTar, {{"d", '5', 0}, {"d/new.txt", '0', 1, "144115176431382272"}},
+     "payload path \"d/new.txt\" has a time outside the years 1601 to 30827", 0},
     // What a terminal or a reader would take for something else: escaped wherever a name is shown.
     {"tab", kHostileTar, {{"a\tb", '0', 1}}, "payload path \"a\\x09b\": the name \"a\\x09b\" holds a control character", 0},
     {"c1", kHostileTar, {{"a\xC2\x9B" "b", '0', 1}}, "payload path \"a\\u009Bb\": the name \"a\\u009Bb\" holds a control character", 0},

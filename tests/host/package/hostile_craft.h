@@ -42,15 +42,21 @@ inline std::vector<uint8_t> TarHeader(const std::string &name, char type, uint64
 
 inline void Pad(std::vector<uint8_t> &out) { out.resize((out.size() + 511) / 512 * 512, 0); }
 
-// One entry; a path longer than the ustar field goes in a pax record, as pack writes it.
-inline void Entry(std::vector<uint8_t> &out, const std::string &path, char type, uint64_t size)
+inline std::string PaxRecord(const std::string &key, const std::string &value)
 {
-    if (path.size() > 100) {
-        std::string body = " path=" + path + "\n";
-        size_t len = body.size() + 1;
-        while (std::to_string(len).size() + body.size() != len)
-            len++;
-        body = std::to_string(len) + body;
+    std::string body = " " + key + "=" + value + "\n";
+    size_t len = body.size() + 1;
+    while (std::to_string(len).size() + body.size() != len)
+        len++;
+    return std::to_string(len) + body;
+}
+
+// One entry; a path longer than the ustar field goes in a pax record, as pack
+// writes it, and so does a time that ustar cannot hold.
+inline void Entry(std::vector<uint8_t> &out, const std::string &path, char type, uint64_t size, const char *mtime = nullptr)
+{
+    std::string body = (path.size() > 100 ? PaxRecord("path", path) : "") + (mtime != nullptr ? PaxRecord("mtime", mtime) : "");
+    if (!body.empty()) {
         auto h = TarHeader("pax", 'x', body.size());
         out.insert(out.end(), h.begin(), h.end());
         out.insert(out.end(), body.begin(), body.end());
@@ -78,7 +84,7 @@ inline std::vector<uint8_t> Tar(const HostilePayload &p)
     } else {
         for (const HostileEntry &e : p.entries)
             if (e.path != nullptr)
-                Entry(out, e.path, e.type, e.type == '0' ? e.size : 0);
+                Entry(out, e.path, e.type, e.type == '0' ? e.size : 0, e.mtime);
     }
     out.resize(out.size() + 1024, 0);
     return out;

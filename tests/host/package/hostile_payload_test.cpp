@@ -5,6 +5,7 @@
 #include "hostile_craft.h"
 
 #include "decoder/paths.h"
+#include "decoder/tar.h"
 
 using namespace selfextr;
 
@@ -71,7 +72,13 @@ TEST(PayloadHostile, ThePathRuleRefusesNoMoreThanWindowsAsks)
         emojis127 += emoji;
     emojis128 = emojis127 + emoji;
     for (const std::string &ok : std::vector<std::string>{"CONSOLE", "COM10", "NULL.TXT", "LPT", "x..y", ".hidden", "a b.txt", "\xC3\xA9t\xC3\xA9/x",
-                           "d/CONFIG.SYS", "\xC2\xA0nbsp", "a\xE2\x80\x8D" "b", emojis127, std::string(255, 'x')})
+                           "d/CONFIG.SYS", "\xC2\xA0nbsp", emojis127, std::string(255, 'x'),
+                           // Not 8.3-shaped, or no digit after the tilde.
+                           "LONGFILE~1.TXT", "LONGFI~1.TEXT", "A~1.B.C", "A~B.TXT", "~.txt", "x~1.tar.gz",
+                           // Beside the look-alikes and stand-ins: middle dot, CJK brackets, fullwidth letters, U+F080.
+                           "l\xC2\xB7l", "\xE3\x80\x88x\xE3\x80\x89", "\xEF\xBD\x81", "a\xEF\x82\x80",
+                           // Composed: Hangul syllable, kana with its voicing mark composed.
+                           "\xED\x95\x9C", "\xE3\x81\x8C"})
         EXPECT_EQ(Path_Check(ok.data(), uint32_t(ok.size())).why, nullptr) << ok;
     struct Case { std::string path, why; } refused[] = {
         {emojis128, "is longer than 255 UTF-16 units"},
@@ -85,6 +92,18 @@ TEST(PayloadHostile, ThePathRuleRefusesNoMoreThanWindowsAsks)
         {"a\xE2\x81\xA9", "holds a bidirectional mark"},
         {"a\xE2\x80\xAA", "holds a bidirectional mark"},
         {"x\xEF\xBF\xBD", "holds U+FFFD"},
+        {"a\xE2\x80\x8D" "b", "holds an invisible or format character"},
+        {"a\xF3\xA0\x80\x81", "holds an invisible or format character"},
+        {"d/x~12345.t", "is shaped like a short 8.3 name"},
+        {"\xC3\x89~1.TXT", "is shaped like a short 8.3 name"},
+        {"~1", "is shaped like a short 8.3 name"},
+        {"a\xEF\x81\xBF", "holds a private-use stand-in"},
+        {"a\xEF\x80\x80", "holds a private-use stand-in"},
+        {"\xE1\x84\x92\xE1\x85\xA1\xE1\x86\xAB", "is not in Unicode's composed form"},
+        {"a\xCC\x81", "is not in Unicode's composed form"},
+        {"\xE2\x84\xA6", "is not in Unicode's composed form"},
+        {"a\xE2\x88\x95" "b", "holds a character that the target's code page"},
+        {"a\xEF\xB9\xA8", "holds a character that the target's code page"},
         {"a/", "has an empty name"},
         {"a\xED\xA0\x80", "is not UTF-8"},
         {"a\xF4\x90\x80\x80", "is not UTF-8"},
@@ -101,4 +120,66 @@ TEST(PayloadHostile, ThePathRuleRefusesNoMoreThanWindowsAsks)
     Path_Message(longPath.data(), uint32_t(longPath.size()), p, nullptr, 0, text, sizeof text);
     EXPECT_EQ(std::string(text).substr(0, 14 + 119 + 3), "payload path \"" + std::string(119, 'a') + "...");
     EXPECT_NE(std::string(text).find("b\\u202E\": the name"), std::string::npos) << text;
+}
+
+// Every class the rule refuses for how it looks is escaped wherever a name is
+// shown, past the BMP too; what it accepts is shown as written.
+TEST(PayloadHostile, RefusedCharactersAreShownEscaped)
+{
+    struct Case { std::string text, shown; } cases[] = {
+        {"e\xCC\x81", "e\\u0301"},
+        {"\xE2\x84\xAA", "\\u212A"},
+        {"a\xF3\xA0\x80\x81", "a\\U000E0001"},
+        {"\xC2\xA5\xE2\x82\xA9", "\\u00A5\\u20A9"},
+        {"\xEF\x80\xBA", "\\uF03A"},
+        {"\xC2\xAD\xEF\xBB\xBF", "\\u00AD\\uFEFF"},
+        {"x\xCC\x81", "x\xCC\x81"},  // NFC already: no x with acute is encoded
+        {"\xE6\x97\xA5\xE2\x80\x94x", "\xE6\x97\xA5\xE2\x80\x94x"},
+    };
+    for (const Case &c : cases) {
+        char out[64];
+        uint32_t n = Path_AppendShown(out, 0, sizeof out, c.text.data(), uint32_t(c.text.size()));
+        EXPECT_EQ(std::string(out, n), c.shown) << c.text;
+    }
+}
+
+// The order rules' memory against a plain set: many paths, so that its
+// records and its index grow several times, and twins found after every growth.
+TEST(PayloadHostile, ThePathMemoryKeepsEveryPathThroughItsGrowth)
+{
+    struct Counter { int blocks = 0, refuseAfter = -1; } counter;
+    auto allocate = [](void *c, uint32_t bytes) -> void * {
+        Counter *k = static_cast<Counter *>(c);
+        if (k->refuseAfter >= 0 && k->blocks >= k->refuseAfter)
+            return nullptr;
+        k->blocks++;
+        return malloc(bytes);
+    };
+    auto release = [](void *c, void *block) { static_cast<Counter *>(c)->blocks--; free(block); };
+    PathMemory m;
+    PathMemory_Init(&m, allocate, release, &counter);
+    std::vector<char> other(kTarMaxPathBytes + 1024);
+    uint32_t otherBytes;
+    auto add = [&](const std::string &p, bool folder) {
+        return PathMemory_Add(&m, p.data(), uint32_t(p.size()), folder, other.data(), uint32_t(other.size()), &otherBytes);
+    };
+    ASSERT_EQ(add("D", true).why, nullptr);
+    const int kFiles = 40000;
+    for (int i = 0; i < kFiles; i++)
+        ASSERT_EQ(add("D/file-" + std::to_string(i) + ".txt", false).why, nullptr) << i;
+    for (int i = 0; i < kFiles; i += 997) {
+        PathProblem p = add("d/FILE-" + std::to_string(i) + ".TXT", false);
+        EXPECT_EQ(p.why, kPathCase) << i;
+        EXPECT_EQ(std::string(other.data(), otherBytes), "d/file-" + std::to_string(i) + ".txt");
+        EXPECT_EQ(add("D/file-" + std::to_string(i) + ".txt", true).why, kPathTwice) << i;
+        EXPECT_EQ(add("D/file-" + std::to_string(i) + ".txt/x", false).why, kPathFileAsFolder) << i;
+    }
+    EXPECT_EQ(add("E/x", false).why, kPathNoFolder);
+    EXPECT_EQ(m.count, uint32_t(kFiles + 1));
+    PathMemory_Free(&m);
+    EXPECT_EQ(counter.blocks, 0);
+    // No memory: said as such, and nothing remembered.
+    counter.refuseAfter = 0;
+    EXPECT_EQ(add("a", false).why, kPathNoMemory);
+    EXPECT_EQ(m.count, 0u);
 }

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <map>
 
@@ -349,4 +350,49 @@ TEST(PayloadTar, HostileArchivesAreRefusedWithTheReasonWhateverTheFeedSize)
     EXPECT_EQ(ReadTar(Archive({TarHeader("d/", '5', 0), TarHeader("x", 'x', pax.size()), Bytes(pax),
                                TarHeader("ignored", '0', 3), Bytes("abc")}), 5, &paths), "");
     EXPECT_EQ(paths, (std::vector<std::string>{"d", "d\xC3\xA9j\xC3\xA0/x"}));
+}
+
+// The bounds of the times a payload may carry are the years Windows can set,
+// reckoned from the calendar rather than from the constants' arithmetic.
+TEST(PayloadTime, TheBoundsAreTheFirstSecondAfter1601AndTheLastBefore30828)
+{
+    using namespace std::chrono;
+    const auto epoch = sys_days{1970y / January / 1};
+    EXPECT_EQ(seconds(kTarFirstTime - 1), sys_seconds(sys_days{year{1601} / January / 1}) - sys_seconds(epoch));
+    EXPECT_EQ(seconds(kTarLastTime + 1), sys_seconds(sys_days{year{30828} / January / 1}) - sys_seconds(epoch));
+    // The runner's conversion: 100 ns since 1601, never 0 ("leave unchanged"), never past the signed 64-bit range.
+    EXPECT_GT((uint64_t(kTarFirstTime) + 11644473600u) * 10000000u, 0u);
+    EXPECT_LT((uint64_t(kTarLastTime) + 11644473600u) * 10000000u, uint64_t(1) << 63);
+}
+
+// pack refuses an input whose time Windows cannot set, as verify and the
+// runner would refuse it; tmpfs keeps such times where ext4 clamps them.
+TEST(PayloadTime, PackRefusesAnInputWhoseTimeWindowsCannotSet)
+{
+    std::string tmpl = "/dev/shm/selfextr-time-XXXXXX";
+    if (!fs::is_directory("/dev/shm") || mkdtemp(tmpl.data()) == nullptr)
+        GTEST_SKIP() << "no tmpfs at /dev/shm";
+    const fs::path tree = tmpl;
+    for (int64_t when : {kTarFirstTime - 1, kTarLastTime + 1, int64_t(-20000000000)}) {
+        fs::path dir = TempDir();
+        MakeTree(tree, {{"sub/a.txt", 3}}, 1700000000);
+        timespec times[2] = {{time_t(when), 0}, {time_t(when), 0}};
+        ASSERT_EQ(utimensat(AT_FDCWD, (tree / "sub/a.txt").c_str(), times, 0), 0);
+        struct stat st;
+        ASSERT_EQ(stat((tree / "sub/a.txt").c_str(), &st), 0);
+        if (st.st_mtime != when)
+            GTEST_SKIP() << "this tmpfs clamps times";
+        PackResult res = Pack(PayloadRequest(dir, tree), dir / "p.exe");
+        EXPECT_EQ(res.code, 1) << when;
+        EXPECT_NE(res.err.find("sub/a.txt\" has a time outside the years 1601 to 30827, which Windows cannot set"), std::string::npos) << res.err;
+        EXPECT_FALSE(fs::exists(dir / "p.exe"));
+    }
+    // The first and last second Windows can set pack.
+    for (int64_t when : {kTarFirstTime, kTarLastTime}) {
+        fs::path dir = TempDir();
+        timespec times[2] = {{time_t(when), 0}, {time_t(when), 0}};
+        ASSERT_EQ(utimensat(AT_FDCWD, (tree / "sub/a.txt").c_str(), times, 0), 0);
+        EXPECT_EQ(Pack(PayloadRequest(dir, tree), dir / "p.exe").code, 0) << when;
+    }
+    fs::remove_all(tree);
 }

@@ -1,0 +1,189 @@
+// unicode.cpp: NFC, case folding and invisible characters from generated tables.
+#include "unicode.h"
+
+#include "unicode_tables.h"
+
+namespace selfextr {
+
+namespace {
+
+// Hangul syllables are composed arithmetically (Unicode chapter 3.12).
+constexpr uint32_t kSBase = 0xAC00, kLBase = 0x1100, kVBase = 0x1161, kTBase = 0x11A7;
+constexpr uint32_t kLCount = 19, kVCount = 21, kTCount = 28, kSCount = kLCount * kVCount * kTCount;
+
+// How many entries lead the first whose key (entry >> shift) is above c.
+uint32_t Below(const uint32_t *table, uint32_t n, uint32_t shift, uint32_t c)
+{
+    uint32_t lo = 0, hi = n;
+    while (lo < hi) {
+        uint32_t mid = lo + (hi - lo) / 2;
+        if (table[mid] >> shift <= c)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return lo;
+}
+
+// A table of runs, start << 11 | (length - 1).
+bool InRuns(const uint32_t *table, uint32_t n, uint32_t c)
+{
+    uint32_t i = Below(table, n, 11, c);
+    return i != 0 && c - (table[i - 1] >> 11) <= (table[i - 1] & 0x7FF);
+}
+
+uint32_t CombiningClass(uint32_t c)
+{
+    const uint32_t n = sizeof kUnicodeCombining / sizeof kUnicodeCombining[0];
+    uint32_t i = Below(kUnicodeCombining, n, 15, c);
+    if (i == 0)
+        return 0;
+    uint32_t e = kUnicodeCombining[i - 1];
+    return c - (e >> 15) <= (e >> 8 & 0x7F) ? e & 0xFF : 0;
+}
+
+bool NotNfc(uint32_t c) { return InRuns(kUnicodeNotNfc, sizeof kUnicodeNotNfc / sizeof kUnicodeNotNfc[0], c); }
+
+// The primary composite of first and second, 0 when there is none.
+uint32_t Compose(uint32_t first, uint32_t second)
+{
+    if (first - kLBase < kLCount && second - kVBase < kVCount)
+        return kSBase + ((first - kLBase) * kVCount + second - kVBase) * kTCount;
+    if (first - kSBase < kSCount && (first - kSBase) % kTCount == 0 && second - kTBase - 1 < kTCount - 1)
+        return first + second - kTBase;
+    const uint32_t groups = sizeof kUnicodeSeconds / sizeof kUnicodeSeconds[0] - 1;
+    uint32_t g = Below(kUnicodeSeconds, groups, 15, second);
+    if (g == 0 || kUnicodeSeconds[g - 1] >> 15 != second)
+        return 0;
+    uint32_t lo = kUnicodeSeconds[g - 1] & 0x7FFF, hi = kUnicodeSeconds[g] & 0x7FFF;
+    while (lo < hi) {
+        uint32_t mid = lo + (hi - lo) / 2, e = kUnicodePairs[mid], f = e & 0x1FFFF;
+        if (f == first)
+            return f + (e >> 17) - 0x4000;
+        if (f < first)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return 0;
+}
+
+// Whether second composes with some character before it (NFC_Quick_Check Maybe).
+bool Composes(uint32_t second)
+{
+    if (second - kVBase < kVCount || second - kTBase - 1 < kTCount - 1)
+        return true;
+    const uint32_t groups = sizeof kUnicodeSeconds / sizeof kUnicodeSeconds[0] - 1;
+    uint32_t g = Below(kUnicodeSeconds, groups, 15, second);
+    return g != 0 && kUnicodeSeconds[g - 1] >> 15 == second;
+}
+
+// The pair a primary composite stands for; false for any other character.
+bool Decompose(uint32_t c, uint32_t *first, uint32_t *second)
+{
+    if (c - kSBase < kSCount) {
+        uint32_t t = (c - kSBase) % kTCount;
+        if (t != 0) {
+            *first = c - t, *second = kTBase + t;
+        } else {
+            *first = kLBase + (c - kSBase) / (kVCount * kTCount);
+            *second = kVBase + (c - kSBase) % (kVCount * kTCount) / kTCount;
+        }
+        return true;
+    }
+    // Rarely needed (a composite followed by a mark that may compose), so a
+    // scan rather than a second index.
+    const uint32_t groups = sizeof kUnicodeSeconds / sizeof kUnicodeSeconds[0] - 1;
+    for (uint32_t g = 0; g < groups; g++) {
+        for (uint32_t i = kUnicodeSeconds[g] & 0x7FFF; i < (kUnicodeSeconds[g + 1] & 0x7FFF); i++) {
+            uint32_t e = kUnicodePairs[i], f = e & 0x1FFFF;
+            if (f + (e >> 17) - 0x4000 == c) {
+                *first = f, *second = kUnicodeSeconds[g] >> 15;
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// Whether NFC gives back text[start, end): a starter and the marks after it,
+// the marks already in canonical order, none that NFC replaces. NFC decomposes
+// the starter, sorts its own trailing marks in among the text's (its own
+// first where classes tie) and composes again; the text stays only if every
+// mark of the text is left over, in its place, and the starter comes back.
+bool SegmentStays(const uint32_t *text, uint32_t start, uint32_t end)
+{
+    uint32_t own[kUnicodeMostMarks], owned = 0;  // the starter's marks, last first
+    uint32_t base = text[start], first = 0, second = 0;
+    while (owned < kUnicodeMostMarks && Decompose(base, &first, &second) && CombiningClass(second) != 0) {
+        own[owned++] = second;
+        base = first;
+    }
+    uint32_t next = start + 1, expected = start + 1, blocking = 0;
+    while (owned != 0 || next < end) {
+        uint32_t mark;
+        if (owned != 0 && (next == end || CombiningClass(own[owned - 1]) <= CombiningClass(text[next])))
+            mark = own[--owned];
+        else
+            mark = text[next++];
+        uint32_t cc = CombiningClass(mark), composite = 0;
+        // A mark reaches the starter unless a mark left over before it has a
+        // class as high as its own; the leftovers ascend, so the last decides.
+        if (blocking < cc && (composite = Compose(base, mark)) != 0) {
+            base = composite;
+            continue;
+        }
+        if (expected == end || text[expected] != mark)
+            return false;
+        expected++;
+        blocking = cc;
+    }
+    return expected == end && base == text[start];
+}
+
+}  // namespace
+
+bool Unicode_IsNfc(const uint32_t *text, uint32_t count)
+{
+    const uint32_t kNone = 0xFFFFFFFF;
+    uint32_t before = 0;           // the class of the character before
+    uint32_t starter = kNone;      // where the last starter is
+    bool mayCompose = false;       // a mark since that starter composes with something
+    for (uint32_t i = 0; i <= count; i++) {
+        uint32_t c = i < count ? text[i] : 0, cc = i < count ? CombiningClass(c) : 0;
+        if (cc != 0) {
+            if (before > cc || NotNfc(c))
+                return false;
+            mayCompose = mayCompose || (starter != kNone && Composes(c));
+            before = cc;
+            continue;
+        }
+        if (mayCompose && !SegmentStays(text, starter, i))
+            return false;
+        if (i == count)
+            break;
+        // A starter composes only with a starter right before it.
+        if (NotNfc(c) || (i != 0 && before == 0 && Compose(text[i - 1], c) != 0))
+            return false;
+        starter = i, mayCompose = false, before = 0;
+    }
+    return true;
+}
+
+uint32_t Unicode_Fold(uint32_t c)
+{
+    uint32_t i = Below(kUnicodeFold, sizeof kUnicodeFold / sizeof kUnicodeFold[0], 15, c);
+    if (i == 0)
+        return c;
+    uint32_t e = kUnicodeFold[i - 1], offset = c - (e >> 15), step = (e >> 8 & 1) + 1;
+    if (offset % step != 0 || offset / step > (e >> 9 & 0x3F))
+        return c;
+    return c + uint32_t(kUnicodeFoldOffset[e & 0xFF]);
+}
+
+bool Unicode_IsInvisible(uint32_t c)
+{
+    return InRuns(kUnicodeInvisible, sizeof kUnicodeInvisible / sizeof kUnicodeInvisible[0], c);
+}
+
+}  // namespace selfextr
