@@ -50,17 +50,24 @@ bool Walk(TreeOutput &t, const std::string &path, bool whole, int &dirFd, std::s
             return true;
         }
         std::string name = path.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
-        if (mkdirat(dirFd, name.c_str(), 0755) == 0)
+        // On failure dirFd is -1, never a number closed here that the
+        // caller would close again.
+        if (mkdirat(dirFd, name.c_str(), 0755) == 0) {
             t.made.emplace_back(path.substr(0, slash), true);
-        else if (errno != EEXIST)
-            return close(dirFd), error = "cannot create " + (t.shown / path).string() + ": " + Output_SystemError(errno), false;
-        int next = openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        } else if (errno != EEXIST) {
+            const int why = errno;
+            close(dirFd);
+            dirFd = -1;
+            return error = "cannot create " + (t.shown / path).string() + ": " + Output_SystemError(why), false;
+        }
+        const int next = openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int why = errno;
         close(dirFd);
+        dirFd = next;
         if (next < 0)
             return error = "cannot create " + (t.shown / path).string() + ": \"" + name + "\" is in the way (" +
-                           Output_SystemError(errno) + ")",
+                           Output_SystemError(why) + ")",
                    false;
-        dirFd = next;
         if (slash == std::string::npos)
             return true;
         start = slash + 1;
