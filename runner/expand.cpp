@@ -8,7 +8,7 @@
 #include "../decoder/tar.h"
 #include "../decoder/xz.h"
 #include "../res/selfextr.h"
-#include "../stub/progress/progress.h"
+#include "progress/progress.h"
 
 using namespace selfextr;
 

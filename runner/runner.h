@@ -3,7 +3,6 @@
 #pragma once
 #include <windows.h>
 #include <stdint.h>
-#include "../stub/sizes.h"
 #include "settings.h"
 #include "../decoder/peres.h"
 

@@ -7,5 +7,4 @@ set(SELFEXTR_RULE_SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/descriptor.cpp
     ${CMAKE_CURRENT_LIST_DIR}/envlookup.cpp
     ${CMAKE_CURRENT_LIST_DIR}/percent.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/stampwords.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/progress/meter.cpp)
+    ${CMAKE_CURRENT_LIST_DIR}/stampwords.cpp)

@@ -7,8 +7,14 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#ifndef O_BINARY
-#define O_BINARY 0
+#ifdef _WIN32
+#include <io.h>
+#endif
+#ifndef O_NOFOLLOW
+#define O_NOFOLLOW 0
+#endif
+#ifndef O_CLOEXEC
+#define O_CLOEXEC 0
 #endif
 
 namespace selfextr {
@@ -44,23 +50,45 @@ bool Output_WriteFd(int fd, const uint8_t *p, size_t n)
     return true;
 }
 
+std::string Output_TempName(int attempt)
+{
+    return ".selfextr-" + std::to_string(getpid()) + "-" + std::to_string(attempt) + ".tmp";
+}
+
+int Output_CreateTemp(int dirFd, const fs::path &folder, unsigned mode, fs::path &temp)
+{
+    for (int attempt = 0; attempt < 100; attempt++) {
+#ifdef _WIN32
+        (void)dirFd;
+        temp = folder / Output_TempName(attempt);
+        int fd = _wopen(temp.c_str(), _O_RDWR | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+        (void)mode;
+#else
+        temp = dirFd >= 0 ? fs::path(Output_TempName(attempt)) : folder / Output_TempName(attempt);
+        int fd = dirFd >= 0 ? openat(dirFd, temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode)
+                            : open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+#endif
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
 bool PendingOutput::Create(const fs::path &output, std::string &error)
 {
-    std::string pattern = output.string() + ".selfextr-XXXXXX";
-    if (pattern.size() >= sizeof g_pendingOutput)
+    fs::path folder = output.parent_path();
+    if (folder.empty())
+        folder = ".";
+    if ((folder / Output_TempName(99)).string().size() >= sizeof g_pendingOutput)
         return error = "the output's path is too long", false;
-#ifdef _WIN32
-    // MinGW has no mkstemp: a name made unique, created exclusively.
-    if (_mktemp(pattern.data()) == nullptr)
-        return error = "cannot name a temporary file beside " + output.string(), false;
-    fd = open(pattern.c_str(), O_RDWR | O_CREAT | O_EXCL | O_BINARY, 0755);
-#else
-    fd = mkstemp(pattern.data());
-#endif
+    fs::path temp;
+    fd = Output_CreateTemp(-1, folder, 0600, temp);
     if (fd < 0)
         return error = "cannot create a temporary file beside " + output.string() + ": " + Output_SystemError(errno), false;
-    path = pattern;
-    memcpy(g_pendingOutput, pattern.c_str(), pattern.size() + 1);
+    path = temp;
+    const std::string name = temp.string();
+    memcpy(g_pendingOutput, name.c_str(), name.size() + 1);
 #ifndef _WIN32
     std::signal(SIGINT, RemovePendingOutput);
     std::signal(SIGTERM, RemovePendingOutput);

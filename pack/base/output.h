@@ -25,6 +25,16 @@ struct PendingOutput {
     void Forget();
 };
 
+// The one temporary-name rule of every output: a hidden name in the output's
+// own folder (so that the rename stays on one file system), never longer than
+// a short file name, counted on until one is free. Created exclusively and
+// without following a link, so that nothing planted under a guessed name is
+// ever written through. The name for attempt n:
+std::string Output_TempName(int attempt);
+// Creates that file in the folder open at dirFd, or when dirFd is -1 (and
+// always on Windows) in folder; temp is its path as given. Returns the
+// descriptor, or -1 with errno set.
+int Output_CreateTemp(int dirFd, const std::filesystem::path &folder, unsigned mode, std::filesystem::path &temp);
 // Writes n bytes to fd, however many calls it takes.
 bool Output_WriteFd(int fd, const uint8_t *p, size_t n);
 // Writes bytes as the file output, atomically.

@@ -1,25 +1,15 @@
 // commands.cpp: pack, runner, list, verify and extract.
 #include "cli/commands.h"
 #include "base/output.h"
+#include "base/tree_output.h"
 #include "package/assemble.h"
 #include "cli/listing_json.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
-#include <fcntl.h>
-#include <fstream>
 #include <iomanip>
 #include <iostream>
-#include <sys/stat.h>
-#include <unistd.h>
-#ifndef O_NOFOLLOW
-#define O_NOFOLLOW 0
-#endif
-#ifndef O_CLOEXEC
-#define O_CLOEXEC 0
-#endif
+#include <map>
 
 namespace selfextr {
 
@@ -27,8 +17,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string SystemError(int code) { return Output_SystemError(code); }
-bool WriteFd(int fd, const uint8_t *p, size_t n) { return Output_WriteFd(fd, p, n); }
 
 // Text from a package, as a terminal may show it: control characters (C0,
 // DEL and C1, which a terminal may act on) and bidirectional marks (which
@@ -57,7 +45,12 @@ std::string Quoted(const std::string &name)
             escaped += '\\';
         escaped += c;
     }
-    return "\"" + Shown(escaped) + "\"";
+    // Appended piece by piece: GCC 12 at -O3 sees a restrict overlap in
+    // "\"" + temporary, where there is none.
+    std::string quoted = "\"";
+    quoted += Shown(escaped);
+    quoted += '"';
+    return quoted;
 }
 
 }  // namespace
@@ -222,213 +215,29 @@ int Command_List(const fs::path &file, bool verifyOnly, std::ostream &out, std::
 
 namespace {
 
-#ifndef _WIN32
-// Writes one entry into the folder open at dirFd: into a fresh file that no
-// link can redirect, stamped, synced and renamed over the name. Returns the
-// reason it failed, empty when it did not; nothing is left behind on failure.
-std::string WriteEntry(int dirFd, const std::string &name, std::span<const uint8_t> bytes, const timespec &stamp)
-{
-    struct stat st;
-    if (fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
-        return std::string("a ") + (S_ISDIR(st.st_mode) ? "folder" : S_ISFIFO(st.st_mode) ? "FIFO" : S_ISSOCK(st.st_mode) ? "socket" : "device") +
-               " of that name is in the way; it was left alone";
-    std::string temp;
-    int fd = -1;
-    for (int attempt = 0; fd < 0 && attempt < 100; attempt++) {
-        temp = ".selfextr-" + std::to_string(getpid()) + "-" + std::to_string(attempt) + ".tmp";
-        fd = openat(dirFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-        if (fd < 0 && errno != EEXIST)
-            return SystemError(errno);
-    }
-    if (fd < 0)
-        return "no fresh temporary name";
-    std::string why;
-    timespec times[2] = {stamp, stamp};
-    if (!WriteFd(fd, bytes.data(), bytes.size()))
-        why = SystemError(errno ? errno : ENOSPC);
-    else if (futimens(fd, times) != 0 || fsync(fd) != 0)
-        why = SystemError(errno);
-    if (close(fd) != 0 && why.empty())
-        why = SystemError(errno);
-    // A link of the entry's name is replaced itself; what it pointed at is untouched.
-    if (why.empty() && renameat(dirFd, temp.c_str(), dirFd, name.c_str()) != 0)
-        why = SystemError(errno);
-    if (!why.empty())
-        unlinkat(dirFd, temp.c_str(), 0);
-    return why;
-}
-#endif
+// The payload's folders as Windows would make them: a folder whose name
+// differs from one made before only in case is that folder, so a later
+// "A/x" goes into the "a" made first, never into a second folder beside it.
+struct FolderSpelling {
+    std::map<std::u16string, std::string> first;  // folded path, spelling made first
 
-// Writes the payload's tree below a folder: each folder made where none is,
-// never through a link; each file into a fresh temporary name, given its own
-// time and renamed into place, so that a file appears whole or not at all.
-// What it made is remembered, so that a tree that fails half-way is removed.
-struct TreeWriter {
-#ifndef _WIN32
-    int root = -1, parent = -1, fd = -1;
-    std::string temp, leaf;
-#else
-    fs::path root, target, temp;
-    std::ofstream file;
-#endif
-    int64_t mtime = 0;
-    std::string current;                          // the file being written
-    std::vector<std::pair<std::string, bool>> made;  // each path made, and whether a folder
-
-    // Everything made, last first; never through a link.
-    void Remove()
+    std::string Resolve(const std::string &path, bool folder)
     {
-        Abandon();
-        for (auto it = made.rbegin(); it != made.rend(); ++it) {
-#ifndef _WIN32
-            int dirFd = dup(root);
-            size_t start = 0, slash;
-            while (dirFd >= 0 && (slash = it->first.find('/', start)) != std::string::npos) {
-                int next = openat(dirFd, it->first.substr(start, slash - start).c_str(),
-                                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-                close(dirFd);
-                dirFd = next;
-                start = slash + 1;
-            }
-            if (dirFd >= 0) {
-                unlinkat(dirFd, it->first.substr(start).c_str(), it->second ? AT_REMOVEDIR : 0);
-                close(dirFd);
-            }
-#else
-            std::error_code ec;
-            fs::remove(root / fs::path(reinterpret_cast<const char8_t *>(it->first.c_str())), ec);
-#endif
-        }
-        made.clear();
-    }
-
-#ifndef _WIN32
-    // The folder that holds path's last name (or path itself with whole), made as needed.
-    bool Walk(const std::string &path, bool whole, int &dirFd, std::string &last, std::string &error)
-    {
-        dirFd = dup(root);
+        std::string out, key;
         size_t start = 0;
         for (;;) {
             size_t slash = path.find('/', start);
-            if (slash == std::string::npos && !whole) {
-                last = path.substr(start);
-                return true;
-            }
             std::string name = path.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
-            if (mkdirat(dirFd, name.c_str(), 0755) == 0)
-                made.emplace_back(path.substr(0, slash), true);
-            else if (errno != EEXIST)
-                return close(dirFd), error = "cannot create " + path + ": " + SystemError(errno), false;
-            int next = openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            close(dirFd);
-            if (next < 0)
-                return error = "cannot create " + path + ": \"" + name + "\" is in the way (" + SystemError(errno) + ")", false;
-            dirFd = next;
-            if (slash == std::string::npos)
-                return true;
+            const bool last = slash == std::string::npos;
+            std::string spelled = (out.empty() ? "" : out + "/") + name;
+            if (!last || folder)
+                spelled = first.try_emplace(Name_Fold(spelled), spelled).first->second;
+            out = spelled;
+            if (last)
+                return out;
             start = slash + 1;
         }
     }
-#endif
-
-    bool Item(const PayloadItem &item, std::string &error)
-    {
-        mtime = item.mtime;
-        current = item.path;
-#ifndef _WIN32
-        int dirFd;
-        if (item.folder) {
-            if (!Walk(item.path, true, dirFd, leaf, error))
-                return false;
-            close(dirFd);
-            return true;
-        }
-        if (!Walk(item.path, false, parent, leaf, error))
-            return false;
-        struct stat st;
-        if (fstatat(parent, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
-            return error = "cannot write " + item.path + ": something that is not a file is in the way", false;
-        for (int attempt = 0; fd < 0 && attempt < 100; attempt++) {
-            temp = ".selfextr-" + std::to_string(getpid()) + "-" + std::to_string(attempt) + ".tmp";
-            fd = openat(parent, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-            if (fd < 0 && errno != EEXIST)
-                return error = "cannot write " + item.path + ": " + SystemError(errno), false;
-        }
-        if (fd < 0)
-            return error = "cannot write " + item.path + ": no fresh temporary name", false;
-#else
-        fs::path path = root / fs::path(reinterpret_cast<const char8_t *>(item.path.c_str()));
-        std::error_code ec;
-        if (item.folder) {
-            if (fs::create_directories(path, ec))
-                made.emplace_back(item.path, true);
-            return ec ? (error = "cannot create " + item.path + ": " + ec.message(), false) : true;
-        }
-        target = path;
-        temp = path;
-        temp += ".selfextr.tmp";
-        file.open(temp, std::ios::binary | std::ios::trunc);
-        if (!file)
-            return error = "cannot write " + item.path, false;
-#endif
-        return true;
-    }
-    bool Data(const uint8_t *p, size_t n, std::string &error)
-    {
-#ifndef _WIN32
-        if (!WriteFd(fd, p, n))
-            return error = "cannot write " + leaf + ": " + SystemError(errno ? errno : ENOSPC), false;
-#else
-        if (!file.write(reinterpret_cast<const char *>(p), std::streamsize(n)))
-            return error = "cannot write " + target.string(), false;
-#endif
-        return true;
-    }
-    bool FileEnd(std::string &error)
-    {
-#ifndef _WIN32
-        timespec times[2] = {{time_t(mtime), 0}, {time_t(mtime), 0}};
-        bool ok = futimens(fd, times) == 0;
-        ok = close(fd) == 0 && ok;
-        fd = -1;
-        if (!ok || renameat(parent, temp.c_str(), parent, leaf.c_str()) != 0)
-            return error = "cannot write " + leaf + ": " + SystemError(errno), false;
-        made.emplace_back(current, false);
-        temp.clear();
-        close(parent);
-        parent = -1;
-#else
-        file.close();
-        std::error_code ec;
-        fs::last_write_time(temp, fs::file_time_type::clock::from_sys(std::chrono::system_clock::from_time_t(time_t(mtime))), ec);
-        if (!file || ec || (fs::rename(temp, target, ec), ec))
-            return error = "cannot write " + target.string(), false;
-        made.emplace_back(current, false);
-        temp.clear();
-#endif
-        return true;
-    }
-    // The file being written, if any, is dropped with its temporary name.
-    void Abandon()
-    {
-#ifndef _WIN32
-        if (fd >= 0)
-            close(fd);
-        if (!temp.empty() && parent >= 0)
-            unlinkat(parent, temp.c_str(), 0);
-        if (parent >= 0)
-            close(parent);
-        fd = parent = -1;
-#else
-        if (file.is_open())
-            file.close();
-        std::error_code ec;
-        if (!temp.empty())
-            fs::remove(temp, ec);
-#endif
-        temp.clear();
-    }
-    ~TreeWriter() { Abandon(); }
 };
 
 }  // namespace
@@ -458,24 +267,9 @@ int Command_Extract(const fs::path &file, const fs::path &dir, bool force, bool 
     tm.tm_min = int(p.minute);
     tm.tm_isdst = -1;
     const std::time_t when = std::mktime(&tm);
-#ifndef _WIN32
-    // The folder itself is never reached through a link.
-    if (mkdir(dir.string().c_str(), 0755) != 0 && errno != EEXIST)
-        return err << "selfextr: cannot create " << dir.string() << ": " << SystemError(errno) << "\n", 1;
-    int dirFd = open(dir.string().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (dirFd < 0) {
-        struct stat st;
-        std::string why = lstat(dir.string().c_str(), &st) == 0 && S_ISLNK(st.st_mode) ? "it is a symbolic link"
-                          : errno == ENOTDIR                                          ? "it is not a folder"
-                                                                                      : SystemError(errno);
-        return err << "selfextr: cannot extract into " << dir.string() << ": " << why << "\n", 1;
-    }
-    const timespec stamp = {when, 0};
-#else
-    std::error_code ec;
-    fs::create_directories(dir, ec);
-    auto stamp = fs::file_time_type::clock::from_sys(std::chrono::system_clock::from_time_t(when));
-#endif
+    TreeOutput entries;
+    if (!entries.Open(dir, error))
+        return err << "selfextr: " << Shown(error) << "\n", 1;
     int failures = 0;
     // The payload's tree instead of its entry and its runner (the SETUP.EXE that
     // expands it), unless the entries are wanted as the stub writes them.
@@ -492,38 +286,22 @@ int Command_Extract(const fs::path &file, const fs::path &dir, bool force, bool 
             continue;
         }
         auto bytes = ResData_Bytes(*e.data).first(e.size);
-#ifndef _WIN32
-        std::string why = WriteEntry(dirFd, e.name, bytes, stamp);
-#else
-        std::string why;
-        fs::path target = dir / e.name, temp = target;
-        temp += ".selfextr.tmp";
-        {
-            std::ofstream o(temp, std::ios::binary | std::ios::trunc);
-            o.write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
-            o.close();
-            if (!o)
-                why = "the write failed";
-        }
-        if (why.empty())
-            fs::last_write_time(temp, stamp, ec), fs::rename(temp, target, ec), why = ec ? ec.message() : "";
-        if (!why.empty())
-            fs::remove(temp, ec);
-#endif
-        if (!why.empty()) {
-            err << "selfextr: cannot write " << (dir / Shown(e.name)).string() << ": " << why << "\n";
+        if (!entries.File(e.name, when, error) || !entries.Data(bytes.data(), bytes.size(), error) || !entries.FileEnd(error)) {
+            entries.Abandon();
+            err << "selfextr: " << Shown(error) << "\n";
             failures++;
         }
     }
     if (tree) {
-        TreeWriter writer;
-#ifndef _WIN32
-        writer.root = dirFd;
-#else
-        writer.root = dir;
-#endif
+        TreeOutput writer;
+        if (!writer.Open(dir, error))
+            return err << "selfextr: " << Shown(error) << "\n", 1;
+        FolderSpelling spelling;
         PayloadVisitor visitor;
-        visitor.item = [&](const PayloadItem &i, std::string &e) { return writer.Item(i, e); };
+        visitor.item = [&](const PayloadItem &i, std::string &e) {
+            const std::string path = spelling.Resolve(i.path, i.folder);
+            return i.folder ? writer.Folder(path, e) : writer.File(path, i.mtime, e);
+        };
         visitor.data = [&](const uint8_t *p, size_t n, std::string &e) { return writer.Data(p, n, e); };
         visitor.fileEnd = [&](std::string &e) { return writer.FileEnd(e); };
         PayloadSummary summary;
@@ -543,9 +321,6 @@ int Command_Extract(const fs::path &file, const fs::path &dir, bool force, bool 
                 << dir.string() << "\n";
         }
     }
-#ifndef _WIN32
-    close(dirFd);
-#endif
     const size_t written = l.entries.size() - skipped;
     out << "extracted " << written - std::min(written, size_t(failures)) << " of " << written << " entries into "
         << dir.string() << "\n";

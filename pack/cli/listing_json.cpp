@@ -1,12 +1,47 @@
 // listing_json.cpp: written with toml++'s JSON formatter, which does the escaping.
 #include "cli/listing_json.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <sstream>
 
 #include <toml++/toml.h>
 
 namespace selfextr {
+
+namespace {
+
+// toml++ escapes what JSON requires (quotes, backslashes, C0); DEL, C1 and
+// the bidirectional marks it passes through, and a terminal acts on the first
+// two and shows a name in another order for the last. They are written as the
+// text listing writes them, \uNNNN, which a JSON reader decodes back to the
+// same text. Outside its strings the document is ASCII, so the whole of it
+// can be walked.
+std::string Escaped(const std::string &json)
+{
+    std::string out;
+    out.reserve(json.size());
+    for (size_t i = 0; i < json.size();) {
+        const uint8_t lead = uint8_t(json[i]);
+        if (lead == 0x7F) {
+            out += "\\u007F";
+            i++;
+            continue;
+        }
+        size_t length = lead < 0xC0 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        length = std::min(length, json.size() - i);
+        char shown[16];
+        if (length > 1 && Path_AppendShown(shown, 0, sizeof shown, json.data() + i, uint32_t(length)) == 6 &&
+            shown[0] == '\\' && shown[1] == 'u')
+            out.append(shown, 6);
+        else
+            out.append(json, i, length);
+        i += length;
+    }
+    return out;
+}
+
+}  // namespace
 
 std::string ListingJson_Format(const Listing &l, const std::string &file)
 {
@@ -89,7 +124,7 @@ std::string ListingJson_Format(const Listing &l, const std::string &file)
     }
     std::ostringstream out;
     out << toml::json_formatter{doc} << "\n";
-    return out.str();
+    return Escaped(out.str());
 }
 
 }  // namespace selfextr

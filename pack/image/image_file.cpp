@@ -40,15 +40,25 @@ bool Image_WriteFile(const Image &image, const ResTree &tree, const WriteOptions
         return false;
     ImageSink sink;
     int fd = pending.fd;
-    sink.write = [&](const uint8_t *p, size_t n) { return Output_WriteFd(fd, p, n); };
-    sink.patch = [&](uint64_t at, const uint8_t *p, size_t n) {
-        return lseek(fd, off_t(at), SEEK_SET) == off_t(at) && Output_WriteFd(fd, p, n);
+    // Why the file refused bytes, kept at the moment it did.
+    int refusedBy = 0;
+    auto took = [&](bool ok) {
+        if (!ok && refusedBy == 0)
+            refusedBy = errno != 0 ? errno : ENOSPC;
+        return ok;
     };
-    error.clear();
-    errno = 0;
-    if (!Image_Write(image, tree, options, sink, error)) {
-        if (error == "cannot write the output" && errno != 0)
-            error = "cannot write " + output.string() + ": " + Output_SystemError(errno);
+    sink.write = [&](const uint8_t *p, size_t n) {
+        errno = 0;
+        return took(Output_WriteFd(fd, p, n));
+    };
+    sink.patch = [&](uint64_t at, const uint8_t *p, size_t n) {
+        errno = 0;
+        return took(lseek(fd, off_t(at), SEEK_SET) == off_t(at) && Output_WriteFd(fd, p, n));
+    };
+    Failure failure;
+    if (!Image_Write(image, tree, options, sink, failure)) {
+        error = failure.kind == FailureKind::Write ? "cannot write " + output.string() + ": " + Output_SystemError(refusedBy)
+                                                   : failure.message;
         return false;
     }
     return pending.Commit(output, error);

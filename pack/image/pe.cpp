@@ -441,10 +441,23 @@ struct CheckSum {
 bool Image_Write(const Image &image, const ResTree &tree, const WriteOptions &options, const ImageSink &sink,
                  std::string &error)
 {
-    auto fail = [&](std::string message) {
-        error = std::move(message);
+    Failure failure;
+    if (Image_Write(image, tree, options, sink, failure))
+        return true;
+    error = std::move(failure.message);
+    return false;
+}
+
+bool Image_Write(const Image &image, const ResTree &tree, const WriteOptions &options, const ImageSink &sink,
+                 Failure &failure)
+{
+    auto fail = [&](std::string message, FailureKind kind = FailureKind::Refused) {
+        failure = {kind, std::move(message)};
         return false;
     };
+    // The sink took fewer bytes than it was given: its owner knows why.
+    auto failWrite = [&] { return fail("cannot write the output", FailureKind::Write); };
+    std::string error;
     if (image.certSize != 0 && !options.stripSignature)
         return fail("the input is signed; packing would leave a stale signature (use --strip-signature, then sign the result)");
     // Packed-looking images, whose code may rewrite itself, are what scanners flag.
@@ -454,7 +467,7 @@ bool Image_Write(const Image &image, const ResTree &tree, const WriteOptions &op
     const Section &rsrc = image.sections[image.rsrcIndex];
     RsrcLayout layout;
     if (!Layout(tree, rsrc.virtualAddress, layout, error))
-        return false;
+        return fail(error);
 
     uint32_t newRaw = uint32_t(AlignUp(layout.size, image.fileAlignment));
     uint64_t oldEnd = uint64_t(rsrc.rawPointer) + rsrc.rawSize;
@@ -492,7 +505,7 @@ bool Image_Write(const Image &image, const ResTree &tree, const WriteOptions &op
     CheckSum sum;
     auto emit = [&](const uint8_t *p, size_t n) { sum.Add(p, n); return sink.write(p, n); };
     if (!emit(head.data(), head.size()) || !emit(layout.head.data(), layout.head.size()))
-        return fail("cannot write the output");
+        return failWrite();
     uint64_t at = layout.head.size();
     static const uint8_t zeros[8] = {};
     // Most entries fit one block, which still stays in the cache between the
@@ -502,11 +515,11 @@ bool Image_Write(const Image &image, const ResTree &tree, const WriteOptions &op
     std::unique_ptr<uint8_t[]> buffer;
     for (auto &blob : layout.blobs) {
         if (!emit(zeros, blob.offset - at))
-            return fail("cannot write the output");
+            return failWrite();
         if (!std::holds_alternative<FileBytes>(blob.data->bytes)) {
             auto bytes = ResData_Bytes(*blob.data);
             if (!emit(bytes.data(), bytes.size()))
-                return fail("cannot write the output");
+                return failWrite();
         } else {
             // Read once, summed while the block is still in the cache, and
             // written from the same buffer.
@@ -514,35 +527,35 @@ bool Image_Write(const Image &image, const ResTree &tree, const WriteOptions &op
             InputFile in;
             std::string why;
             if (!Input_Open(f.path, in, why))
-                return fail(why);
+                return fail(why, FailureKind::Read);
             if (!buffer)
                 buffer.reset(new uint8_t[kCopyBlock]);
             for (uint64_t left = f.size; left != 0;) {
                 size_t n = size_t(std::min<uint64_t>(left, kCopyBlock));
                 if (!Input_Read(in, buffer.get(), n, why))
-                    return fail(why);
+                    return fail(why, FailureKind::Read);
                 if (!emit(buffer.get(), n))
-                    return fail("cannot write the output");
+                    return failWrite();
                 left -= n;
             }
             // The size was taken when the package was built: more now is a change.
             if (!Input_AtEnd(in, why))
-                return fail(why);
+                return fail(why, FailureKind::Read);
         }
         at = blob.offset + blob.data->Size();
     }
     std::vector<uint8_t> pad(newRaw - at, 0);
     if (!emit(pad.data(), pad.size()))
-        return fail("cannot write the output");
+        return failWrite();
     if (overlayEnd > oldEnd && !emit(image.bytes.data() + oldEnd, size_t(overlayEnd - oldEnd)))
-        return fail("cannot write the output");
+        return failWrite();
 
     uint8_t value[4];
     uint32_t check = sum.Value();
     for (int i = 0; i < 4; i++)
         value[i] = uint8_t(check >> (8 * i));
     if (!sink.patch(opt + kOptCheckSum, value, 4))
-        return fail("cannot write the output");
+        return failWrite();
     return true;
 }
 

@@ -1,5 +1,7 @@
 // pe.h: a PE32 i386 image, its resource tree, and the rewrite of its .rsrc.
 #pragma once
+#include "base/failure.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -103,6 +105,10 @@ struct ImageSink {
 
 // Writes image with its resources replaced by tree and .rsrc read-only.
 // An image with a section both writable and executable is refused.
+// A failure of the sink is a Write failure, of a file resource's input a
+// Read failure; anything else is the image or the tree refused.
+bool Image_Write(const Image &image, const ResTree &tree, const WriteOptions &options, const ImageSink &sink,
+                 Failure &failure);
 bool Image_Write(const Image &image, const ResTree &tree, const WriteOptions &options, const ImageSink &sink,
                  std::string &error);
 

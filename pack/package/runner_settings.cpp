@@ -44,8 +44,11 @@ std::u16string Key(const std::u16string &path)
 {
     std::u16string out, part;
     auto flush = [&] {
-        if (!part.empty() && part != u".")
-            out += (out.empty() ? u"" : u"\\") + Name_Fold(Text_Utf8(part));
+        if (!part.empty() && part != u".") {
+            if (!out.empty())
+                out += u'\\';
+            out += Name_Fold(Text_Utf8(part));
+        }
         part.clear();
     };
     for (char16_t c : path) {

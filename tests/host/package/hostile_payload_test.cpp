@@ -4,8 +4,11 @@
 #include "testutil.h"
 #include "hostile_craft.h"
 
+#include "cli/listing_json.h"
 #include "decoder/paths.h"
 #include "decoder/tar.h"
+
+#include <set>
 
 using namespace selfextr;
 
@@ -182,4 +185,36 @@ TEST(PayloadHostile, ThePathMemoryKeepsEveryPathThroughItsGrowth)
     counter.refuseAfter = 0;
     EXPECT_EQ(add("a", false).why, kPathNoMemory);
     EXPECT_EQ(m.count, 0u);
+}
+
+// Windows gives a name one folder whatever its case: a later "A/x" goes into
+// the "a" made first. extract on a file system that tells case apart must
+// not make a second folder beside it.
+TEST(PayloadHostile, ExtractPutsAFolderSpelledInAnotherCaseIntoTheFirst)
+{
+    const HostilePayload p = {"case", kHostileTar,
+                              {{"a/", '5', 0}, {"A/x.txt", '0', 3}, {"A/B/", '5', 0}, {"a/b/y.txt", '0', 4}}, nullptr, nullptr};
+    fs::path dir = TempDir(), package = dir / "case.exe";
+    std::string error;
+    ASSERT_TRUE(hostile::Package(p, SELFEXTR_STUB_PATH, SELFEXTR_RUNNER_PATH, package.string(), error)) << error;
+    std::ostringstream out, err;
+    ASSERT_EQ(Command_Extract(package, dir / "x", false, false, out, err), 0) << err.str();
+    std::set<std::string> made;
+    for (auto &e : fs::recursive_directory_iterator(dir / "x"))
+        made.insert(fs::relative(e.path(), dir / "x").generic_string());
+    EXPECT_EQ(made, (std::set<std::string>{"a", "a/x.txt", "a/B", "a/B/y.txt"}));
+}
+
+// list --json escapes DEL, C1 and the bidirectional marks as the text listing
+// does; a JSON reader gets the same text back from the escapes.
+TEST(PayloadHostile, JsonShowsNoRawMarks)
+{
+    Listing l;
+    l.caption = "photo\u202Egpj.exe";
+    l.prompt = "ok\u0085\x7F\u061C\u2066?";
+    const std::string json = ListingJson_Format(l, "f.exe");
+    EXPECT_FALSE(HasRawMarks(json)) << json;
+    EXPECT_NE(json.find(R"("photo\u202Egpj.exe")"), std::string::npos) << json;
+    EXPECT_NE(json.find(R"("ok\u0085\u007F\u061C\u2066?")"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"file\" : \"f.exe\""), std::string::npos) << json;
 }

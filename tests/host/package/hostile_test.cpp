@@ -4,6 +4,7 @@
 #include "testutil.h"
 
 #include "cli/manifest.h"
+#include "base/output.h"
 #include "image/pe_layout.h"
 
 #include <fcntl.h>
@@ -259,7 +260,7 @@ TEST(HostileFiles, TheOutputNeverReplacesAnInputOrFollowsALink)
 
     // A link planted where a predictable temporary name would be is never followed.
     WriteAll(dir / "victim", {'v'});
-    fs::create_symlink(dir / "victim", dir / ("out.exe.selfextr-" + std::to_string(getpid()) + ".tmp"));
+    fs::create_symlink(dir / "victim", dir / Output_TempName(0));
     mode_t old = umask(027);
     ASSERT_EQ(Pack(r, dir / "out.exe").code, 0);
     umask(old);
@@ -324,6 +325,26 @@ TEST(HostileExtract, AFullDiskSaysWhyAndLeavesNoPartialFile)
     for (auto &e : fs::directory_iterator(x))
         left.insert(e.path().filename().string());
     EXPECT_EQ(left, std::set<std::string>{"SETUP.EXE"});
+}
+
+// A write that fails half-way through an image is reported with the system's
+// reason, and neither the output nor its temporary file is left.
+TEST(HostileExtract, APackIntoAFullDiskSaysWhyAndLeavesNothing)
+{
+    fs::path dir = TempDir(), out = dir / "out";
+    fs::create_directory(out);
+    PackRequest r = Request(dir, {{"SETUP.EXE", 10}, {"BIG.BIN", 200000}});
+    struct rlimit old, small = {65536, 65536};
+    getrlimit(RLIMIT_FSIZE, &old);
+    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    small.rlim_max = old.rlim_max;
+    setrlimit(RLIMIT_FSIZE, &small);
+    PackResult res = Pack(r, out / "setup.exe");
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(res.code, 1);
+    EXPECT_NE(res.err.find("cannot write " + (out / "setup.exe").string() + ": File too large"), std::string::npos) << res.err;
+    EXPECT_TRUE(fs::is_empty(out));
 }
 
 TEST(HostileValues, WrongTypesAndFormsAreRefusedNamingTheKeyAndLine)

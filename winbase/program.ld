@@ -1,4 +1,5 @@
-/* stub.ld: the bare stub's layout. Code and read-only data share .text
+/* program.ld: the layout of the stub and the runner, the two programs without
+   a C run-time. Code and read-only data share .text
    (read, execute); imports and data share .idata (read, write; GNU ld
    fills the import directory only for a section of that name); .bss holds the
    fixed buffers without taking file space; .reloc lets the loader place the

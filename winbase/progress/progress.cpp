@@ -2,8 +2,7 @@
 // is drawn straight onto the control after every chunk, never from WM_PAINT.
 #include "progress.h"
 #include "meter.h"
-#include "../counters.h"
-#include "../../res/selfextr.h"
+#include "selfextr.h"
 
 static BOOL OnInitDialog(HWND dialog, LPARAM caption)
 {
@@ -76,7 +75,9 @@ void Progress_DrawMeter(HWND window, UINT percent)
     HDC dc = GetDC(meter);
     if (dc == 0)
         return;
-    SELFEXTR_COUNT(g_countRedraw);
+#ifdef SELFEXTR_COUNTING
+    g_countRedraw++;
+#endif
     RECT client;
     GetClientRect(meter, &client);
     FrameRect(dc, &client, (HBRUSH)GetStockObject(BLACK_BRUSH));

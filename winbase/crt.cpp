@@ -1,4 +1,4 @@
-// crt.cpp: what GCC may call for struct copies and zeroing in a stub without a C run-time.
+// crt.cpp: what GCC may call for struct copies and zeroing in a program without a C run-time.
 #include <stddef.h>
 
 extern "C" void *memset(void *dst, int c, size_t n)
