@@ -448,6 +448,7 @@ TEST(RunnerElevation, ARunnerBelowTheLevelAskedForRestartsItselfAndExpandsOnce)
     ASSERT_NE(go, nullptr);
     SetEvent(go);  // the command's grandchild ends at once
     SetEnvironmentVariableA("SELFEXTR_GO", goName.c_str());
+    SetEnvironmentVariableA("SELFEXTR_REPORT_ELEVATION", "1");
     struct Case {
         const char *package;
         bool limited;
@@ -489,6 +490,7 @@ TEST(RunnerElevation, ARunnerBelowTheLevelAskedForRestartsItselfAndExpandsOnce)
                 printf("%s %s: the command's token: %s\n", c.package, c.limited ? "limited" : "full", l.c_str());
         EXPECT_EQ(FilesIn(run.temp), 0);
     }
+    SetEnvironmentVariableA("SELFEXTR_REPORT_ELEVATION", nullptr);
     CloseHandle(go);
 }
 
