@@ -7,7 +7,7 @@ namespace selfextr {
 
 namespace {
 
-// Hangul syllables are composed arithmetically (Unicode chapter 3.12).
+// Hangul syllables compose arithmetically (The Unicode Standard, section 3.12).
 constexpr uint32_t kSBase = 0xAC00, kLBase = 0x1100, kVBase = 0x1161, kTBase = 0x11A7;
 constexpr uint32_t kLCount = 19, kVCount = 21, kTCount = 28, kSCount = kLCount * kVCount * kTCount;
 
@@ -78,28 +78,19 @@ bool Composes(uint32_t second)
     return g != 0 && kUnicodeSeconds[g - 1] >> 15 == second;
 }
 
-// The pair a primary composite stands for; false for any other character.
-bool Decompose(uint32_t c, uint32_t *first, uint32_t *second)
+// The last mark of a primary composite's decomposition, and the composite
+// that taking it off leaves; false when there is none (a character that is no
+// composite, a Hangul syllable, a vowel of two starters). Rarely needed (a
+// composite followed by a mark that may compose), so a scan, not an index.
+bool TrailingMark(uint32_t c, uint32_t *rest, uint32_t *mark)
 {
-    if (c - kSBase < kSCount) {
-        uint32_t t = (c - kSBase) % kTCount;
-        if (t != 0) {
-            *first = c - t, *second = kTBase + t;
-        } else {
-            *first = kLBase + (c - kSBase) / (kVCount * kTCount);
-            *second = kVBase + (c - kSBase) % (kVCount * kTCount) / kTCount;
-        }
-        return true;
-    }
-    // Rarely needed (a composite followed by a mark that may compose), so a
-    // scan rather than a second index.
     const uint32_t groups = sizeof kUnicodeSeconds / sizeof kUnicodeSeconds[0] - 1;
     for (uint32_t g = 0; g < groups; g++) {
         for (uint32_t i = kUnicodeSeconds[g] & 0x7FFF; i < (kUnicodeSeconds[g + 1] & 0x7FFF); i++) {
             uint32_t e = kUnicodePairs[i], f = e & 0x1FFFF;
             if (f + (e >> 17) - 0x4000 == c) {
-                *first = f, *second = kUnicodeSeconds[g] >> 15;
-                return true;
+                *rest = f, *mark = kUnicodeSeconds[g] >> 15;
+                return CombiningClass(*mark) != 0;
             }
         }
     }
@@ -114,14 +105,13 @@ bool Decompose(uint32_t c, uint32_t *first, uint32_t *second)
 bool SegmentStays(const uint32_t *text, uint32_t start, uint32_t end)
 {
     uint32_t own[kUnicodeMostMarks], owned = 0;  // the starter's marks, last first
-    uint32_t base = text[start], first = 0, second = 0;
-    while (owned < kUnicodeMostMarks && Decompose(base, &first, &second) && CombiningClass(second) != 0) {
-        own[owned++] = second;
-        base = first;
+    uint32_t base = text[start], rest = 0, mark = 0;
+    while (owned < kUnicodeMostMarks && TrailingMark(base, &rest, &mark)) {
+        own[owned++] = mark;
+        base = rest;
     }
     uint32_t next = start + 1, expected = start + 1, blocking = 0;
     while (owned != 0 || next < end) {
-        uint32_t mark;
         if (owned != 0 && (next == end || CombiningClass(own[owned - 1]) <= CombiningClass(text[next])))
             mark = own[--owned];
         else
