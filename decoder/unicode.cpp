@@ -1,4 +1,5 @@
-// unicode.cpp: NFC, case folding and invisible characters from generated tables.
+// unicode.cpp: NFC and invisible characters from the generated tables (folding is
+// in unicode_fold.cpp, so that a program that does not fold carries no fold table).
 #include "unicode.h"
 
 #include "unicode_tables.h"
@@ -158,17 +159,6 @@ bool Unicode_IsNfc(const uint32_t *text, uint32_t count)
         starter = i, mayCompose = false, before = 0;
     }
     return true;
-}
-
-uint32_t Unicode_Fold(uint32_t c)
-{
-    uint32_t i = Below(kUnicodeFold, sizeof kUnicodeFold / sizeof kUnicodeFold[0], 15, c);
-    if (i == 0)
-        return c;
-    uint32_t e = kUnicodeFold[i - 1], offset = c - (e >> 15), step = (e >> 8 & 1) + 1;
-    if (offset % step != 0 || offset / step > (e >> 9 & 0x3F))
-        return c;
-    return c + uint32_t(kUnicodeFoldOffset[e & 0xFF]);
 }
 
 bool Unicode_IsInvisible(uint32_t c)
