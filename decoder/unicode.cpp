@@ -12,7 +12,7 @@ namespace {
 constexpr uint32_t kSBase = 0xAC00, kLBase = 0x1100, kVBase = 0x1161, kTBase = 0x11A7;
 constexpr uint32_t kLCount = 19, kVCount = 21, kTCount = 28, kSCount = kLCount * kVCount * kTCount;
 
-// How many entries lead the first whose key (entry >> shift) is above c.
+// How many entries of a table sorted by key (entry >> shift) have a key of c or less.
 uint32_t Below(const uint32_t *table, uint32_t n, uint32_t shift, uint32_t c)
 {
     uint32_t lo = 0, hi = n;
