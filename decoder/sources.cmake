@@ -8,4 +8,5 @@ set(SELFEXTR_DECODER_SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/peres.cpp
     ${CMAKE_CURRENT_LIST_DIR}/tar.cpp
     ${CMAKE_CURRENT_LIST_DIR}/unicode.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/unicode_fold.cpp
     ${CMAKE_CURRENT_LIST_DIR}/xz.cpp)

@@ -1,4 +1,5 @@
-// unicode.cpp: NFC, case folding and invisible characters from generated tables.
+// unicode.cpp: NFC and invisible characters from the generated tables (folding is
+// in unicode_fold.cpp, so that a program that does not fold carries no fold table).
 #include "unicode.h"
 
 #include "unicode_tables.h"
@@ -7,11 +8,11 @@ namespace selfextr {
 
 namespace {
 
-// Hangul syllables are composed arithmetically (Unicode chapter 3.12).
+// Hangul syllables compose arithmetically (The Unicode Standard, section 3.12).
 constexpr uint32_t kSBase = 0xAC00, kLBase = 0x1100, kVBase = 0x1161, kTBase = 0x11A7;
 constexpr uint32_t kLCount = 19, kVCount = 21, kTCount = 28, kSCount = kLCount * kVCount * kTCount;
 
-// How many entries lead the first whose key (entry >> shift) is above c.
+// How many entries of a table sorted by key (entry >> shift) have a key of c or less.
 uint32_t Below(const uint32_t *table, uint32_t n, uint32_t shift, uint32_t c)
 {
     uint32_t lo = 0, hi = n;
@@ -78,28 +79,19 @@ bool Composes(uint32_t second)
     return g != 0 && kUnicodeSeconds[g - 1] >> 15 == second;
 }
 
-// The pair a primary composite stands for; false for any other character.
-bool Decompose(uint32_t c, uint32_t *first, uint32_t *second)
+// The last mark of a primary composite's decomposition, and the composite
+// that taking it off leaves; false when there is none (a character that is no
+// composite, a Hangul syllable, a vowel of two starters). Rarely needed (a
+// composite followed by a mark that may compose), so a scan, not an index.
+bool TrailingMark(uint32_t c, uint32_t *rest, uint32_t *mark)
 {
-    if (c - kSBase < kSCount) {
-        uint32_t t = (c - kSBase) % kTCount;
-        if (t != 0) {
-            *first = c - t, *second = kTBase + t;
-        } else {
-            *first = kLBase + (c - kSBase) / (kVCount * kTCount);
-            *second = kVBase + (c - kSBase) % (kVCount * kTCount) / kTCount;
-        }
-        return true;
-    }
-    // Rarely needed (a composite followed by a mark that may compose), so a
-    // scan rather than a second index.
     const uint32_t groups = sizeof kUnicodeSeconds / sizeof kUnicodeSeconds[0] - 1;
     for (uint32_t g = 0; g < groups; g++) {
         for (uint32_t i = kUnicodeSeconds[g] & 0x7FFF; i < (kUnicodeSeconds[g + 1] & 0x7FFF); i++) {
             uint32_t e = kUnicodePairs[i], f = e & 0x1FFFF;
             if (f + (e >> 17) - 0x4000 == c) {
-                *first = f, *second = kUnicodeSeconds[g] >> 15;
-                return true;
+                *rest = f, *mark = kUnicodeSeconds[g] >> 15;
+                return CombiningClass(*mark) != 0;
             }
         }
     }
@@ -114,14 +106,13 @@ bool Decompose(uint32_t c, uint32_t *first, uint32_t *second)
 bool SegmentStays(const uint32_t *text, uint32_t start, uint32_t end)
 {
     uint32_t own[kUnicodeMostMarks], owned = 0;  // the starter's marks, last first
-    uint32_t base = text[start], first = 0, second = 0;
-    while (owned < kUnicodeMostMarks && Decompose(base, &first, &second) && CombiningClass(second) != 0) {
-        own[owned++] = second;
-        base = first;
+    uint32_t base = text[start], rest = 0, mark = 0;
+    while (owned < kUnicodeMostMarks && TrailingMark(base, &rest, &mark)) {
+        own[owned++] = mark;
+        base = rest;
     }
     uint32_t next = start + 1, expected = start + 1, blocking = 0;
     while (owned != 0 || next < end) {
-        uint32_t mark;
         if (owned != 0 && (next == end || CombiningClass(own[owned - 1]) <= CombiningClass(text[next])))
             mark = own[--owned];
         else
@@ -168,17 +159,6 @@ bool Unicode_IsNfc(const uint32_t *text, uint32_t count)
         starter = i, mayCompose = false, before = 0;
     }
     return true;
-}
-
-uint32_t Unicode_Fold(uint32_t c)
-{
-    uint32_t i = Below(kUnicodeFold, sizeof kUnicodeFold / sizeof kUnicodeFold[0], 15, c);
-    if (i == 0)
-        return c;
-    uint32_t e = kUnicodeFold[i - 1], offset = c - (e >> 15), step = (e >> 8 & 1) + 1;
-    if (offset % step != 0 || offset / step > (e >> 9 & 0x3F))
-        return c;
-    return c + uint32_t(kUnicodeFoldOffset[e & 0xFF]);
 }
 
 bool Unicode_IsInvisible(uint32_t c)
