@@ -14,7 +14,9 @@ void Cleanup_PrivateFolder(RunnerState *rs)
     if (!rs->privateMade)
         return;
     Folder_Release(rs);
-    for (int pass = 0; pass < kPasses && !Tree_Delete(rs->privateFolder, 0); pass++) {
+    if (rs->leaveFolder)
+        return;
+    for (int pass = 0; pass < kPasses && !Tree_Delete(rs->ownFolder, 0); pass++) {
         DWORD until = GetTickCount() + kPassWaitMs;
         // Waits, with the window messages flowing, before trying again.
         for (DWORD now = GetTickCount(); (int)(until - now) > 0; now = GetTickCount())
@@ -34,7 +36,8 @@ static LRESULT CALLBACK SessionProc(HWND window, UINT message, WPARAM wParam, LP
     case WM_ENDSESSION:
         if (wParam && g_session != 0 && g_session->privateMade) {
             Folder_Release(g_session);
-            Tree_Delete(g_session->privateFolder, GetTickCount() + kEndSessionMs);
+            if (!g_session->leaveFolder)
+                Tree_Delete(g_session->ownFolder, GetTickCount() + kEndSessionMs);
         }
         return 0;
     default: return DefWindowProcW(window, message, wParam, lParam);

@@ -422,9 +422,7 @@ bool Expand_Payload(RunnerState *rs)
             ok = false, Fail_Show(rs, L"Not enough memory to expand the package.", 0, GetLastError());
     }
     if (ok) {
-        ex->path[0] = 0;
-        Text_Append(ex->path, kPathChars, L"\\\\?\\");
-        Text_Append(ex->path, kPathChars, rs->privateFolder);
+        Path_Long(ex->path, kPathChars, rs->privateFolder);
         Text_Append(ex->path, kPathChars, L"\\");
         ex->rootLength = Text_Length(ex->path);
         rs->percent = ~0u;

@@ -2,6 +2,7 @@
 // Administrators may enter; the marker held open inside it while the runner
 // lives; and the sweep of folders whose runner is gone.
 #include "runner.h"
+#include <accctrl.h>
 
 typedef BOOLEAN(WINAPI *GenRandomProc)(PVOID, ULONG);
 typedef BOOL(WINAPI *OpenTokenProc)(HANDLE, DWORD, PHANDLE);
@@ -32,6 +33,30 @@ static void RandomBytes(uint8_t out[8])
 }
 
 static WCHAR g_sddl[256];
+// The owner a runner's folder has: the token's user, or Administrators when
+// the runner runs elevated or as SYSTEM.
+static uint8_t g_owner[SECURITY_MAX_SID_SIZE];
+
+static uint32_t SidBytes(const uint8_t *sid)
+{
+    return 8 + 4 * (uint32_t)sid[1];  // revision, count, authority, then count sub-authorities
+}
+
+static bool SameSid(const uint8_t *a, const uint8_t *b)
+{
+    uint32_t n = SidBytes(a);
+    for (uint32_t i = 0; i < n; i++)
+        if (a[i] != b[i])
+            return false;
+    return true;
+}
+
+static void CopySid(uint8_t *out, const uint8_t *sid)
+{
+    uint32_t n = SidBytes(sid);
+    for (uint32_t i = 0; i < n && i < SECURITY_MAX_SID_SIZE; i++)
+        out[i] = sid[i];
+}
 
 const WCHAR *Folder_Sddl(void)
 {
@@ -50,16 +75,33 @@ const WCHAR *Folder_Sddl(void)
         TOKEN_USER user;
         uint8_t bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
     } who;
-    DWORD size;
+    DWORD size, elevated = 0;
     WCHAR *sid = 0;
     bool ok = tokenInfo(token, TokenUser, &who, sizeof who, &size) && sidToText(who.user.User.Sid, &sid);
+    // Before Vista there is no elevation to ask about: never elevated.
+    if (!tokenInfo(token, TokenElevation, &elevated, sizeof elevated, &size))
+        elevated = 0;
     CloseHandle(token);
     if (!ok)
         return 0;
+    static const uint8_t kSystem[] = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
+    static const uint8_t kAdministrators[] = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 2, 0, 0};
+    const uint8_t *user = (const uint8_t *)who.user.User.Sid;
+    bool system = SameSid(user, kSystem);
     // P: nothing inherited from TEMP. OICI: all inside inherits it. FA: full control.
-    Text_Append(g_sddl, 256, L"D:P(A;OICI;FA;;;");
-    Text_Append(g_sddl, 256, sid);
-    Text_Append(g_sddl, 256, L")(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
+    if (elevated != 0 || system) {
+        // Another process of the user, not elevated, must not reach into what
+        // an elevated setup runs: neither by the DACL nor by writing up (NW at HI).
+        CopySid(g_owner, kAdministrators);
+        Text_Append(g_sddl, 256, L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)S:(ML;OICI;NW;;;HI)");
+    } else {
+        CopySid(g_owner, user);
+        Text_Append(g_sddl, 256, L"O:");
+        Text_Append(g_sddl, 256, sid);
+        Text_Append(g_sddl, 256, L"D:P(A;OICI;FA;;;");
+        Text_Append(g_sddl, 256, sid);
+        Text_Append(g_sddl, 256, L")(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
+    }
     LocalFree(sid);
     return g_sddl;
 }
@@ -78,20 +120,7 @@ PSECURITY_DESCRIPTOR Folder_Descriptor(void)
     return descriptor;
 }
 
-// folder\name.runner: the marker of the runner that made folder\name.
-static void MarkerPath(WCHAR *out, const WCHAR *workFolder, const WCHAR *name)
-{
-    out[0] = 0;
-    Text_Append(out, kPathChars, L"\\\\?\\");
-    Text_Append(out, kPathChars, workFolder);
-    Text_Append(out, kPathChars, L"\\");
-    Text_Append(out, kPathChars, name);
-    Text_Append(out, kPathChars, L"\\");
-    Text_Append(out, kPathChars, name);
-    Text_Append(out, kPathChars, L".runner");
-}
-
-static WCHAR g_marker[kPathChars];
+static WCHAR g_path[kPathChars];
 
 bool Folder_Create(RunnerState *rs)
 {
@@ -101,6 +130,12 @@ bool Folder_Create(RunnerState *rs)
     if (sa.lpSecurityDescriptor == 0) {
         // Never a folder that others could enter: better no setup at all.
         Fail_Show(rs, L"Cannot make a folder that only you can enter, to expand the package into.", 0, GetLastError());
+        return false;
+    }
+    // workFolder\sx-<hex>\x, within MAX_PATH with room for nothing else: the
+    // payload's own names are checked against the whole path as it expands.
+    if (Text_Length(rs->workFolder) + 1 + kNameChars + 1 + Text_Length(RUNNER_TREE_NAME) >= MAX_PATH - 1) {
+        Fail_Show(rs, L"Cannot create a folder to expand the package into:", rs->workFolder, ERROR_FILENAME_EXCED_RANGE);
         return false;
     }
     // A name nobody can guess, created only if it does not exist yet.
@@ -113,15 +148,12 @@ bool Folder_Create(RunnerState *rs)
             name[4 + 2 * i] = kHex[r[i] & 15];
         }
         name[kNameChars] = 0;
-        rs->privateFolder[0] = 0;
-        Text_Append(rs->privateFolder, MAX_PATH, rs->workFolder);
-        if (Text_Length(rs->privateFolder) + 1 + kNameChars >= MAX_PATH - 1) {
-            error = ERROR_FILENAME_EXCED_RANGE;
-            break;
-        }
-        Text_Append(rs->privateFolder, MAX_PATH, L"\\");
-        Text_Append(rs->privateFolder, MAX_PATH, name);
-        if (!CreateDirectoryW(rs->privateFolder, &sa)) {
+        rs->ownFolder[0] = 0;
+        Text_Append(rs->ownFolder, MAX_PATH, rs->workFolder);
+        Text_Append(rs->ownFolder, MAX_PATH, L"\\");
+        Text_Append(rs->ownFolder, MAX_PATH, name);
+        Path_Long(g_path, kPathChars, rs->ownFolder);
+        if (!CreateDirectoryW(g_path, &sa)) {
             error = GetLastError();
             if (error != ERROR_ALREADY_EXISTS)
                 break;
@@ -129,20 +161,30 @@ bool Folder_Create(RunnerState *rs)
         }
         rs->privateMade = true;
         // Held without FILE_SHARE_DELETE while the runner lives: another
-        // runner's sweep cannot take it, so it leaves this folder alone.
-        MarkerPath(g_marker, rs->workFolder, name);
-        rs->marker = CreateFileW(g_marker, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, 0, CREATE_NEW,
-                                 FILE_ATTRIBUTE_HIDDEN, 0);
-        if (rs->marker != INVALID_HANDLE_VALUE)
+        // runner's sweep cannot take it, so it leaves this folder alone. It
+        // lies beside the payload's tree, so that no entry can be it.
+        Text_Append(g_path, kPathChars, L"\\" RUNNER_MARKER_NAME);
+        rs->marker = CreateFileW(g_path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, 0, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, 0);
+        if (rs->marker == INVALID_HANDLE_VALUE) {
+            rs->marker = 0;
+            // Another runner's sweep took the folder between the two calls: a new name.
+            error = GetLastError();
+            Tree_Delete(rs->ownFolder, 0);
+            rs->privateMade = false;
+            if (error != ERROR_PATH_NOT_FOUND && error != ERROR_FILE_NOT_FOUND)
+                break;
+            continue;
+        }
+        rs->privateFolder[0] = 0;
+        Text_Append(rs->privateFolder, MAX_PATH, rs->ownFolder);
+        Text_Append(rs->privateFolder, MAX_PATH, L"\\" RUNNER_TREE_NAME);
+        Path_Long(g_path, kPathChars, rs->privateFolder);
+        if (CreateDirectoryW(g_path, 0))
             return true;
-        // Another runner's sweep took the folder between the two calls: a new name.
         error = GetLastError();
-        Tree_Delete(rs->privateFolder, 0);
-        rs->privateMade = false;
-        if (error != ERROR_PATH_NOT_FOUND && error != ERROR_FILE_NOT_FOUND)
-            break;
+        break;
     }
-    Fail_Show(rs, L"Cannot create a folder to expand the package into:", rs->privateFolder, error);
+    Fail_Show(rs, L"Cannot create a folder to expand the package into:", rs->ownFolder, error);
     return false;
 }
 
@@ -154,48 +196,81 @@ void Folder_Release(RunnerState *rs)
 }
 
 // "sx-" and 16 lower-case hex digits: the only names a runner makes.
-static bool IsRunnerName(const WCHAR *name)
+static bool IsRunnerName(const WCHAR *name, uint32_t units)
 {
-    if (name[0] != L's' || name[1] != L'x' || name[2] != L'-')
+    if (units != kNameChars || name[0] != L's' || name[1] != L'x' || name[2] != L'-')
         return false;
     for (int i = 3; i < kNameChars; i++)
         if (!((name[i] >= L'0' && name[i] <= L'9') || (name[i] >= L'a' && name[i] <= L'f')))
             return false;
-    return name[kNameChars] == 0;
+    return true;
 }
 
-static WCHAR g_found[kPathChars];
+typedef DWORD(WINAPI *GetSecurityInfoProc)(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID *, PSID *, PACL *, PACL *,
+                                           PSECURITY_DESCRIPTOR *);
+
+// Made by a runner of this account, as read through the folder's handle: the
+// owner a runner gives its folder, and a DACL that inherits nothing. A
+// folder others made under the same name has neither.
+static bool MadeByARunner(HANDLE folder)
+{
+    static GetSecurityInfoProc read;
+    HMODULE advapi = read == 0 ? Advapi() : 0;
+    if (advapi != 0)
+        read = (GetSecurityInfoProc)(void (*)(void))GetProcAddress(advapi, "GetSecurityInfo");
+    PSID owner = 0;
+    PACL dacl = 0;
+    PSECURITY_DESCRIPTOR sd = 0;
+    if (read == 0 || Folder_Sddl() == 0 ||
+        read(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, 0, &dacl, 0, &sd) != ERROR_SUCCESS)
+        return false;
+    // Self-relative, as GetSecurityInfo returns it: the control word at offset 2.
+    SECURITY_DESCRIPTOR_CONTROL control = ((const SECURITY_DESCRIPTOR_RELATIVE *)sd)->Control;
+    bool ours = owner != 0 && dacl != 0 && (control & SE_DACL_PROTECTED) != 0 && SameSid((const uint8_t *)owner, g_owner);
+    LocalFree(sd);
+    return ours;
+}
+
+enum { kListAccess = FILE_LIST_DIRECTORY | SYNCHRONIZE };
 
 void Folder_Sweep(RunnerState *rs)
 {
     DWORD start = GetTickCount();
-    WIN32_FIND_DATAW fd;
-    g_found[0] = 0;
-    Text_Append(g_found, kPathChars, rs->workFolder);
-    Text_Append(g_found, kPathChars, L"\\sx-*");
-    HANDLE find = FindFirstFileExW(g_found, FindExInfoBasic, &fd, FindExSearchNameMatch, 0, 0);
-    if (find == INVALID_HANDLE_VALUE)
+    Path_Long(g_path, kPathChars, rs->workFolder);
+    HANDLE work = CreateFileW(g_path, kListAccess, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, 0);
+    if (work == INVALID_HANDLE_VALUE)
         return;
-    do {
-        // A link is never followed, nor anything but a runner's own folder touched.
-        if ((fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 || (fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
-            !IsRunnerName(fd.cFileName))
+    const WCHAR *mask = L"sx-*", *name;
+    DWORD seen;
+    for (uint32_t units; GetTickCount() - start < kSweepMs && (units = Tree_Next(work, mask, &seen, &name)) != 0; mask = 0) {
+        if ((seen & FILE_ATTRIBUTE_DIRECTORY) == 0 || (seen & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || !IsRunnerName(name, units))
             continue;
-        MarkerPath(g_marker, rs->workFolder, fd.cFileName);
+        // Opened once, without following a link, and judged through that
+        // handle: what is deleted is what was judged.
+        HANDLE folder;
+        DWORD a;
+        if (Tree_OpenBelow(work, name, units,
+                           READ_CONTROL | DELETE | FILE_LIST_DIRECTORY | SYNCHRONIZE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                           true, &folder) != 0)
+            continue;
+        if (!Tree_Attributes(folder, &a) || (a & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || !MadeByARunner(folder)) {
+            CloseHandle(folder);
+            continue;
+        }
         // A live runner holds its marker without sharing deletion: asking for
         // DELETE fails with a sharing violation. Gone, or never made (its
         // runner ended between folder and marker), the folder is stale.
-        HANDLE marker = CreateFileW(g_marker, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0,
-                                    OPEN_EXISTING, 0, 0);
-        if (marker != INVALID_HANDLE_VALUE)
+        HANDLE marker;
+        const WCHAR *markerName = RUNNER_MARKER_NAME;
+        DWORD status = Tree_OpenBelow(folder, markerName, Text_Length(markerName), DELETE | SYNCHRONIZE, false, &marker);
+        if (status == 0)
             CloseHandle(marker);
-        else if (GetLastError() != ERROR_FILE_NOT_FOUND)
+        else if (status != 0xC0000034 /* STATUS_OBJECT_NAME_NOT_FOUND */) {
+            CloseHandle(folder);
             continue;
-        g_found[0] = 0;
-        Text_Append(g_found, kPathChars, rs->workFolder);
-        Text_Append(g_found, kPathChars, L"\\");
-        Text_Append(g_found, kPathChars, fd.cFileName);
-        Tree_Delete(g_found, start + kSweepMs);
-    } while (GetTickCount() - start < kSweepMs && FindNextFileW(find, &fd));
-    FindClose(find);
+        }
+        Tree_DeleteOpen(folder, start + kSweepMs);
+    }
+    CloseHandle(work);
 }

@@ -107,6 +107,7 @@ static void BuildLine(const WCHAR *rest, WCHAR *application)
 
 struct Waiter {
     HANDLE port, job, done;
+    bool lost;  // the port failed before the job emptied: its processes may still run
 };
 
 static void Waiter_Close(Waiter *w)
@@ -126,9 +127,14 @@ static DWORD WINAPI WaitForJob(LPVOID parameter)
     DWORD message;
     ULONG_PTR key;
     LPOVERLAPPED overlapped;
-    while (GetQueuedCompletionStatus(w->port, &message, &key, &overlapped, INFINITE))
+    for (;;) {
+        if (!GetQueuedCompletionStatus(w->port, &message, &key, &overlapped, INFINITE)) {
+            w->lost = true;
+            break;
+        }
         if (key == (ULONG_PTR)w->job && message == JOB_OBJECT_MSG_ACTIVE_PROCESS_ZERO)
             break;
+    }
     SetEvent(w->done);
     return 0;
 }
@@ -146,7 +152,9 @@ bool Launch_AndWait(RunnerState *rs)
     static WCHAR application[kPathChars];
     BuildLine(rest, application);
 
-    Waiter w;
+    // Outlives this call's frame only in that the waiting thread is joined before it returns.
+    static Waiter w;
+    ZeroMemory(&w, sizeof w);
     w.job = CreateJobObjectW(0, 0);
     w.port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, 0, 0, 1);
     w.done = CreateEventW(0, TRUE, FALSE, 0);
@@ -190,8 +198,15 @@ bool Launch_AndWait(RunnerState *rs)
             waitOn = w.done;
     }
     // The window messages keep flowing while the command runs.
-    while (MsgWaitForMultipleObjects(1, &waitOn, FALSE, INFINITE, QS_ALLINPUT) == WAIT_OBJECT_0 + 1)
+    DWORD waited, error = 0;
+    while ((waited = MsgWaitForMultipleObjects(1, &waitOn, FALSE, INFINITE, QS_ALLINPUT)) == WAIT_OBJECT_0 + 1)
         Pump_Messages();
+    if (waited != WAIT_OBJECT_0) {
+        error = GetLastError();
+        // The port closed, the waiting thread leaves at once.
+        if (thread != 0 && w.port != 0)
+            CloseHandle(w.port), w.port = 0;
+    }
     // The waiting thread has set done and is leaving: its handles go once it has.
     if (thread != 0) {
         WaitForSingleObject(thread, INFINITE);
@@ -199,5 +214,14 @@ bool Launch_AndWait(RunnerState *rs)
     }
     Waiter_Close(&w);
     CloseHandle(process);
+    // Without the job's word that all it started has ended, something may
+    // still run in the folder: it stays for the next start's sweep, which
+    // takes it once its marker is free, and the run is not a success.
+    if (waited != WAIT_OBJECT_0 || thread == 0 || w.lost) {
+        rs->leaveFolder = true;
+        Fail_Show(rs, L"Cannot tell when the package's command and all it started have ended:", rs->command,
+                  error != 0 ? error : ERROR_INVALID_HANDLE);
+        return false;
+    }
     return true;
 }

@@ -22,9 +22,11 @@ struct RunnerState {
     bool restarted;                   // this runner is the elevated restart, which never restarts again
     bool restart;                     // the command needs the elevated restart, which does the work instead
     WCHAR workFolder[MAX_PATH];       // the runner's own folder, without a trailing backslash
-    WCHAR privateFolder[MAX_PATH];    // workFolder\sx-<random>, once created
+    WCHAR ownFolder[MAX_PATH];        // workFolder\sx-<random>: the marker and privateFolder, once created
+    WCHAR privateFolder[MAX_PATH];    // ownFolder\x: the payload's tree, where the command runs
     bool privateMade;
-    HANDLE marker;                    // privateFolder\sx-<random>.runner, held open while the runner lives
+    bool leaveFolder;                 // what the command started may still run there: only the marker is let go
+    HANDLE marker;                    // ownFolder\runner, held open while the runner lives
     HANDLE stubProcess;               // the stub that started the runner, whose strings it reads; 0 when none did
     DWORD stubPid;
     // The stub's image file, opened once and mapped read-only for the whole
@@ -52,10 +54,15 @@ void Prepare_Release(RunnerState *rs);
 // The stub's window, once it has one; 0 when the stub ended first.
 HWND Prepare_StubWindow(RunnerState *rs);
 
-// The private folder: only the user, SYSTEM and Administrators may enter it.
-// Its SDDL and descriptor are those the folder is created with.
+// The runner's own folder: only the user, SYSTEM and Administrators may
+// enter it; run elevated or as SYSTEM, only SYSTEM and Administrators, and
+// owned by Administrators. Its SDDL and descriptor are those the folder is
+// created with; the owner is the one the sweep asks of a runner's folder.
 const WCHAR *Folder_Sddl(void);
 PSECURITY_DESCRIPTOR Folder_Descriptor(void);
+// The names inside the runner's own folder: the marker and the payload's tree.
+#define RUNNER_MARKER_NAME L"runner"
+#define RUNNER_TREE_NAME L"x"
 bool Folder_Create(RunnerState *rs);
 void Folder_Release(RunnerState *rs);
 // Deletes the work folder's sx-* folders whose runner is gone, within a bound.
@@ -70,7 +77,9 @@ bool Elevate_Check(RunnerState *rs);
 // message when it could not be started (the user declined).
 int Elevate_Restart(RunnerState *rs);
 
-// false, without a message, with rs->restart set, for a program that needs the
+// Runs the command and waits for it and all it starts. False, the folder
+// left to the next start's sweep, when that wait could not be had; false,
+// without a message, with rs->restart set, for a program that needs the
 // elevation the package did not record.
 bool Launch_AndWait(RunnerState *rs);
 
@@ -79,8 +88,22 @@ bool Launch_AndWait(RunnerState *rs);
 void Cleanup_WatchSession(RunnerState *rs);
 void Cleanup_PrivateFolder(RunnerState *rs);
 // Deletes root's tree in one pass without following a link, until the tick
-// count reaches deadline (0: none); true when all of it went.
+// count reaches deadline (0: none); true when all of it went or none was there.
 bool Tree_Delete(const WCHAR *root, DWORD deadline);
+// The same for a folder already opened (DELETE, FILE_LIST_DIRECTORY,
+// FILE_READ_ATTRIBUTES, FILE_WRITE_ATTRIBUTES); the handle is closed.
+bool Tree_DeleteOpen(HANDLE root, DWORD deadline);
+// name (units long, no terminator needed) opened relative to parent, never
+// through a link: an NTSTATUS, negative on failure, and *out 0.
+DWORD Tree_OpenBelow(HANDLE parent, const WCHAR *name, uint32_t units, DWORD access, bool folder, HANDLE *out);
+bool Tree_Attributes(HANDLE handle, DWORD *attributes);
+// The folder's next entry past "." and "..", matching mask on the first call
+// (0: all): its name's length, 0 at the end. The name lives until the next call.
+uint32_t Tree_Next(HANDLE folder, const WCHAR *mask, DWORD *attributes, const WCHAR **name);
+// Set by tests only: called between the look at an entry and its opening.
+extern void (*Tree_BetweenLookAndAct)(const WCHAR *name, uint32_t units);
+// path as a "\\?\" path: \\server\share\... as \\?\UNC\server\share\...
+void Path_Long(WCHAR *out, uint32_t capacity, const WCHAR *path);
 void Cleanup_Post(const RunnerState *rs);
 
 // Dispatches whatever the thread's queue holds, so that windows stay alive.
