@@ -11,7 +11,9 @@
 #include <set>
 #include <wctype.h>
 #ifdef _WIN32
+#ifndef NOMINMAX  // libstdc++ for MinGW defines it already
 #define NOMINMAX
+#endif
 #include <windows.h>
 #endif
 
