@@ -138,7 +138,7 @@ bool TreeOutput::File(const std::string &path, int64_t time, std::string &error)
 #endif
     if (fd < 0)
         return error = named + Output_SystemError(errno), false;
-    temp = tempPath.string();
+    temp = tempPath;
     return true;
 }
 

@@ -22,7 +22,7 @@ struct TreeOutput {
     int fd = -1;
 #endif
     std::filesystem::path shown;  // the folder as the user gave it
-    std::string temp;             // the file being written, under its temporary name
+    std::filesystem::path temp;   // the file being written, under its temporary name (wide on Windows)
     std::string current;          // the path of that file below the folder
     int64_t mtime = 0;
     std::vector<std::pair<std::string, bool>> made;  // each path made, and whether a folder

@@ -92,10 +92,12 @@ static int Runners()
     return runners;
 }
 
-// What lies beside the private folder, whether this token is elevated, and how many runners lead here.
+// What lies beside the runner's own folder (the command runs in its tree,
+// work\sx-<hex>\x), whether this token is elevated, and how many runners lead here.
 static void ReportElevation(const WCHAR *cwd)
 {
     std::wstring parent = cwd;
+    parent.resize(parent.rfind(L'\\'));
     parent.resize(parent.rfind(L'\\'));
     WIN32_FIND_DATAW fd;
     HANDLE found = FindFirstFileW((parent + L"\\*").c_str(), &fd);

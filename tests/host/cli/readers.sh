@@ -10,12 +10,14 @@ head -c 70000 /dev/zero | tr '\0' 'x' >big.bin; printf 'MZ' >setup.exe; : >empty
     --file setup.exe=SETUP.EXE --file big.bin=BIG.BIN --file empty.txt=EMPTY.TXT --product-name P --product-version 1.0.0.0
 # Dialog 2000: a 36-byte header with "Helv", then two CTEXT items of 64 and 26 bytes.
 # String blocks: 16 length words plus the characters (block 7: "Readers",
-# "Go?", "12-08-126", "4:00"; block 63: three descriptors; block 188: "70002").
+# "Go?", "12-08-126", "4:00"; block 63: three descriptors; block 188: "70002");
+# RCDATA 2: the package marker, "selfextr package 1" without a terminator.
 expected='--type=3 --name=1 --language=1033 size=744
 --type=5 --name=2000 --language=1033 size=126
 --type=6 --name=7 --language=1033 size=78
 --type=6 --name=63 --language=1033 size=102
 --type=6 --name=188 --language=1033 size=42
+--type=10 --name=2 --language=1033 size=18
 --type=14 --name='"'SELFEXTR'"' --language=1033 size=20
 --type=16 --name=1 --language=1033 size=356
 --type=32 --name=1000 --language=1033 size=2
