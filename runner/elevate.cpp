@@ -48,7 +48,7 @@ static bool IsRestart(void)
 // split token (a standard user's token is as high as it gets).
 static bool TokenFallsShort(bool required)
 {
-    HMODULE advapi = LoadLibraryExW(L"advapi32.dll", 0, 0x800 /* LOAD_LIBRARY_SEARCH_SYSTEM32 */);
+    HMODULE advapi = LoadLibraryExW(L"advapi32.dll", 0, LOAD_LIBRARY_SEARCH_SYSTEM32);
     OpenTokenProc openToken = advapi != 0 ? (OpenTokenProc)(void (*)(void))GetProcAddress(advapi, "OpenProcessToken") : 0;
     TokenInfoProc tokenInfo = advapi != 0 ? (TokenInfoProc)(void (*)(void))GetProcAddress(advapi, "GetTokenInformation") : 0;
     HANDLE token;
@@ -79,7 +79,7 @@ bool Elevate_Check(RunnerState *rs)
 int Elevate_Restart(RunnerState *rs)
 {
     DWORD n = GetModuleFileNameW(0, g_self, MAX_PATH);
-    HMODULE shell = LoadLibraryExW(L"shell32.dll", 0, 0x800 /* LOAD_LIBRARY_SEARCH_SYSTEM32 */);
+    HMODULE shell = LoadLibraryExW(L"shell32.dll", 0, LOAD_LIBRARY_SEARCH_SYSTEM32);
     ShellExecuteExProc run = shell != 0 ? (ShellExecuteExProc)(void (*)(void))GetProcAddress(shell, "ShellExecuteExW") : 0;
     SHELLEXECUTEINFOW info;
     ZeroMemory(&info, sizeof info);

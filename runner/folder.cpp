@@ -17,7 +17,7 @@ enum {
 
 static HMODULE Advapi(void)
 {
-    return LoadLibraryExW(L"advapi32.dll", 0, 0x800 /* LOAD_LIBRARY_SEARCH_SYSTEM32 */);
+    return LoadLibraryExW(L"advapi32.dll", 0, LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
 // Eight random bytes: the system's generator where it can be had, else the clock, the process and the stack.
