@@ -2,6 +2,7 @@
 // and read back with selfextr's own decoder, as the runner reads it.
 #pragma once
 #include "decoder/paths.h"
+#include "runner/settings.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -13,7 +14,7 @@
 namespace selfextr {
 
 // The string that names the payload entry; the stub never reads it.
-constexpr uint16_t kStringPayload = 3001;
+constexpr uint16_t kStringPayload = RUNNER_SETTING_PAYLOAD;
 
 struct PayloadOptions {
     uint32_t blockBytes = 0;  // 0: one solid block; else independent blocks of this size
