@@ -41,6 +41,12 @@ constexpr uint32_t kFormatTotal = 42949672;
 // natively), less a margin.
 constexpr uint64_t kMaxPackageBytes = 1000000000;
 
+// The end of every message that refuses a package above kMaxPackageBytes.
+inline std::string Package_MaxBytesText()
+{
+    return Text_Thousands(kMaxPackageBytes) + " bytes, the most a selfextr stub is shown to extract";
+}
+
 struct PackFile {
     std::filesystem::path source;
     std::string name;     // the name written into the work folder

@@ -161,8 +161,7 @@ bool Package_Build(const PackRequest &request, const char *sourceDateEpoch, ResT
         // Sizes come from the file system: a sparse file of any size is
         // refused here without being read.
         if (total > kMaxPackageBytes)
-            return error = "the files add up to more than " + Text_Thousands(kMaxPackageBytes) +
-                           " bytes, the most a selfextr stub is shown to extract (at \"" + f.source.string() + "\")", false;
+            return error = "the files add up to more than " + Package_MaxBytesText() + " (at \"" + f.source.string() + "\")", false;
         descriptors.emplace_back(descriptor, size);
     }
     if (request.runner) {
@@ -182,8 +181,7 @@ bool Package_Build(const PackRequest &request, const char *sourceDateEpoch, ResT
                            std::to_string(kMaxEntries), false;
         total += p.bytes.size();
         if (total > kMaxPackageBytes)
-            return error = "the files and the payload add up to more than " + Text_Thousands(kMaxPackageBytes) +
-                           " bytes, the most a selfextr stub is shown to extract", false;
+            return error = "the files and the payload add up to more than " + Package_MaxBytesText(), false;
         descriptors.emplace_back(p.name + "," + std::to_string(p.bytes.size()), p.bytes.size());
     }
     if (total > kFormatTotal)

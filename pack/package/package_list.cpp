@@ -272,8 +272,7 @@ Listing Package_List(const ResTree &tree, bool withPayloadItems)
     if (sum != out.total)
         out.problems.push_back("total " + std::to_string(out.total) + " differs from the sum of the sizes, " + std::to_string(sum));
     if (out.total > kMaxPackageBytes)
-        out.problems.push_back("total " + std::to_string(out.total) + " is more than " + Text_Thousands(kMaxPackageBytes) +
-                               " bytes, the most a selfextr stub is shown to extract");
+        out.problems.push_back("total " + std::to_string(out.total) + " is more than " + Package_MaxBytesText());
     else if (out.total > kFormatTotal)
         out.notes.push_back(Package_FormatNote(out.total));
     ListPayload(tree, withPayloadItems, out);

@@ -5,6 +5,7 @@
 #include "base/input.h"
 #include "base/text.h"
 #include "decoder/tar.h"
+#include "decoder/xz.h"
 #include "package/names.h"
 #include "package/package.h"
 
@@ -33,7 +34,7 @@ struct TreeItem {
 };
 
 constexpr uint64_t kUstarMaxSize = (uint64_t(1) << 33) - 1;  // 11 octal digits
-constexpr uint32_t kMinDictionary = 4096, kMaxDictionary = 64u << 20;
+constexpr uint32_t kMinDictionary = 4096, kMaxDictionary = kXzMaxDictionary;
 
 uint64_t Padded(uint64_t n) { return (n + 511) / 512 * 512; }
 
@@ -212,8 +213,7 @@ struct Compressor {
             lzma_ret r = lzma_code(&strm, action);
             out.insert(out.end(), buffer, buffer + (sizeof buffer - strm.avail_out));
             if (out.size() > kMaxPackageBytes)
-                return error = "the payload compresses to more than " + Text_Thousands(kMaxPackageBytes) +
-                               " bytes, the most a selfextr stub is shown to extract", false;
+                return error = "the payload compresses to more than " + Package_MaxBytesText(), false;
             if (r == LZMA_STREAM_END)
                 return true;
             if (r != LZMA_OK)
