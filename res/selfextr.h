@@ -28,4 +28,7 @@
 #define IDD_PROGRESS    SELFEXTR_DIALOG_PROGRESS
 #define IDC_METER       200
 
+/* The entry the stub runs when the package gives it no command line. */
+#define SETUP_NAME      "SETUP.EXE"
+
 #endif

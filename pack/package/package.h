@@ -35,6 +35,9 @@ constexpr uint32_t kMaxEntries = MAX_REGISTER;  // the stub registers every file
 // The format's own limit: bytes * 100 still fits in 32 bits, the percentage
 // arithmetic a stub of the format may use. Ours does not wrap above it.
 constexpr uint32_t kFormatTotal = 42949672;
+// The entry the stub runs by default, as names are compared (Name_Fold).
+constexpr std::u16string_view kSetupName = u"" SETUP_NAME;
+
 // The largest package pack writes: what our stub is shown to extract exactly
 // under Wine on every kind of machine we test on (1,048,576,000 bytes of
 // entries where Wine runs under emulation, 2,044,723,200 where it runs

@@ -139,7 +139,7 @@ bool Package_Build(const PackRequest &request, const char *sourceDateEpoch, ResT
         std::u16string folded = Name_Fold(f.name);
         if (!seen.insert(folded).second)
             return error = "file name \"" + f.name + "\" is given twice (names are compared ignoring case)", false;
-        hasSetup |= folded == u"SETUP.EXE";
+        hasSetup |= folded == kSetupName;
         // Only a regular file has a size that says what reading it gives.
         InputFile in;
         if (!Input_Open(f.source, in, error))
@@ -167,10 +167,10 @@ bool Package_Build(const PackRequest &request, const char *sourceDateEpoch, ResT
     if (request.runner) {
         if (hasSetup)
             return error = "a file of the package is named SETUP.EXE, but --run makes selfextr's runner the SETUP.EXE: rename the file", false;
-        seen.insert(u"SETUP.EXE");
+        seen.insert(std::u16string(kSetupName));
         hasSetup = true;
         total += request.runner->size();
-        descriptors.emplace_back("SETUP.EXE," + std::to_string(request.runner->size()), request.runner->size());
+        descriptors.emplace_back(SETUP_NAME "," + std::to_string(request.runner->size()), request.runner->size());
     }
     if (request.payload) {
         const Payload &p = *request.payload;

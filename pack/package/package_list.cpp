@@ -143,7 +143,7 @@ void ListRunner(const ResTree &tree, Listing &out)
         if (!RunnerSettings_Caption(caption, error))
             out.problems.push_back(where + error);
     for (const ListedEntry &e : out.entries) {
-        if (Name_Fold(e.name) != u"SETUP.EXE" || !e.problem.empty() || e.data == nullptr)
+        if (Name_Fold(e.name) != kSetupName || !e.problem.empty() || e.data == nullptr)
             continue;
         bool isSigned = false;
         if (!Runner_Check(ResData_Bytes(*e.data).first(e.size), isSigned, error))
