@@ -65,7 +65,7 @@ static int Run(int argc, char **argv)
                   "split the payload into independent blocks of this size (such as 32MiB), decoded on several cores; "
                   "default: one block, the smallest file")
         ->transform(CLI::AsSizeValue(false))
-        ->check(CLI::Range(uint64_t(1) << 20, uint64_t(1) << 30));
+        ->check(CLI::Range(uint64_t(kPayloadMinBlockMiB) << 20, uint64_t(kPayloadMaxBlockMiB) << 20));
     p->add_option("--product-name", given.version.product, "version record: ProductName");
     p->add_option("--product-version", given.version.version,
                   "version record: FileVersion and ProductVersion, one to four numbers (1.2.3.4)");

@@ -144,8 +144,9 @@ bool Manifest_Read(const std::filesystem::path &path, PackRequest &request, std:
         request.payloadDir = base / dir;
         if (const toml::node *b = t->get("block_size")) {
             auto mib = b->value_exact<int64_t>();
-            if (!mib || *mib < 1 || *mib > 1024)
-                return r.Fail(*b, "payload.block_size", "must be a whole number of MiB from 1 to 1024");
+            if (!mib || *mib < kPayloadMinBlockMiB || *mib > kPayloadMaxBlockMiB)
+                return r.Fail(*b, "payload.block_size", "must be a whole number of MiB from " +
+                              std::to_string(kPayloadMinBlockMiB) + " to " + std::to_string(kPayloadMaxBlockMiB));
             request.payloadOptions.blockBytes = uint32_t(*mib) << 20;
         }
     }

@@ -16,6 +16,10 @@ namespace selfextr {
 // The string that names the payload entry; the stub never reads it.
 constexpr uint16_t kStringPayload = RUNNER_SETTING_PAYLOAD;
 
+// The block sizes pack accepts for a split payload, in MiB, from the command
+// line (--payload-block-size) and from a manifest (block_size) alike.
+constexpr uint32_t kPayloadMinBlockMiB = 1, kPayloadMaxBlockMiB = 1024;
+
 struct PayloadOptions {
     uint32_t blockBytes = 0;  // 0: one solid block; else independent blocks of this size
 };
