@@ -6,7 +6,14 @@
 #ifndef SELFEXTR_RUNNER_SETTINGS_H
 #define SELFEXTR_RUNNER_SETTINGS_H
 
-#define RUNNER_SETTING_PAYLOAD 3001  /* the payload entry's name in the work folder */
+/* The payload's name, as list shows it. The payload itself is the stub's
+ * RCDATA RUNNER_PAYLOAD_ID, which the stub never writes: the runner reads it
+ * from the stub's image. (Packages of the earlier layout carried it as an
+ * entry of that name, which the stub wrote into the work folder; the tool
+ * still reads them.) */
+#define RUNNER_SETTING_PAYLOAD 3001
+#define RUNNER_PAYLOAD_TYPE 10  /* RCDATA, language en-US */
+#define RUNNER_PAYLOAD_ID 3
 #define RUNNER_SETTING_COMMAND 3002  /* the command line started in the private folder */
 /* The elevation the command's program asks for in its manifest:
  * "requireAdministrator" or "highestAvailable"; absent when it asks for none.
