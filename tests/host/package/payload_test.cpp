@@ -397,3 +397,53 @@ TEST(PayloadTime, PackRefusesAnInputWhoseTimeWindowsCannotSet)
     }
     fs::remove_all(tree);
 }
+
+// The payload is the image's own resource, never an entry the stub writes;
+// a package of the earlier layout, whose stub wrote the payload as its last
+// entry, is listed, verified and extracted as before.
+TEST(PayloadRoundTrip, ThePayloadIsNoEntryAndTheEarlierLayoutIsStillRead)
+{
+    fs::path dir = TempDir();
+    MakeTree(dir / "tree", HardTree(), 1700000000);
+    ASSERT_EQ(Pack(PayloadRequest(dir, dir / "tree"), dir / "p.exe").code, 0);
+    std::string error;
+    auto image = Image_Load(dir / "p.exe", error);
+    ASSERT_TRUE(image) << error;
+    Listing l = Package_List(image->resources, true);
+    ASSERT_TRUE(l.payload && l.problems.empty());
+    EXPECT_FALSE(l.payload->asEntry);
+    ASSERT_EQ(l.entries.size(), 2u);  // README.TXT and SETUP.EXE
+    EXPECT_EQ(l.total, l.entries[0].size + l.entries[1].size);
+
+    // The same package as the earlier layout wrote it.
+    ResTree old = image->resources;
+    const ResLangs *payload = ResTree_Find(old, kRtPayload, kPayloadId);
+    ASSERT_NE(payload, nullptr);
+    const std::span<const uint8_t> bytes = ResData_Bytes(payload->at(kLangEnUs));
+    std::map<uint16_t, std::u16string> strings;
+    for (uint16_t id : {kStringCaption, kStringPrompt, kStringDate, kStringTime, kStringPayload, kStringCommand,
+                        uint16_t(kEntryFirst), uint16_t(kEntryFirst + 1)})
+        strings[id] = Text_Utf16(*StringTable_Get(old, id));
+    strings[kEntryFirst + 2] = Text_Utf16(l.payload->name + "," + std::to_string(bytes.size()));
+    strings[kStringTotal] = Text_Utf16(std::to_string(l.total + bytes.size()));
+    old[ResKey::Id(kRtEntry)][ResKey::Id(kEntryFirst + 2)][kLangEnUs].bytes = std::vector<uint8_t>(bytes.begin(), bytes.end());
+    old[ResKey::Id(kRtPayload)].erase(ResKey::Id(kPayloadId));
+    old.erase(ResKey::Id(kRtString));
+    StringTable_Put(strings, old);
+    ASSERT_TRUE(Image_WriteFile(*image, old, {}, dir / "old.exe", error)) << error;
+
+    std::ostringstream o, e;
+    ASSERT_EQ(Command_List(dir / "old.exe", true, o, e), 0) << e.str();
+    auto reloaded = Image_Load(dir / "old.exe", error);
+    ASSERT_TRUE(reloaded) << error;
+    Listing ol = Package_List(reloaded->resources, true);
+    ASSERT_TRUE(ol.payload);
+    EXPECT_TRUE(ol.payload->asEntry);
+    EXPECT_EQ(ol.entries.size(), 3u);
+    EXPECT_EQ(ol.payload->items.size(), l.payload->items.size());
+    // extract gives the tree, without the payload's entry or the runner.
+    ASSERT_EQ(Command_Extract(dir / "old.exe", dir / "out", false, false, o, e), 0) << e.str();
+    auto got = ReadTree(dir / "out");
+    got.erase("README.TXT");
+    EXPECT_EQ(got, ReadTree(dir / "tree"));
+}
