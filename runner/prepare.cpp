@@ -157,7 +157,7 @@ bool Prepare_ReadPackage(RunnerState *rs)
         return false;
     }
     if (command < 0 || payload < 0 || level < 0) {
-        Fail_Show(rs, L"The package's settings are damaged. Please download it again.", 0, 0);
+        Fail_Show(rs, kSettingsDamaged, 0, 0);
         return false;
     }
     DWORD n = GetModuleFileNameW(0, rs->workFolder, MAX_PATH);
