@@ -67,12 +67,12 @@ static bool TokenFallsShort(bool required)
 bool Elevate_Check(RunnerState *rs)
 {
     rs->restarted = IsRestart();
-    bool required = SameText(rs->elevation, L"requireAdministrator");
-    if (!required && rs->elevation[0] != 0 && !SameText(rs->elevation, L"highestAvailable")) {
+    bool required = SameText(rs->settings.elevation, L"requireAdministrator");
+    if (!required && rs->settings.elevation[0] != 0 && !SameText(rs->settings.elevation, L"highestAvailable")) {
         Fail_Show(rs, kSettingsDamaged, 0, 0);
         return false;
     }
-    rs->restart = !rs->restarted && rs->elevation[0] != 0 && TokenFallsShort(required);
+    rs->restart = !rs->restarted && rs->settings.elevation[0] != 0 && TokenFallsShort(required);
     return true;
 }
 

@@ -105,7 +105,7 @@ static bool MapPayload(Expansion *ex, Mapping *m)
     ex->path[0] = 0;
     Text_Append(ex->path, kPathChars, rs->workFolder);
     Text_Append(ex->path, kPathChars, L"\\");
-    Text_Append(ex->path, kPathChars, rs->payloadName);
+    Text_Append(ex->path, kPathChars, rs->settings.payload);
     m->file = CreateFileW(ex->path, GENERIC_READ, FILE_SHARE_READ, 0, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, 0);
     LARGE_INTEGER size;
     if (m->file == INVALID_HANDLE_VALUE || !GetFileSizeEx(m->file, &size))

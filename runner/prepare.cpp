@@ -121,6 +121,7 @@ static int ReadString(const PeImage *image, LANGID user, UINT id, WCHAR *out, ui
 {
     PeBytes text;
     PeStatus status = PeRes_String(image, (uint16_t)id, user, &text);
+    out[0] = 0;
     if (status == PE_MISSING)
         return 0;
     uint32_t units = text.size / 2;
@@ -149,14 +150,20 @@ bool Prepare_ReadPackage(RunnerState *rs)
     // The caption the stub showed, in the user's language by the loader's own order.
     if (ReadString(&rs->stubImage, user, STRING_CAPTION, rs->caption, kCaptionChars) < 0)
         rs->caption[0] = 0;
-    int command = ReadString(&rs->stubImage, user, RUNNER_SETTING_COMMAND, rs->command, kCommandChars);
-    int payload = ReadString(&rs->stubImage, user, RUNNER_SETTING_PAYLOAD, rs->payloadName, MAX_PATH);
-    int level = ReadString(&rs->stubImage, user, RUNNER_SETTING_ELEVATION, rs->elevation, RUNNER_ELEVATION_UNITS);
-    if (command == 0 || payload == 0) {
+    bool missing = false, damaged = false;
+#define RUNNER_SETTING_READ(key, id, units, required)                                   \
+    {                                                                                  \
+        int got = ReadString(&rs->stubImage, user, id, rs->settings.key, units);        \
+        missing = missing || (required && got == 0);                                   \
+        damaged = damaged || got < 0;                                                  \
+    }
+    RUNNER_SETTINGS(RUNNER_SETTING_READ)
+#undef RUNNER_SETTING_READ
+    if (missing) {
         Fail_Show(rs, L"The package holds no command for its setup program. Please download it again.", 0, 0);
         return false;
     }
-    if (command < 0 || payload < 0 || level < 0) {
+    if (damaged) {
         Fail_Show(rs, kSettingsDamaged, 0, 0);
         return false;
     }

@@ -12,13 +12,18 @@ enum {
     kPathChars = 32768 + 8,         // a whole "\\?\" path, the most Windows takes
 };
 
+// The package's settings, a buffer each, read from the stub's strings.
+struct RunnerSettings {
+#define RUNNER_SETTING_FIELD(key, id, units, required) WCHAR key[units];
+    RUNNER_SETTINGS(RUNNER_SETTING_FIELD)
+#undef RUNNER_SETTING_FIELD
+};
+
 struct RunnerState {
     HINSTANCE module;
     HWND stubWindow;                  // the stub to tell when all is done; 0 when none started us
     WCHAR caption[kCaptionChars];     // the stub's, in the user's language; empty without a stub
-    WCHAR command[kCommandChars];
-    WCHAR payloadName[MAX_PATH];
-    WCHAR elevation[RUNNER_ELEVATION_UNITS];  // the level the command asks for; empty for none
+    RunnerSettings settings;
     bool restarted;                   // this runner is the elevated restart, which never restarts again
     bool restart;                     // the command needs the elevated restart, which does the work instead
     WCHAR workFolder[MAX_PATH];       // the runner's own folder, without a trailing backslash

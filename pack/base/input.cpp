@@ -3,18 +3,9 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
+#include "base/posix_flags.h"
 #include <sys/stat.h>
 #include <unistd.h>
-#ifndef O_BINARY
-#define O_BINARY 0
-#endif
-#ifndef O_NONBLOCK
-#define O_NONBLOCK 0
-#endif
-#ifndef O_CLOEXEC
-#define O_CLOEXEC 0
-#endif
 
 namespace selfextr {
 

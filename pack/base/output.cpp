@@ -4,18 +4,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <fcntl.h>
+#include "base/posix_flags.h"
 #include <sys/stat.h>
 #include <unistd.h>
-#ifdef _WIN32
-#include <io.h>
-#endif
-#ifndef O_NOFOLLOW
-#define O_NOFOLLOW 0
-#endif
-#ifndef O_CLOEXEC
-#define O_CLOEXEC 0
-#endif
 
 namespace selfextr {
 

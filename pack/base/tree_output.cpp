@@ -6,21 +6,9 @@
 
 #include <cerrno>
 #include <chrono>
-#include <fcntl.h>
+#include "base/posix_flags.h"
 #include <sys/stat.h>
 #include <unistd.h>
-#ifdef _WIN32
-#include <io.h>
-#endif
-#ifndef O_NOFOLLOW
-#define O_NOFOLLOW 0
-#endif
-#ifndef O_CLOEXEC
-#define O_CLOEXEC 0
-#endif
-#ifndef O_DIRECTORY
-#define O_DIRECTORY 0
-#endif
 
 namespace selfextr {
 

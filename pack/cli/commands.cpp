@@ -4,6 +4,7 @@
 #include "base/tree_output.h"
 #include "package/assemble.h"
 #include "cli/listing_json.h"
+#include "cli/listing_text.h"
 
 #include <cstdio>
 #include <ctime>
@@ -14,46 +15,6 @@
 namespace selfextr {
 
 namespace fs = std::filesystem;
-
-namespace {
-
-
-// Text from a package, as a terminal may show it: control characters (C0,
-// DEL and C1, which a terminal may act on) and bidirectional marks (which
-// show a name in another order) escaped as \xNN and \uNNNN.
-std::string Shown(const std::string &text)
-{
-    // An escape is at most six bytes for at least one.
-    std::string out(text.size() * 6 + 1, '\0');
-    out.resize(Path_AppendShown(out.data(), 0, uint32_t(out.size()), text.data(), uint32_t(text.size())));
-    return out;
-}
-
-// A name as list shows it: quoted when it is empty or holds a blank, a quote,
-// a backslash or anything Shown escapes, so that each line splits into
-// number, name and size; inside the quotes " and \ are escaped too.
-std::string Quoted(const std::string &name)
-{
-    bool plain = !name.empty() && Shown(name) == name;
-    for (unsigned char c : name)
-        plain = plain && c != ' ' && c != '"' && c != '\\';
-    if (plain)
-        return name;
-    std::string escaped;
-    for (char c : name) {
-        if (c == '"' || c == '\\')
-            escaped += '\\';
-        escaped += c;
-    }
-    // Appended piece by piece: GCC 12 at -O3 sees a restrict overlap in
-    // "\"" + temporary, where there is none.
-    std::string quoted = "\"";
-    quoted += Shown(escaped);
-    quoted += '"';
-    return quoted;
-}
-
-}  // namespace
 
 namespace {
 
@@ -98,14 +59,12 @@ int Command_Pack(const PackOptions &options, const PackRequest &request, std::os
 
     // Everything checked and resolved before anything is written.
     Assembly assembly;
-    if (!Package_Assemble(request, options.embeddedRunner, getenv("SOURCE_DATE_EPOCH"), assembly, error))
+    if (!Package_Assemble(request, options.embeddedRunner, options.sourceDateEpoch, assembly, error))
         return err << "selfextr: " << error << "\n", 1;
     const PackRequest &flat = assembly.request;
     ResTree tree = image->resources;
-    std::vector<std::string> warnings;
-    if (!Package_Build(flat, getenv("SOURCE_DATE_EPOCH"), tree, warnings, error))
-        return err << "selfextr: " << error << "\n", 1;
-    for (auto &w : warnings)
+    Package_Layout(assembly, tree);
+    for (auto &w : assembly.warnings)
         err << "selfextr: warning: " << w << "\n";
     WriteOptions wo;
     wo.stripSignature = options.stripSignature;
@@ -134,22 +93,10 @@ int Command_Pack(const PackOptions &options, const PackRequest &request, std::os
     for (const std::string &note : assembly.notes)
         out << "note: " << note << "\n";
     out << "date: " << flat.date << " " << (flat.time.empty() ? "0:00" : flat.time) << ", " << assembly.dateFrom << "\n";
-    const size_t entries = flat.files.size() + (flat.runner ? 1 : 0) + (flat.payload ? 1 : 0);
+    const size_t entries = flat.files.size() + (flat.runner ? 1 : 0);
     out << "wrote " << options.output.string() << " (" << entries << (entries == 1 ? " entry" : " entries") << ")\n";
     return 0;
 }
-
-namespace {
-
-std::string StampText(uint16_t date, uint16_t time)
-{
-    StampParts p = Date_StampParts(date, time);
-    char text[64];
-    snprintf(text, sizeof text, "%04u-%02u-%02u %u:%02u", p.year, p.month, p.day, p.hour, p.minute);
-    return text;
-}
-
-}  // namespace
 
 int Command_List(const fs::path &file, bool verifyOnly, std::ostream &out, std::ostream &err, bool json)
 {
@@ -158,89 +105,12 @@ int Command_List(const fs::path &file, bool verifyOnly, std::ostream &out, std::
     if (!image)
         return err << "selfextr: " << error << "\n", 1;
     Listing l = Package_ListImage(*image, !verifyOnly);
-    // Signed: a certificate table is there (osslsigncode verify checks it).
-    const std::string signatures = std::string("stub ") + (l.stubSigned ? "signed" : "not signed") +
-                                   (l.runnerSigned ? std::string(", runner ") + (*l.runnerSigned ? "signed" : "not signed") : "");
-    if (json) {
+    if (json)
         out << ListingJson_Format(l, file.string());
-        return verifyOnly && !l.problems.empty() ? 1 : 0;
-    }
-    if (!verifyOnly) {
-        out << "caption: " << Shown(l.caption) << "\n"
-            << "prompt:  " << Shown(l.prompt) << "\n"
-            << "stamp:   " << StampText(l.dateWord, l.timeWord) << " local time (strings \"" << Shown(l.dateText)
-            << "\" and \"" << Shown(l.timeText) << "\")\n"
-            << "total:   " << l.total << " bytes\n";
-        for (const auto &lang : l.languages)
-            out << "language " << lang.tag << " (0x" << std::hex << std::uppercase << std::setw(4) << std::setfill('0')
-                << lang.id << std::dec << std::setfill(' ') << "): caption: " << Shown(lang.caption)
-                << "\n    prompt: " << Shown(lang.prompt) << "\n";
-        if (!l.executionLevel.empty())
-            out << "execution level: " << Shown(l.executionLevel) << " (application manifest)\n";
-        if (l.run)
-            out << "run:     " << Shown(l.run->command) << "\n"
-                << "    program: " << Shown(RunnerSettings_Where(l.run->program)) << "\n"
-                << (l.run->elevation.empty() ? std::string()
-                                             : "    elevation: " + Shown(l.run->elevation) +
-                                                   " (the runner restarts itself elevated before it expands the payload)\n");
-        out << "signatures: " << signatures << "\n";
-        out << "marker:  " << (l.marked ? "\"" + std::string(kPackageMarker) + "\" (RCDATA " + std::to_string(kPackageMarkerId) + ")" : "none")
-            << "\n";
-        out
-            << "entries: " << l.entries.size() << "\n";
-        for (auto &e : l.entries)
-            out << "  " << e.number << "  " << Quoted(e.name) << "  " << e.size << "\n";
-        if (l.payload) {
-            const PayloadSummary &s = l.payload->summary;
-            out << "payload: " << Quoted(l.payload->name) << ", " << s.files << " files in " << s.folders << " folders, "
-                << Text_Thousands(s.expanded) << " bytes expanded, " << Text_Thousands(l.payload->data ? l.payload->data->Size() : 0)
-                << " packed, " << s.blocks << (s.blocks == 1 ? " block" : " blocks") << ", dictionary "
-                << Text_Thousands(s.dictionary) << " bytes\n";
-            for (const PayloadItem &i : l.payload->items)
-                out << "  " << (i.folder ? Quoted(i.path + "/") : Quoted(i.path) + "  " + std::to_string(i.size)) << "\n";
-        }
-    }
-    for (auto &p : l.problems)
-        (verifyOnly ? err : out) << (verifyOnly ? "selfextr: " + file.string() + ": " : "problem: ") << Shown(p) << "\n";
-    for (auto &n : l.notes)
-        out << (verifyOnly ? file.string() + ": note: " : "note: ") << Shown(n) << "\n";
-    if (verifyOnly)
-        out << file.string() << ": " << signatures << "\n";
-    if (verifyOnly && l.problems.empty())
-        out << file.string() << ": " << l.entries.size() << " entries, " << l.total << " bytes"
-            << (l.payload ? ", a payload of " + std::to_string(l.payload->summary.files) + " files decoded and checked" : "")
-            << ", no problems\n";
+    else
+        ListingText_Write(l, file.string(), verifyOnly, out, err);
     return verifyOnly && !l.problems.empty() ? 1 : 0;
 }
-
-namespace {
-
-// The payload's folders as Windows would make them: a folder whose name
-// differs from one made before only in case is that folder, so a later
-// "A/x" goes into the "a" made first, never into a second folder beside it.
-struct FolderSpelling {
-    std::map<std::u16string, std::string> first;  // folded path, spelling made first
-
-    std::string Resolve(const std::string &path, bool folder)
-    {
-        std::string out, key;
-        size_t start = 0;
-        for (;;) {
-            size_t slash = path.find('/', start);
-            std::string name = path.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
-            const bool last = slash == std::string::npos;
-            std::string spelled = (out.empty() ? "" : out + "/") + name;
-            if (!last || folder)
-                spelled = first.try_emplace(Name_Fold(spelled), spelled).first->second;
-            out = spelled;
-            if (last)
-                return out;
-            start = slash + 1;
-        }
-    }
-};
-
-}  // namespace
 
 int Command_Extract(const fs::path &file, const fs::path &dir, bool force, bool raw, std::ostream &out, std::ostream &err)
 {
@@ -276,7 +146,7 @@ int Command_Extract(const fs::path &file, const fs::path &dir, bool force, bool 
     const bool tree = l.payload && l.payload->data && !raw;
     size_t skipped = 0;
     for (auto &e : l.entries) {
-        if (tree && (e.name == l.payload->name || Name_Fold(e.name) == u"SETUP.EXE")) {
+        if (tree && ((l.payload->asEntry && e.name == l.payload->name) || Name_Fold(e.name) == kSetupName)) {
             skipped++;
             continue;
         }
@@ -292,28 +162,18 @@ int Command_Extract(const fs::path &file, const fs::path &dir, bool force, bool 
             failures++;
         }
     }
+    // As they are, the payload is a file too: an ordinary .tar.xz.
+    if (raw && l.payload && !l.payload->asEntry && l.payload->data) {
+        if (!entries.File(l.payload->name, when, error) || !entries.Data(l.payload->bytes.data(), l.payload->bytes.size(), error) ||
+            !entries.FileEnd(error)) {
+            entries.Abandon();
+            err << "selfextr: " << Shown(error) << "\n";
+            failures++;
+        }
+    }
     if (tree) {
-        TreeOutput writer;
-        if (!writer.Open(dir, error))
-            return err << "selfextr: " << Shown(error) << "\n", 1;
-        FolderSpelling spelling;
-        PayloadVisitor visitor;
-        visitor.item = [&](const PayloadItem &i, std::string &e) {
-            const std::string path = spelling.Resolve(i.path, i.folder);
-            return i.folder ? writer.Folder(path, e) : writer.File(path, i.mtime, e);
-        };
-        visitor.data = [&](const uint8_t *p, size_t n, std::string &e) { return writer.Data(p, n, e); };
-        visitor.fileEnd = [&](std::string &e) { return writer.FileEnd(e); };
         PayloadSummary summary;
-        auto bytes = ResData_Bytes(*l.payload->data).first(std::min<uint64_t>(l.payload->data->Size(), [&] {
-            for (auto &e : l.entries)
-                if (e.name == l.payload->name)
-                    return uint64_t(e.size);
-            return uint64_t(0);
-        }()));
-        if (!Payload_Read(bytes, visitor, summary, error)) {
-            // The tree appears whole or not at all; the entries written before it stay.
-            writer.Remove();
+        if (!Package_ExtractPayload(l.payload->bytes, dir, summary, error)) {
             err << "selfextr: " << file.string() << ": payload " << Shown(l.payload->name) << ": " << Shown(error) << "\n";
             failures++;
         } else {

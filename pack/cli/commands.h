@@ -13,6 +13,7 @@ struct PackOptions {
     std::span<const uint8_t> embeddedRunner;  // packed as SETUP.EXE with --run, unless the request names a runner
     std::filesystem::path manifest;  // the output must not replace it
     bool stripSignature = false;
+    const char *sourceDateEpoch = nullptr;  // SOURCE_DATE_EPOCH, read once where the tool starts
 };
 
 // Each returns the process exit code; messages go to out and err.

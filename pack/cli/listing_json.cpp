@@ -86,14 +86,15 @@ std::string ListingJson_Format(const Listing &l, const std::string &file)
         doc.insert("languages", std::move(languages));
     }
     if (l.run) {
-        toml::table run{{"command", l.run->command}, {"program", l.run->program.name},
+        toml::table run{{"program", l.run->program.name},
                         {"from", l.run->program.file.empty() ? "system folder" : "payload"}};
         if (!l.run->program.file.empty())
             run.insert("file", l.run->program.file);
         if (!l.run->program.host.empty())
             run.insert("through", l.run->program.host);
-        if (!l.run->elevation.empty())
-            run.insert("elevation", l.run->elevation);
+        for (const RunnerSettingRow &row : kRunnerSettings)
+            if (row.required || !(l.run->settings.*row.value).empty())
+                run.insert(row.key, l.run->settings.*row.value);
         doc.insert("run", std::move(run));
     }
     toml::table signatures{{"stub", l.stubSigned}};
@@ -111,7 +112,7 @@ std::string ListingJson_Format(const Listing &l, const std::string &file)
                 files.push_back(toml::table{{"path", i.path}, {"size", int64_t(i.size)}, {"mtime", int64_t(i.mtime)}});
         }
         toml::table payload{{"entry", l.payload->name},
-                            {"packed", int64_t(l.payload->data ? l.payload->data->Size() : 0)},
+                            {"packed", int64_t(l.payload->bytes.size())},
                             {"expanded", int64_t(s.expanded)},
                             {"archive_bytes", int64_t(s.archiveBytes)},
                             {"file_count", int64_t(s.files)},

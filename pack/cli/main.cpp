@@ -124,6 +124,7 @@ static int Run(int argc, char **argv)
             std::erase_if(request.translations, [&](const Translation &m) { return m.tag == translation.tag; });
             request.translations.push_back(translation);
         }
+        pack.sourceDateEpoch = getenv("SOURCE_DATE_EPOCH");
         return Command_Pack(pack, request, std::cout, std::cerr);
     }
     if (r->parsed())

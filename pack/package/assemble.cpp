@@ -2,7 +2,6 @@
 #include "package/assemble.h"
 
 #include "base/input.h"
-#include "package/elevation.h"
 #include "package/runner_image.h"
 #include "package/runner_settings.h"
 
@@ -24,16 +23,15 @@ bool ReadRunner(const std::filesystem::path &path, std::vector<uint8_t> &bytes, 
     return Input_Read(in, bytes.data(), bytes.size(), error) && Input_AtEnd(in, error);
 }
 
-// The date when none is given, and the image's stamp from it: resolved once,
-// after the date and time are checked by the rules Package_Build applies.
-bool ResolveDate(PackRequest &flat, const char *sourceDateEpoch, Assembly &out, std::string &error)
+// The date when none is given, chosen once; the checks; then the image's
+// stamp from the date they passed.
+bool CheckWithDate(Assembly &out, const char *sourceDateEpoch, std::string &error)
 {
+    PackRequest &flat = out.request;
     if (flat.date.empty() &&
         !Package_DefaultDate(flat.files, flat.payload.get(), sourceDateEpoch, flat.date, out.dateFrom, error))
         return false;
-    std::string encoded;
-    return Date_Encode(flat.date, encoded, error) && Date_EncodeTime(flat.time.empty() ? "0:00" : flat.time, encoded, error) &&
-           Date_Timestamp(flat.date, flat.time, sourceDateEpoch, out.timestamp, error);
+    return Package_Check(out, error) && Date_Timestamp(flat.date, flat.time, sourceDateEpoch, out.timestamp, error);
 }
 
 }  // namespace
@@ -56,7 +54,7 @@ bool Package_Assemble(const PackRequest &request, std::span<const uint8_t> carri
     if (!request.runnerFile.empty() && request.payloadDir.empty())
         return error = "--runner is the payload's SETUP.EXE: add --payload DIR and --run \"COMMAND\"", false;
     if (request.payloadDir.empty())
-        return ResolveDate(flat, sourceDateEpoch, out, error);
+        return CheckWithDate(out, sourceDateEpoch, error);
 
     // What can be checked before the payload is compressed.
     std::vector<std::string> captions = {request.caption};
@@ -95,12 +93,9 @@ bool Package_Assemble(const PackRequest &request, std::span<const uint8_t> carri
     if (program.file.empty())
         out.notes.push_back("the command's program \"" + program.name +
                             "\" is not in the payload: the runner takes it from the Windows system folder at run time");
-    if (!Elevation_ForProgram(payload->bytes, program, flat.runElevation, error))
+    if (!RunnerSettings_Derive(payload->bytes, program, out.settings, out.notes, error))
         return false;
-    if (!flat.runElevation.empty())
-        out.notes.push_back("the command's program \"" + program.file + "\" asks for " + flat.runElevation +
-                            ": the runner restarts itself elevated before it expands the payload");
-    return ResolveDate(flat, sourceDateEpoch, out, error);
+    return CheckWithDate(out, sourceDateEpoch, error);
 }
 
 }  // namespace selfextr

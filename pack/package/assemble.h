@@ -3,20 +3,47 @@
 #pragma once
 #include "package/package.h"
 
+#include <map>
+#include <optional>
 #include <span>
 
 namespace selfextr {
 
-struct Assembly {
-    PackRequest request;             // folders expanded, the payload compressed, the runner carried
-    std::string dateFrom = "as given";  // where the date came from, for pack to tell
-    uint32_t timestamp = 0;          // the image's TimeDateStamp
-    std::vector<std::string> notes;  // what pack tells besides (a program from the system folder)
+// One entry the stub writes: its descriptor, and a file of the request or the runner.
+struct PlannedEntry {
+    static constexpr size_t kRunner = size_t(-1);
+    std::string descriptor;
+    size_t file = kRunner;  // index into the request's files
+    uint64_t size = 0;
 };
 
-// carriedRunner: the runner the tool carries, used unless request.runnerFile names one.
+// A pack request resolved and checked: everything laying it out needs, and
+// nothing it must check again.
+struct Assembly {
+    PackRequest request;             // folders expanded, the payload compressed, the runner carried, the date given
+    std::string dateFrom = "as given";  // where the date came from, for pack to tell
+    uint32_t timestamp = 0;          // the image's TimeDateStamp
+    std::string dateText, timeText;  // the date and time strings the stub reads
+    std::vector<PlannedEntry> entries;  // in the stub's order: the files, then the runner
+    uint64_t total = 0;              // the entries' bytes
+    std::map<uint16_t, Translation> languages;  // each translation by its language id
+    std::optional<std::vector<uint8_t>> version;  // the version resource
+    RunnerSettingValues settings;    // with a payload: what the runner reads
+    std::vector<std::string> notes;  // what pack tells besides (a program from the system folder)
+    std::vector<std::string> warnings;
+};
+
+// Resolves the request once (folders expanded, the runner read, the payload
+// compressed, its settings derived, the date and the stamp chosen from the
+// environment given) and checks it whole. carriedRunner: the runner the tool
+// carries, used unless request.runnerFile names one.
 bool Package_Assemble(const PackRequest &request, std::span<const uint8_t> carriedRunner, const char *sourceDateEpoch,
                       Assembly &out, std::string &error);
+// The checks of Package_Assemble on out.request as it stands (no folder, a
+// date given, the payload and the runner already there): the plan filled in.
+bool Package_Check(Assembly &out, std::string &error);
+// The checked package laid out as resources, replacing an earlier package's.
+void Package_Layout(const Assembly &assembly, ResTree &tree);
 
 // Rewrites a freshly linked bare image in place the way pack writes every image
 // (.rsrc read-only, its resources laid out by selfextr), stamped with

@@ -255,4 +255,35 @@ bool Elevation_ForProgram(std::span<const uint8_t> payload, const RunnerProgram 
     return true;
 }
 
+bool Elevation_Derive(std::span<const uint8_t> payload, const RunnerProgram &program, std::string &setting,
+                      std::vector<std::string> &notes, std::string &error)
+{
+    if (!Elevation_ForProgram(payload, program, setting, error))
+        return false;
+    if (!setting.empty())
+        notes.push_back("the command's program \"" + program.file + "\" asks for " + setting +
+                        ": the runner restarts itself elevated before it expands the payload");
+    return true;
+}
+
+void Elevation_Check(std::span<const uint8_t> payload, const RunnerProgram *program, const std::string &setting,
+                     std::vector<std::string> &problems)
+{
+    std::string wanted, error;
+    const std::string what = "string " + std::to_string(kStringElevation);
+    if (!setting.empty() && setting != "requireAdministrator" && setting != "highestAvailable")
+        problems.push_back(what + " asks the runner for the elevation \"" + setting +
+                           "\", neither requireAdministrator nor highestAvailable: the runner refuses the package");
+    else if (program == nullptr || payload.empty())
+        return;
+    else if (!Elevation_ForProgram(payload, *program, wanted, error))
+        problems.push_back("the runner's command: " + error);
+    else if (wanted != setting)
+        problems.push_back(wanted.empty() ? what + " asks the runner to restart itself for " + setting +
+                                                ", which the command's program does not ask for"
+                                          : "the command's program \"" + program->file + "\" asks for " + wanted + ", but " +
+                                                (setting.empty() ? what + " is missing: the runner would not restart itself elevated"
+                                                                 : what + " says " + setting));
+}
+
 }  // namespace selfextr

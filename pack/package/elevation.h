@@ -8,10 +8,11 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace selfextr {
 
-constexpr uint16_t kStringElevation = RUNNER_SETTING_ELEVATION;
+constexpr uint16_t kStringElevation = RUNNER_SETTING_elevation;
 // The most of a program read for its manifest: its headers and sections lie
 // in the first bytes; a larger file is read this far and no further.
 constexpr uint64_t kMaxProgramBytes = 256u << 20;
@@ -33,5 +34,12 @@ bool Elevation_OfImage(std::span<const uint8_t> image, uint64_t fileSize, std::s
 // the program's file has been read.
 bool Elevation_ForProgram(std::span<const uint8_t> payload, const RunnerProgram &program, std::string &setting,
                           std::string &error);
+// Elevation_ForProgram, with the note pack gives of a setting.
+bool Elevation_Derive(std::span<const uint8_t> payload, const RunnerProgram &program, std::string &setting,
+                      std::vector<std::string> &notes, std::string &error);
+// A setting the runner does not know, or one that disagrees with the program
+// (null: not known) in the payload (empty: damaged), as verify's problems.
+void Elevation_Check(std::span<const uint8_t> payload, const RunnerProgram *program, const std::string &setting,
+                     std::vector<std::string> &problems);
 
 }  // namespace selfextr

@@ -30,6 +30,8 @@ constexpr uint16_t kStringCaption = STRING_CAPTION, kStringPrompt = STRING_PROMP
 // The package marker that tells a finished stub from any other program.
 constexpr uint16_t kRtPackageMarker = SELFEXTR_PACKAGE_MARKER_TYPE, kPackageMarkerId = SELFEXTR_PACKAGE_MARKER_ID;
 constexpr std::string_view kPackageMarker = SELFEXTR_PACKAGE_MARKER;
+// The payload, which the runner reads from the stub's image and the stub never writes.
+constexpr uint16_t kRtPayload = RUNNER_PAYLOAD_TYPE, kPayloadId = RUNNER_PAYLOAD_ID;
 constexpr uint32_t kMaxEntries = MAX_REGISTER;  // the stub registers every file it writes
 
 // The format's own limit: bytes * 100 still fits in 32 bits, the percentage
@@ -75,7 +77,6 @@ struct PackRequest {
     std::shared_ptr<const Payload> payload;     // payloadDir, compressed (Command_Pack makes it)
     std::vector<Translation> translations;      // besides the default caption and prompt (en-US)
     std::string run;                            // the command the runner starts; needs a payload
-    std::string runElevation;                   // what its program's manifest asks for (Package_Assemble reads it)
     std::filesystem::path runnerFile;           // the runner carried as SETUP.EXE; empty: the tool's own
     std::shared_ptr<const std::vector<uint8_t>> runner;  // the runner's bytes, carried unchanged (Package_Assemble reads them)
 };
@@ -90,11 +91,6 @@ bool Package_ExpandFolders(const std::vector<PackFile> &inputs, std::vector<Pack
 // files and the payload's files and folders. from says which, for pack to tell.
 bool Package_DefaultDate(const std::vector<PackFile> &files, const Payload *payload, const char *sourceDateEpoch,
                          std::string &iso, std::string &from, std::string &error);
-
-// Checks the request and builds the package's resources (file data referenced,
-// not read). Warnings are added to warnings; an error leaves the tree untouched.
-bool Package_Build(const PackRequest &request, const char *sourceDateEpoch, ResTree &tree,
-                   std::vector<std::string> &warnings, std::string &error);
 
 // Everything the stub will see of a package, decoded by the stub's own rules.
 struct ListedEntry {
@@ -121,7 +117,8 @@ struct Listing {
         PayloadSummary summary;
         std::vector<PayloadItem> items;
         std::vector<std::string> filePaths;  // every file's path, for the runner's command
-        std::span<const uint8_t> bytes;      // as the stub writes it
+        std::span<const uint8_t> bytes;      // as the runner reads it
+        bool asEntry = false;                // the earlier layout: an entry the stub writes, named by string 3001
         bool intact = false;                 // decoded whole, every check verified
     };
     std::optional<ListedPayload> payload;
@@ -133,9 +130,8 @@ struct Listing {
     std::vector<ListedLanguage> languages;
     // The runner's settings, as it will read them.
     struct ListedRun {
-        std::string command;
+        RunnerSettingValues settings;  // as stored; "" when absent
         RunnerProgram program;
-        std::string elevation;  // the setting as stored; empty when absent
     };
     std::optional<ListedRun> run;
     // Whether the stub and the runner (absent without one) carry a signature: a certificate table.
@@ -147,6 +143,11 @@ struct Listing {
 Listing Package_List(const ResTree &tree, bool withPayloadItems = false);
 // Package_List, and whether the image itself carries a signature.
 Listing Package_ListImage(const Image &image, bool withPayloadItems = false);
+// A payload's tree written into dir as the runner writes it: folders named
+// as Windows names them (a later "A/x" goes into the "a" made first), each
+// file with its time; all of it or, on a failure, none of it.
+bool Package_ExtractPayload(std::span<const uint8_t> payload, const std::filesystem::path &dir, PayloadSummary &summary,
+                            std::string &error);
 // The note for a package above the format's 32-bit percentage rule.
 std::string Package_FormatNote(uint64_t total);
 

@@ -1,6 +1,5 @@
 // package_list.cpp: a package decoded by the stub's own rules, from the bytes the stub gets.
 #include "package/package.h"
-#include "package/elevation.h"
 #include "package/runner_image.h"
 
 #include "stub/decimal.h"
@@ -14,8 +13,9 @@ namespace selfextr {
 
 namespace {
 
-// The payload that string 3001 names: decoded whole, every check verified,
-// exactly as the stub would write it (its descriptor's size).
+// The payload that string 3001 names: the image's own resource, or in
+// packages of the earlier layout the entry of that name, exactly as the stub
+// writes it (its descriptor's size). Decoded whole, every check verified.
 void ListPayload(const ResTree &tree, bool withItems, Listing &out)
 {
     auto name = StringTable_Get(tree, kStringPayload);
@@ -23,13 +23,23 @@ void ListPayload(const ResTree &tree, bool withItems, Listing &out)
         return;
     Listing::ListedPayload payload;
     payload.name = *name;
-    uint32_t size = 0;
-    for (const ListedEntry &e : out.entries)
-        if (e.name == *name && e.problem.empty() && e.data != nullptr)
-            payload.data = e.data, size = e.size;
-    if (payload.data == nullptr) {
-        out.problems.push_back("the payload \"" + *name + "\" is not an entry the stub writes");
-        return;
+    if (const ResLangs *langs = ResTree_Find(tree, kRtPayload, kPayloadId)) {
+        auto data = langs->find(kLangEnUs);
+        if (data == langs->end() || langs->size() != 1) {
+            out.problems.push_back("the payload resource (RCDATA " + std::to_string(kPayloadId) + ") is not one en-US resource");
+            return;
+        }
+        payload.data = &data->second;
+        payload.bytes = ResData_Bytes(data->second);
+    } else {
+        for (const ListedEntry &e : out.entries)
+            if (e.name == *name && e.problem.empty() && e.data != nullptr)
+                payload.data = e.data, payload.bytes = ResData_Bytes(*e.data).first(e.size), payload.asEntry = true;
+        if (payload.data == nullptr) {
+            out.problems.push_back("the payload \"" + *name + "\" is neither the package's payload resource (RCDATA " +
+                                   std::to_string(kPayloadId) + ") nor an entry the stub writes");
+            return;
+        }
     }
     PayloadVisitor visitor;
     visitor.item = [&](const PayloadItem &item, std::string &) {
@@ -40,7 +50,6 @@ void ListPayload(const ResTree &tree, bool withItems, Listing &out)
         return true;
     };
     std::string error;
-    payload.bytes = ResData_Bytes(*payload.data).first(size);
     payload.intact = Payload_Read(payload.bytes, visitor, payload.summary, error);
     if (!payload.intact)
         out.problems.push_back("payload \"" + *name + "\": " + error);
@@ -83,9 +92,9 @@ void ListLanguages(const ResTree &tree, Listing &out)
     std::vector<uint16_t> ids = {kStringCaption, kStringPrompt, kStringDate, kStringTime, kStringTotal};
     // The runner's settings, read by the loader's order like the stub's strings.
     if (StringTable_Get(tree, kStringCommand))
-        ids.insert(ids.end(), {kStringPayload, kStringCommand});
-    if (StringTable_Get(tree, kStringElevation))
-        ids.push_back(kStringElevation);
+        for (const RunnerSettingRow &row : kRunnerSettings)
+            if (row.required || StringTable_Get(tree, row.id))
+                ids.push_back(row.id);
     for (const ListedEntry &e : out.entries)
         ids.push_back(uint16_t(e.number));
     for (uint16_t user : users)
@@ -111,30 +120,18 @@ void ListRunner(const ResTree &tree, Listing &out)
         out.problems.push_back("the payload has no command (string " + std::to_string(kStringCommand) + "): the runner would start nothing");
         return;
     }
-    if (!StringTable_Get(tree, kStringPayload))
-        out.problems.push_back("string " + std::to_string(kStringCommand) + " gives the runner a command but no payload (string " +
-                               std::to_string(kStringPayload) + ")");
     Listing::ListedRun run;
-    run.command = *command;
+    run.settings = RunnerSettings_Get(tree, out.problems);
     std::string error;
-    bool program = RunnerSettings_Program(*command, out.payload ? out.payload->filePaths : std::vector<std::string>{}, run.program, error);
-    if (!program)
+    // A command the runner refuses whole is told once, by its setting.
+    const bool whole = Text_Utf16(*command).size() <= kRunnerMaxCommand;
+    const bool program = whole && RunnerSettings_Program(*command, out.payload ? out.payload->filePaths : std::vector<std::string>{},
+                                                         run.program, error);
+    if (whole && !program)
         out.problems.push_back("the runner's command: " + error);
-    // The elevation: one the runner knows, and the one the program's manifest asks for.
-    run.elevation = StringTable_Get(tree, kStringElevation, 0x10000).value_or("");
-    std::string wanted;
-    const std::string setting = "string " + std::to_string(kStringElevation);
-    if (!run.elevation.empty() && run.elevation != "requireAdministrator" && run.elevation != "highestAvailable")
-        out.problems.push_back(setting + " asks the runner for the elevation \"" + run.elevation +
-                               "\", neither requireAdministrator nor highestAvailable: the runner refuses the package");
-    else if (program && out.payload && out.payload->intact && !Elevation_ForProgram(out.payload->bytes, run.program, wanted, error))
-        out.problems.push_back("the runner's command: " + error);
-    else if (program && out.payload && out.payload->intact && wanted != run.elevation)
-        out.problems.push_back(wanted.empty() ? setting + " asks the runner to restart itself for " + run.elevation +
-                                                    ", which the command's program does not ask for"
-                                              : "the command's program \"" + run.program.file + "\" asks for " + wanted + ", but " +
-                                                    (run.elevation.empty() ? setting + " is missing: the runner would not restart itself elevated"
-                                                                           : setting + " says " + run.elevation));
+    const bool intact = out.payload && out.payload->intact;
+    RunnerSettings_Check(intact ? out.payload->bytes : std::span<const uint8_t>(), program ? &run.program : nullptr,
+                         run.settings, out.problems);
     out.run = run;
     std::vector<std::pair<std::string, std::string>> captions = {{"", StringTable_Get(tree, kStringCaption, 0x10000).value_or("")}};
     for (const Listing::ListedLanguage &l : out.languages)

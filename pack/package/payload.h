@@ -13,9 +13,6 @@
 
 namespace selfextr {
 
-// The string that names the payload entry; the stub never reads it.
-constexpr uint16_t kStringPayload = RUNNER_SETTING_PAYLOAD;
-
 // The block sizes pack accepts for a split payload, in MiB, from the command
 // line (--payload-block-size) and from a manifest (block_size) alike.
 constexpr uint32_t kPayloadMinBlockMiB = 1, kPayloadMaxBlockMiB = 1024;

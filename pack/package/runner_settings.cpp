@@ -4,6 +4,7 @@
 
 #include "base/text.h"
 #include "package/names.h"
+#include "package/elevation.h"
 #include "package/payload.h"
 #include "package/stringtable.h"
 
@@ -134,13 +135,40 @@ bool RunnerSettings_Caption(const std::string &caption, std::string &error)
     return true;
 }
 
-void RunnerSettings_Put(const std::string &command, const std::string &payloadName, const std::string &elevation,
-                        std::map<uint16_t, std::u16string> &strings)
+void RunnerSettings_Put(const RunnerSettingValues &values, std::map<uint16_t, std::u16string> &strings)
 {
-    strings[kStringPayload] = Text_Utf16(payloadName);
-    strings[kStringCommand] = Text_Utf16(command);
-    if (!elevation.empty())
-        strings[RUNNER_SETTING_ELEVATION] = Text_Utf16(elevation);
+    for (const RunnerSettingRow &row : kRunnerSettings)
+        if (row.required || !(values.*row.value).empty())
+            strings[row.id] = Text_Utf16(values.*row.value);
+}
+
+RunnerSettingValues RunnerSettings_Get(const ResTree &tree, std::vector<std::string> &problems)
+{
+    RunnerSettingValues values;
+    for (const RunnerSettingRow &row : kRunnerSettings) {
+        // Whole, so that a value the runner would refuse is seen as it is.
+        auto value = StringTable_Get(tree, row.id, 0x10000);
+        const std::string what = "string " + std::to_string(row.id) + " (the runner's " + row.key + ")";
+        if (!value && row.required)
+            problems.push_back(what + " is missing: the runner refuses the package");
+        const size_t units = Text_Utf16(value.value_or("")).size();
+        if (units > row.maxUnits)
+            problems.push_back(what + " is " + Units(units) + " long; the runner takes at most " + Units(row.maxUnits));
+        values.*row.value = value.value_or("");
+    }
+    return values;
+}
+
+bool RunnerSettings_Derive(std::span<const uint8_t> payload, const RunnerProgram &program, RunnerSettingValues &values,
+                           std::vector<std::string> &notes, std::string &error)
+{
+    return Elevation_Derive(payload, program, values.elevation, notes, error);
+}
+
+void RunnerSettings_Check(std::span<const uint8_t> payload, const RunnerProgram *program, const RunnerSettingValues &values,
+                          std::vector<std::string> &problems)
+{
+    Elevation_Check(payload, program, values.elevation, problems);
 }
 
 std::optional<std::string> RunnerSettings_Command(const ResTree &tree)

@@ -6,7 +6,9 @@ set(SELFEXTR_PACK_PACKAGE_SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/elevation.cpp
     ${CMAKE_CURRENT_LIST_DIR}/languages.cpp
     ${CMAKE_CURRENT_LIST_DIR}/names.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/package_build.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/package_check.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/package_extract.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/package_layout.cpp
     ${CMAKE_CURRENT_LIST_DIR}/package_list.cpp
     ${CMAKE_CURRENT_LIST_DIR}/payload_read.cpp
     ${CMAKE_CURRENT_LIST_DIR}/payload_write.cpp

@@ -11,6 +11,7 @@
 
 #include "base/bytes.h"
 #include "cli/commands.h"
+#include "package/assemble.h"
 
 using selfextr::Bytes_Le16;
 using selfextr::Bytes_Le32;
@@ -59,11 +60,24 @@ inline PackResult Pack(const selfextr::PackRequest &request, const fs::path &out
     o.stub = stub;
     o.output = output;
     o.stripSignature = strip;
+    o.sourceDateEpoch = getenv("SOURCE_DATE_EPOCH");
     static const std::vector<uint8_t> runner = ReadAll(SELFEXTR_RUNNER_PATH);
     o.embeddedRunner = runner;
     std::ostringstream out, err;
     int code = selfextr::Command_Pack(o, request, out, err);
     return {code, out.str(), err.str()};
+}
+
+// Package_Assemble then Package_Layout, as pack does, without a runner.
+inline bool Build(const selfextr::PackRequest &request, const char *sourceDateEpoch, selfextr::ResTree &tree,
+                  std::vector<std::string> &warnings, std::string &error)
+{
+    selfextr::Assembly assembly;
+    if (!selfextr::Package_Assemble(request, {}, sourceDateEpoch, assembly, error))
+        return false;
+    selfextr::Package_Layout(assembly, tree);
+    warnings = assembly.warnings;
+    return true;
 }
 
 // A request for files written into dir: each {name, size}.

@@ -44,7 +44,7 @@ ResTree Package()
     ResTree tree;
     std::map<uint16_t, std::u16string> strings = {{kStringCaption, u"Example Setup"}, {kStringPrompt, u"Install?"},
         {kStringDate, u"12-09-126"}, {kStringTime, u"4:00"}, {kStringTotal, u"2"}, {kEntryFirst, u"A.TXT,2"}};
-    RunnerSettings_Put("app\\setup.exe /quiet", "payload-0123456789abcdef.tar.xz", "", strings);
+    RunnerSettings_Put({.payload = "payload-0123456789abcdef.tar.xz", .command = "app\\setup.exe /quiet"}, strings);
     StringTable_Put(strings, tree);
     StringTable_Put({{kStringCaption, u"Beispiel-Setup"}, {kStringPrompt, u"Installieren?"}}, tree, 0x0007);
     StringTable_Put({{kStringCaption, u"Configuração"}, {kStringPrompt, u"Instalar?"}}, tree, 0x0416);

@@ -6,6 +6,7 @@
 
 #include "cli/commands.h"
 #include "image/pe.h"
+#include "package/assemble.h"
 #include "package/package.h"
 #include "package/runner_image.h"
 
@@ -187,9 +188,11 @@ inline bool Package(const HostilePayload &p, const std::string &stub, const std:
     // The bare runner, carried as it is; its settings are the package's strings.
     r.runner = std::make_shared<const std::vector<uint8_t>>(ReadFile(runner));
     ResTree tree = image->resources;
-    std::vector<std::string> warnings;
-    if (!Package_Build(r, nullptr, tree, warnings, error))
+    Assembly assembly;
+    assembly.request = r;
+    if (!Package_Check(assembly, error))
         return false;
+    Package_Layout(assembly, tree);
     std::ofstream file(output, std::ios::binary | std::ios::trunc);
     ImageSink sink;
     sink.write = [&](const uint8_t *b, size_t n) { return bool(file.write(reinterpret_cast<const char *>(b), std::streamsize(n))); };

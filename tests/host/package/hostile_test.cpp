@@ -218,7 +218,7 @@ TEST(HostileFiles, AFailedReadIsAnErrorWithTheSystemsReasonNeverAnEmptyFile)
         WriteAll(r.files[1].source, Pattern(100000, 7));
         ResTree tree = image->resources;
         std::vector<std::string> warnings;
-        ASSERT_TRUE(Package_Build(r, nullptr, tree, warnings, error)) << error;
+        ASSERT_TRUE(Build(r, nullptr, tree, warnings, error)) << error;
         WriteAll(r.files[1].source, Pattern(size, 7));
         ImageSink sink;
         sink.write = [](const uint8_t *, size_t) { return true; };
@@ -399,7 +399,7 @@ TEST(HostileValues, WrongTypesAndFormsAreRefusedNamingTheKeyAndLine)
         std::vector<std::string> warnings;
         std::string error;
         ResTree tree;
-        EXPECT_FALSE(Package_Build(q, c.epoch, tree, warnings, error)) << c.time << c.version;
+        EXPECT_FALSE(Build(q, c.epoch, tree, warnings, error)) << c.time << c.version;
         EXPECT_NE(error.find(c.error), std::string::npos) << error;
     }
 }

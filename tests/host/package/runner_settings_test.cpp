@@ -57,7 +57,7 @@ TEST(RunnerSettings, EveryPackageCarriesTheSameRunnerAsSelfextrRunnerWritesIt)
     Listing l = Package_ListImage(*image);
     EXPECT_TRUE(l.problems.empty()) << l.problems.front();
     ASSERT_TRUE(l.run);
-    EXPECT_EQ(l.run->command, "\"setup.msi\" /qn");
+    EXPECT_EQ(l.run->settings.command, "\"setup.msi\" /qn");
     EXPECT_EQ(l.run->program.file, "setup.msi");
     EXPECT_EQ(l.run->program.host, "msiexec");
     EXPECT_EQ(l.runnerSigned, false);
@@ -175,7 +175,7 @@ TEST(RunnerSettings, VerifyChecksTheSettingsAsTheRunnerReadsThem)
     };
     // A program the payload lacks, a command past the runner's limit, none at all.
     EXPECT_NE(with({{kStringCommand, u"app\\bin\\other.exe"}}).find("the runner's command: the payload holds no"), std::string::npos);
-    EXPECT_NE(with({{kStringCommand, std::u16string(kRunnerMaxCommand + 1, u'a')}}).find("the runner starts a command of at most 8,191"),
+    EXPECT_NE(with({{kStringCommand, std::u16string(kRunnerMaxCommand + 1, u'a')}}).find("string 3002 (the runner's command) is 8,192 UTF-16 units long; the runner takes at most 8,191"),
               std::string::npos);
     EXPECT_NE(with({}).find("the payload has no command (string 3002)"), std::string::npos);
     // A caption longer than the runner's title bars, which the stub alone would cut without a word.
@@ -225,11 +225,12 @@ TEST(RunnerSettings, EveryPackageCarriesTheMarkerAndVerifyNamesAPackageWithout)
             Listing w = Package_List(tree);
             EXPECT_FALSE(w.marked);
             const std::vector<std::string> &said = runs ? w.problems : w.notes;
-            EXPECT_EQ(said.size(), 1u);
+            EXPECT_EQ(said.size(), 1u) << ::testing::PrintToString(said);
             return said.empty() ? std::string() : said.front();
         };
         ResTree tree = image->resources;
-        tree.erase(ResKey::Id(SELFEXTR_PACKAGE_MARKER_TYPE));
+        // The marker alone: the payload is an RCDATA resource too.
+        tree[ResKey::Id(SELFEXTR_PACKAGE_MARKER_TYPE)].erase(ResKey::Id(SELFEXTR_PACKAGE_MARKER_ID));
         EXPECT_NE(without(tree).find("carries no package marker (RCDATA 2, \"selfextr package 1\")"), std::string::npos);
         tree = image->resources;
         tree[ResKey::Id(SELFEXTR_PACKAGE_MARKER_TYPE)][ResKey::Id(SELFEXTR_PACKAGE_MARKER_ID)][0x0407].bytes =
@@ -338,7 +339,7 @@ TEST(RunnerSettingsElevation, PackRecordsWhatTheProgramAsksForAndListAndVerifyAg
         EXPECT_EQ(StringTable_Get(image->resources, kStringElevation).value_or(""), c.setting);
         std::ostringstream o, e, j, v;
         ASSERT_EQ(Command_List(at / "p.exe", false, o, e), 0) << e.str();
-        EXPECT_EQ(o.str().find("    elevation: " + c.setting + " (the runner restarts itself elevated") != std::string::npos,
+        EXPECT_EQ(o.str().find("    elevation: " + c.setting + "\n") != std::string::npos,
                   !c.setting.empty()) << o.str();
         ASSERT_EQ(Command_List(at / "p.exe", false, j, e, true), 0) << e.str();
         std::string json = j.str();

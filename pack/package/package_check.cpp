@@ -1,21 +1,16 @@
-// package_build.cpp: a pack request checked and turned into the package's resources.
-#include "package/package.h"
+// package_check.cpp: a pack request's inputs resolved and every rule checked,
+// before anything is laid out.
+#include "package/assemble.h"
 #include "base/input.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <sys/stat.h>
 #include <set>
+#include <sys/stat.h>
 
 namespace selfextr {
-
-std::string Package_FormatNote(uint64_t total)
-{
-    return "the package holds " + Text_Thousands(total) + " bytes, more than the " + Text_Thousands(kFormatTotal) +
-           " of the format's 32-bit percentage rule: a selfextr stub extracts it, a stub that follows that rule shows a wrong percentage";
-}
 
 bool Package_DefaultDate(const std::vector<PackFile> &files, const Payload *payload, const char *sourceDateEpoch,
                          std::string &iso, std::string &from, std::string &error)
@@ -100,10 +95,12 @@ bool Package_ExpandFolders(const std::vector<PackFile> &inputs, std::vector<Pack
     return true;
 }
 
-bool Package_Build(const PackRequest &request, const char *sourceDateEpoch, ResTree &tree,
-                   std::vector<std::string> &warnings, std::string &error)
+namespace {
+
+// The caption, the prompt and each translation's, within the stub's limits.
+bool CheckTexts(const PackRequest &request, Assembly &out, std::string &error)
 {
-    std::u16string caption = Text_Utf16(request.caption), prompt = Text_Utf16(request.prompt);
+    const std::u16string caption = Text_Utf16(request.caption), prompt = Text_Utf16(request.prompt);
     // An empty string is a missing one: the question would have no title or no text.
     if (caption.empty())
         return error = "no caption: give one (the title of the question and the progress window)", false;
@@ -113,27 +110,45 @@ bool Package_Build(const PackRequest &request, const char *sourceDateEpoch, ResT
         return error = "caption \"" + request.caption + "\" is longer than " + std::to_string(kCaptionBytes - 1) + " bytes", false;
     if (Text_AnsiBytes(prompt) > kTextBytes - 1)
         return error = "prompt is longer than " + std::to_string(kTextBytes - 1) + " bytes", false;
-
-    std::string iso = request.date, date, time;
-    if (iso.empty()) {
-        if (sourceDateEpoch == nullptr || *sourceDateEpoch == '\0')
-            return error = "no date: give one (2026-12-08) or set SOURCE_DATE_EPOCH", false;
-        if (!Date_FromEpoch(sourceDateEpoch, iso, error))
+    for (const Translation &t : request.translations) {
+        uint16_t id;
+        if (!Language_Id(t.tag, id, error))
             return false;
+        if (!out.languages.emplace(id, t).second)
+            return error = "language \"" + t.tag + "\" is given twice", false;
+        std::u16string c = Text_Utf16(t.caption), q = Text_Utf16(t.prompt);
+        if (c.empty() || q.empty())
+            return error = "language \"" + t.tag + "\" needs both a caption and a prompt", false;
+        if (Text_AnsiBytes(c) > kCaptionBytes - 1)
+            return error = "language \"" + t.tag + "\": caption is longer than " + std::to_string(kCaptionBytes - 1) + " bytes", false;
+        if (Text_AnsiBytes(q) > kTextBytes - 1)
+            return error = "language \"" + t.tag + "\": prompt is longer than " + std::to_string(kTextBytes - 1) + " bytes", false;
     }
-    if (!Date_Encode(iso, date, error) || !Date_EncodeTime(request.time.empty() ? "0:00" : request.time, time, error))
-        return false;
+    return true;
+}
 
-    std::vector<PackFile> files;
-    if (!Package_ExpandFolders(request.files, files, error))
-        return false;
+// The entries the stub writes: the files, then the runner; each name and
+// descriptor within the stub's rules, and the sizes within the ceiling.
+bool CheckEntries(const PackRequest &request, Assembly &out, std::string &error)
+{
+    const std::vector<PackFile> &files = request.files;
     if (files.size() > kMaxEntries)
         return error = std::to_string(files.size()) + " files: a package holds at most " + std::to_string(kMaxEntries), false;
     std::set<std::u16string> seen;
     uint64_t total = 0;
-    std::vector<std::pair<std::string, uint64_t>> descriptors;
     bool hasSetup = false;
-    for (const PackFile &f : files) {
+    auto add = [&](const std::string &name, uint64_t size, size_t file) {
+        std::string descriptor = name + "," + std::to_string(size);
+        if (Text_AnsiBytes(Text_Utf16(descriptor)) > kTextBytes - 1)
+            return error = "descriptor of \"" + name + "\" is longer than " + std::to_string(kTextBytes - 1) + " bytes", false;
+        total += size;
+        out.entries.push_back({std::move(descriptor), file, size});
+        return true;
+    };
+    for (size_t n = 0; n < files.size(); n++) {
+        const PackFile &f = files[n];
+        if (f.folder)
+            return error = "folder \"" + f.source.string() + "\" is not expanded", false;
         if (std::string why = Name_Problem(f.name, request.allowNonAscii); !why.empty())
             return error = "file name \"" + f.name + "\" " + why, false;
         std::u16string folded = Name_Fold(f.name);
@@ -144,125 +159,65 @@ bool Package_Build(const PackRequest &request, const char *sourceDateEpoch, ResT
         InputFile in;
         if (!Input_Open(f.source, in, error))
             return false;
-        uint64_t size = in.size;
         // A file the file system does not size (such as those of /proc) says
         // 0 bytes and holds more, or fails to read: its size would be a lie.
-        if (size == 0) {
+        if (in.size == 0) {
             InputNext next = Input_Peek(in, error);
             if (next == InputNext::kFailed)
                 return false;
             if (next == InputNext::kMore)
                 return error = "file \"" + f.source.string() + "\" reports 0 bytes but holds more (a file whose size is not known)", false;
         }
-        std::string descriptor = f.name + "," + std::to_string(size);
-        if (Text_AnsiBytes(Text_Utf16(descriptor)) > kTextBytes - 1)
-            return error = "descriptor of \"" + f.name + "\" is longer than " + std::to_string(kTextBytes - 1) + " bytes", false;
-        total += size;
+        if (!add(f.name, in.size, n))
+            return false;
         // Sizes come from the file system: a sparse file of any size is
         // refused here without being read.
         if (total > kMaxPackageBytes)
             return error = "the files add up to more than " + Package_MaxBytesText() + " (at \"" + f.source.string() + "\")", false;
-        descriptors.emplace_back(descriptor, size);
     }
     if (request.runner) {
         if (hasSetup)
             return error = "a file of the package is named SETUP.EXE, but --run makes selfextr's runner the SETUP.EXE: rename the file", false;
-        seen.insert(std::u16string(kSetupName));
         hasSetup = true;
-        total += request.runner->size();
-        descriptors.emplace_back(SETUP_NAME "," + std::to_string(request.runner->size()), request.runner->size());
+        if (!add(std::string(SETUP_NAME), request.runner->size(), PlannedEntry::kRunner))
+            return false;
     }
-    if (request.payload) {
-        const Payload &p = *request.payload;
-        if (!seen.insert(Name_Fold(p.name)).second)
-            return error = "file name \"" + p.name + "\" is the payload's own", false;
-        if (descriptors.size() + 1 > kMaxEntries)
-            return error = std::to_string(descriptors.size() + 1) + " entries with the payload: a package holds at most " +
-                           std::to_string(kMaxEntries), false;
-        total += p.bytes.size();
-        if (total > kMaxPackageBytes)
-            return error = "the files and the payload add up to more than " + Package_MaxBytesText(), false;
-        descriptors.emplace_back(p.name + "," + std::to_string(p.bytes.size()), p.bytes.size());
-    }
+    // The payload is the image's own resource, which the stub never writes:
+    // only the image's size bounds it, by the same ceiling.
+    if (request.payload && total + request.payload->bytes.size() > kMaxPackageBytes)
+        return error = "the files and the payload add up to more than " + Package_MaxBytesText(), false;
+    out.total = total;
     if (total > kFormatTotal)
-        warnings.push_back(Package_FormatNote(total));
+        out.warnings.push_back(Package_FormatNote(total));
     if (!hasSetup)
-        warnings.push_back("no file is named SETUP.EXE: give the stub a command line, or it starts nothing");
+        out.warnings.push_back("no file is named SETUP.EXE: give the stub a command line, or it starts nothing");
+    return true;
+}
 
+}  // namespace
+
+bool Package_Check(Assembly &out, std::string &error)
+{
+    const PackRequest &request = out.request;
+    out.entries.clear();
+    out.languages.clear();
+    out.warnings.clear();
+    if (!CheckTexts(request, out, error) ||
+        !Date_Encode(request.date, out.dateText, error) ||
+        !Date_EncodeTime(request.time.empty() ? "0:00" : request.time, out.timeText, error) || !CheckEntries(request, out, error))
+        return false;
     if (!request.executionLevel.empty() && !AppManifest_Known(request.executionLevel))
         return error = "execution level \"" + request.executionLevel +
                        "\" is not one of asInvoker, highestAvailable and requireAdministrator", false;
-
-    // Each translation: its own caption and prompt, within the stub's limits.
-    std::map<uint16_t, const Translation *> languages;
-    for (const Translation &t : request.translations) {
-        uint16_t id;
-        if (!Language_Id(t.tag, id, error))
-            return false;
-        if (!languages.emplace(id, &t).second)
-            return error = "language \"" + t.tag + "\" is given twice", false;
-        std::u16string c = Text_Utf16(t.caption), q = Text_Utf16(t.prompt);
-        if (c.empty() || q.empty())
-            return error = "language \"" + t.tag + "\" needs both a caption and a prompt", false;
-        if (Text_AnsiBytes(c) > kCaptionBytes - 1)
-            return error = "language \"" + t.tag + "\": caption is longer than " + std::to_string(kCaptionBytes - 1) + " bytes", false;
-        if (Text_AnsiBytes(q) > kTextBytes - 1)
-            return error = "language \"" + t.tag + "\": prompt is longer than " + std::to_string(kTextBytes - 1) + " bytes", false;
-    }
-
-    std::optional<std::vector<uint8_t>> version;
     if (request.version) {
         uint16_t parts[4];
         if (!Version_Parse(request.version->version, parts))
             return error = "version \"" + request.version->version + "\" is not of the form 1.2.3.4", false;
-        version = Version_Bytes(*request.version, parts);
+        out.version = Version_Bytes(*request.version, parts);
     }
-
-    // Packing again replaces the whole package: strings, entries and version go.
-    tree.erase(ResKey::Id(kRtString));
-    tree.erase(ResKey::Id(kRtEntry));
-    tree.erase(ResKey::Id(kRtVersion));
-    // The manifest is the package's too: without a level the stub carries none.
-    if (auto manifests = tree.find(ResKey::Id(kRtManifest)); manifests != tree.end()) {
-        manifests->second.erase(ResKey::Id(kManifestId));
-        if (manifests->second.empty())
-            tree.erase(manifests);
-    }
-
-    std::map<uint16_t, std::u16string> strings = {{kStringCaption, caption}, {kStringPrompt, prompt},
-        {kStringDate, Text_Utf16(date)}, {kStringTime, Text_Utf16(time)}, {kStringTotal, Text_Utf16(std::to_string(total))}};
-    for (size_t n = 0; n < descriptors.size(); n++) {
-        uint16_t id = uint16_t(kEntryFirst + n);
-        strings[id] = Text_Utf16(descriptors[n].first);
-        auto &bytes = tree[ResKey::Id(kRtEntry)][ResKey::Id(id)][kLangEnUs].bytes;
-        // The files, then the runner, then the payload.
-        if (n < files.size())
-            bytes = FileBytes{files[n].source, descriptors[n].second};
-        else if (request.runner && n == files.size())
-            bytes = *request.runner;
-        else
-            bytes = request.payload->bytes;
-    }
-    if (request.payload)
-        RunnerSettings_Put(request.run, request.payload->name, request.runElevation, strings);
-    StringTable_Put(strings, tree);
-    // The caption, the question, the date and the time share one block, which
-    // the platform loads whole in the user's language: each translation's
-    // block holds the same date and time. Every other block is the default's,
-    // found for any user after the user's own language (package-format.md).
-    for (const auto &[id, t] : languages)
-        StringTable_Put({{kStringCaption, Text_Utf16(t->caption)}, {kStringPrompt, Text_Utf16(t->prompt)},
-                         {kStringDate, Text_Utf16(date)}, {kStringTime, Text_Utf16(time)}},
-                        tree, id);
-    // What makes the image a stub to the partner header and the runner.
-    ResLangs &marker = tree[ResKey::Id(kRtPackageMarker)][ResKey::Id(kPackageMarkerId)];
-    marker.clear();
-    marker[kLangEnUs].bytes = std::vector<uint8_t>(kPackageMarker.begin(), kPackageMarker.end());
-    if (version)
-        tree[ResKey::Id(kRtVersion)][ResKey::Id(1)][kLangEnUs].bytes = std::move(*version);
-    if (!request.executionLevel.empty()) {
-        std::string xml = AppManifest_Xml(request.executionLevel);
-        tree[ResKey::Id(kRtManifest)][ResKey::Id(kManifestId)][kLangEnUs].bytes = std::vector<uint8_t>(xml.begin(), xml.end());
+    if (request.payload) {
+        out.settings.payload = request.payload->name;
+        out.settings.command = request.run;
     }
     return true;
 }
