@@ -45,6 +45,47 @@ uint32_t CombiningClass(uint32_t c)
 
 bool NotNfc(uint32_t c) { return InRuns(kUnicodeNotNfc, sizeof kUnicodeNotNfc / sizeof kUnicodeNotNfc[0], c); }
 
+constexpr uint32_t kGroups = sizeof kUnicodeSeconds / sizeof kUnicodeSeconds[0] - 1;
+
+// The pairs of group g (one second), read in order of first: each is a step
+// from the one before, so they are read from the group's start, never sought.
+struct Pairs {
+    const uint8_t *at, *end;
+    uint32_t first, composite;
+};
+
+Pairs Pairs_Of(uint32_t g)
+{
+    return {kUnicodePairs + (kUnicodeSeconds[g] & 0x7FFF), kUnicodePairs + (kUnicodeSeconds[g + 1] & 0x7FFF), 0, 0};
+}
+
+// The next pair into p->first and p->composite; false past the group's last.
+bool Pairs_Next(Pairs *p)
+{
+    if (p->at == p->end)
+        return false;
+    const uint8_t *b = p->at;
+    uint32_t delta = p->composite - p->first;
+    if (b[0] >= 0xE0) {
+        uint32_t whole = b[1] | b[2] << 8 | b[3] << 16 | uint32_t(b[4]) << 24;
+        p->first = whole & 0x1FFFF;
+        delta = (whole >> 17) - 0x4000;
+        p->at += 5;
+    } else {
+        // 0 df:3 dd:4, 10 df:5 dd:9 or 110 df:7 dd:14, dd biased by half its range.
+        uint32_t v = b[0], bits = 4;
+        if (v >= 0xC0)
+            v = (v & 0x1F) << 16 | b[1] << 8 | b[2], bits = 14, p->at += 2;
+        else if (v >= 0x80)
+            v = (v & 0x3F) << 8 | b[1], bits = 9, p->at += 1;
+        p->at += 1;
+        p->first += v >> bits;
+        delta += (v & ((1u << bits) - 1)) - (1u << (bits - 1));
+    }
+    p->composite = p->first + delta;
+    return true;
+}
+
 // The primary composite of first and second, 0 when there is none.
 uint32_t Compose(uint32_t first, uint32_t second)
 {
@@ -52,20 +93,13 @@ uint32_t Compose(uint32_t first, uint32_t second)
         return kSBase + ((first - kLBase) * kVCount + second - kVBase) * kTCount;
     if (first - kSBase < kSCount && (first - kSBase) % kTCount == 0 && second - kTBase - 1 < kTCount - 1)
         return first + second - kTBase;
-    const uint32_t groups = sizeof kUnicodeSeconds / sizeof kUnicodeSeconds[0] - 1;
-    uint32_t g = Below(kUnicodeSeconds, groups, 15, second);
+    uint32_t g = Below(kUnicodeSeconds, kGroups, 15, second);
     if (g == 0 || kUnicodeSeconds[g - 1] >> 15 != second)
         return 0;
-    uint32_t lo = kUnicodeSeconds[g - 1] & 0x7FFF, hi = kUnicodeSeconds[g] & 0x7FFF;
-    while (lo < hi) {
-        uint32_t mid = lo + (hi - lo) / 2, e = kUnicodePairs[mid], f = e & 0x1FFFF;
-        if (f == first)
-            return f + (e >> 17) - 0x4000;
-        if (f < first)
-            lo = mid + 1;
-        else
-            hi = mid;
-    }
+    Pairs p = Pairs_Of(g - 1);
+    while (Pairs_Next(&p) && p.first <= first)
+        if (p.first == first)
+            return p.composite;
     return 0;
 }
 
@@ -74,8 +108,7 @@ bool Composes(uint32_t second)
 {
     if (second - kVBase < kVCount || second - kTBase - 1 < kTCount - 1)
         return true;
-    const uint32_t groups = sizeof kUnicodeSeconds / sizeof kUnicodeSeconds[0] - 1;
-    uint32_t g = Below(kUnicodeSeconds, groups, 15, second);
+    uint32_t g = Below(kUnicodeSeconds, kGroups, 15, second);
     return g != 0 && kUnicodeSeconds[g - 1] >> 15 == second;
 }
 
@@ -85,12 +118,10 @@ bool Composes(uint32_t second)
 // composite followed by a mark that may compose), so a scan, not an index.
 bool TrailingMark(uint32_t c, uint32_t *rest, uint32_t *mark)
 {
-    const uint32_t groups = sizeof kUnicodeSeconds / sizeof kUnicodeSeconds[0] - 1;
-    for (uint32_t g = 0; g < groups; g++) {
-        for (uint32_t i = kUnicodeSeconds[g] & 0x7FFF; i < (kUnicodeSeconds[g + 1] & 0x7FFF); i++) {
-            uint32_t e = kUnicodePairs[i], f = e & 0x1FFFF;
-            if (f + (e >> 17) - 0x4000 == c) {
-                *rest = f, *mark = kUnicodeSeconds[g] >> 15;
+    for (uint32_t g = 0; g < kGroups; g++) {
+        for (Pairs p = Pairs_Of(g); Pairs_Next(&p);) {
+            if (p.composite == c) {
+                *rest = p.first, *mark = kUnicodeSeconds[g] >> 15;
                 return CombiningClass(*mark) != 0;
             }
         }

@@ -69,7 +69,7 @@ bool Elevate_Check(RunnerState *rs)
     rs->restarted = IsRestart();
     bool required = SameText(rs->settings.elevation, L"requireAdministrator");
     if (!required && rs->settings.elevation[0] != 0 && !SameText(rs->settings.elevation, L"highestAvailable")) {
-        Fail_Show(rs, L"The package's settings are damaged. Please download it again.", 0, 0);
+        Fail_Show(rs, kSettingsDamaged, 0, 0);
         return false;
     }
     rs->restart = !rs->restarted && rs->settings.elevation[0] != 0 && TokenFallsShort(required);

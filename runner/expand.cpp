@@ -1,8 +1,8 @@
-// expand.cpp: the payload entry, mapped and decoded block by block, its tar
-// stream written into the private folder: folders, UTF-16 names, paths past
-// 260 characters, each file's time. Every check of the stream is verified,
-// every path meets the rule of decoder/paths.h, and the order rules are
-// kept in a memory of what came before, the one the tool keeps.
+// expand.cpp: the payload, read in the stub's mapped image and decoded block
+// by block, its tar stream written into the private folder: folders, UTF-16
+// names, paths past 260 characters, each file's time. Every check of the
+// stream is verified, every path meets the rule of decoder/paths.h, and the
+// order rules are kept in a memory of what came before, the one the tool keeps.
 #include "runner.h"
 #include "../decoder/paths.h"
 #include "../decoder/tar.h"
@@ -18,8 +18,9 @@ enum { kOutBytes = 1 << 18 };
 static const uint32_t kMaxWorkers = 4;
 static const uint64_t kMaxParallelBlock = 64u << 20;  // larger blocks are decoded on one thread
 
+// The payload's bytes within the stub's image, which Prepare_ReadPackage
+// mapped and Prepare_Release unmaps: nothing here to close.
 struct Mapping {
-    HANDLE file, map;
     const uint8_t *view;
     uint64_t size;
 };
@@ -99,24 +100,22 @@ static bool InOrder(Expansion *ex, const TarEntry &entry)
     return p.why == 0 || PathRefused(ex, entry, p, ex->other, otherBytes);
 }
 
+// The stub's RCDATA RUNNER_PAYLOAD_ID, found in the image that the settings
+// were read from: the stub never writes it, so no file of the payload is
+// opened by name or left in TEMP. Every offset and size is checked against
+// the mapped view by PeRes_Find.
 static bool MapPayload(Expansion *ex, Mapping *m)
 {
-    RunnerState *rs = ex->rs;
-    ex->path[0] = 0;
-    Text_Append(ex->path, kPathChars, rs->workFolder);
-    Text_Append(ex->path, kPathChars, L"\\");
-    Text_Append(ex->path, kPathChars, rs->settings.payload);
-    m->file = CreateFileW(ex->path, GENERIC_READ, FILE_SHARE_READ, 0, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, 0);
-    LARGE_INTEGER size;
-    if (m->file == INVALID_HANDLE_VALUE || !GetFileSizeEx(m->file, &size))
-        return Fail_Show(rs, L"Cannot read the package's payload:", ex->path, GetLastError()), false;
-    m->size = (uint64_t)size.QuadPart;
-    if (m->size == 0)
+    PeBytes payload;
+    PeStatus status = PeRes_Find(&ex->rs->stubImage, RUNNER_PAYLOAD_TYPE, RUNNER_PAYLOAD_ID, kPeLangEnUs, &payload);
+    if (status == PE_MISSING)
+        return Damaged(ex, "the package holds no payload");
+    if (status != PE_FOUND)
+        return Damaged(ex, "the package's resource directory is damaged");
+    if (payload.size == 0)
         return Damaged(ex, "the payload is empty");
-    m->map = CreateFileMappingW(m->file, 0, PAGE_READONLY, 0, 0, 0);
-    m->view = m->map != 0 ? (const uint8_t *)MapViewOfFile(m->map, FILE_MAP_READ, 0, 0, 0) : 0;
-    if (m->view == 0)
-        return Fail_Show(rs, L"Cannot read the package's payload:", ex->path, GetLastError()), false;
+    m->view = payload.data;
+    m->size = payload.size;
     return true;
 }
 
@@ -399,7 +398,7 @@ bool Expand_Payload(RunnerState *rs)
 {
     Expansion *ex = &g_expansion;
     ex->rs = rs;
-    Mapping m = {INVALID_HANDLE_VALUE, 0, 0, 0};
+    Mapping m = {0, 0};
     bool ok = MapPayload(ex, &m);
     // The whole structure (headers, index, footer) is checked before any file is written.
     XzResult r = ok ? Xz_Scan(m.view, (size_t)m.size, &ex->xz, 0, 0) : XZ_DONE;
@@ -444,11 +443,5 @@ bool Expand_Payload(RunnerState *rs)
         VirtualFree(ex->blocks, 0, MEM_RELEASE);
     if (dict != 0)
         VirtualFree(dict, 0, MEM_RELEASE);
-    if (m.view != 0)
-        UnmapViewOfFile(m.view);
-    if (m.map != 0)
-        CloseHandle(m.map);
-    if (m.file != INVALID_HANDLE_VALUE)
-        CloseHandle(m.file);
     return ok;
 }

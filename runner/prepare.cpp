@@ -24,6 +24,10 @@ static WCHAR g_stubPath[SELFEXTR_PATH_UNITS];
 
 // The largest image looked at: a 32-bit process maps no more, and no package is as large.
 static const LONGLONG kMaxImageBytes = 0x7FFFFFFF;
+// The image is mapped whole, payload included, into an address space of 2 GiB
+// that the process shares with its buffers: a package near the tool's limit
+// may find no room. Set when the last image looked at could not be mapped.
+static bool g_unmapped;
 
 enum ImageKind { kImageStub, kImageOther, kImageUnreadable };
 
@@ -50,6 +54,7 @@ static bool HasMarker(const PeImage *image, LANGID user)
 static ImageKind MapImage(RunnerState *rs, HANDLE process, LANGID user, DWORD *error)
 {
     g_stubPath[0] = 0;
+    g_unmapped = false;
     if (SelfExtr_ImagePath(process, g_stubPath) == 0)
         return *error = GetLastError(), kImageUnreadable;
     HANDLE file = CreateFileW(g_stubPath, GENERIC_READ, FILE_SHARE_READ, 0, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, 0);
@@ -67,7 +72,7 @@ static ImageKind MapImage(RunnerState *rs, HANDLE process, LANGID user, DWORD *e
         kind = kImageOther;
     else if ((mapping = CreateFileMappingW(file, 0, PAGE_READONLY, 0, 0, 0)) == 0 ||
              (view = (const uint8_t *)MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0)) == 0)
-        *error = GetLastError();
+        *error = GetLastError(), g_unmapped = true;
     else if (!PeRes_Open(view, (uint64_t)size.QuadPart, &rs->stubImage) || !HasMarker(&rs->stubImage, user))
         kind = kImageOther;
     else
@@ -140,7 +145,9 @@ bool Prepare_ReadPackage(RunnerState *rs)
     LANGID user = GetUserDefaultUILanguage();
     DWORD error = 0;
     if (!FindStub(rs, user, &error)) {
-        Fail_Show(rs, L"Cannot read the package's settings:", g_stubPath, error);
+        Fail_Show(rs, g_unmapped ? L"Cannot map the package into memory; a very large package may not fit in a 32-bit setup program:"
+                                 : L"Cannot read the package's settings:",
+                  g_stubPath, error);
         return false;
     }
     if (rs->stubProcess == 0) {
@@ -164,7 +171,7 @@ bool Prepare_ReadPackage(RunnerState *rs)
         return false;
     }
     if (damaged) {
-        Fail_Show(rs, L"The package's settings are damaged. Please download it again.", 0, 0);
+        Fail_Show(rs, kSettingsDamaged, 0, 0);
         return false;
     }
     DWORD n = GetModuleFileNameW(0, rs->workFolder, MAX_PATH);

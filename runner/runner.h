@@ -49,6 +49,8 @@ uint32_t Text_Length(const WCHAR *text);
 
 // One message box titled with the caption: what failed, then the system's reason for error (0: none).
 void Fail_Show(RunnerState *rs, const WCHAR *what, const WCHAR *subject, DWORD error);
+// The message for a setting the runner cannot use, whichever step reads it.
+extern const WCHAR kSettingsDamaged[];
 
 void Prepare_HardenDllSearch(void);
 // The stub that started the runner found (the nearest ancestor whose image

@@ -17,6 +17,8 @@ void Text_Append(WCHAR *buffer, uint32_t capacity, const WCHAR *text)
     buffer[n] = 0;
 }
 
+const WCHAR kSettingsDamaged[] = L"The package's settings are damaged. Please download it again.";
+
 static WCHAR g_message[kPathChars + 1024];
 
 void Fail_Show(RunnerState *rs, const WCHAR *what, const WCHAR *subject, DWORD error)

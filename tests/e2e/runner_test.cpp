@@ -105,8 +105,12 @@ TEST_P(RunnerTree, ExpandsTheTreeRunsTheCommandWaitsForAllItStartedAndLeavesNoth
     ASSERT_NE(go, nullptr);
     ResetEvent(go);
     SetEnvironmentVariableA("SELFEXTR_GO", goName.c_str());
+    // The command also lists what lies beside the runner's own folder.
+    SetEnvironmentVariableA("SELFEXTR_REPORT_ELEVATION", "1");
     PackageRun run;
-    ASSERT_TRUE(Start(GetParam(), run, "runner-tree"));
+    const bool started = Start(GetParam(), run, "runner-tree");
+    SetEnvironmentVariableA("SELFEXTR_REPORT_ELEVATION", nullptr);
+    ASSERT_TRUE(started);
     // The command has ended once it says so; its grandchild waits for go.
     DWORD waited = 0;
     while (File_Read(run.report).find("child done") == std::string::npos && waited < 120000)
@@ -135,6 +139,16 @@ TEST_P(RunnerTree, ExpandsTheTreeRunsTheCommandWaitsForAllItStartedAndLeavesNoth
             got.insert(l);
     EXPECT_GT(want.size(), 1000u);
     EXPECT_EQ(got, want);
+    // While the command ran, TEMP held the runner and its own folder and
+    // nothing of the payload, which the runner reads in its stub's image.
+    std::set<std::string> beside;
+    for (const std::string &l : report)
+        if (l.rfind("beside ", 0) == 0)
+            beside.insert(l);
+    EXPECT_EQ(beside.size(), 2u) << File_Read(run.report);
+    EXPECT_TRUE(beside.count("beside SETUP.EXE")) << File_Read(run.report);
+    EXPECT_EQ(std::count_if(beside.begin(), beside.end(), [](const std::string &l) { return l.rfind("beside sx-", 0) == 0; }), 1)
+        << File_Read(run.report);
     EXPECT_EQ(FilesIn(run.temp), 0);
 }
 
@@ -359,6 +373,42 @@ static bool Restring(const std::string &package, const std::string &copy, UINT i
            EndUpdateResourceA(update, FALSE);
 }
 
+// A copy of package whose payload, RCDATA 3, is renumbered 4 in its resource
+// directory: settings that name a payload the image does not hold. (Wine's
+// UpdateResource keeps a resource it is asked to delete, so the byte is set here.)
+static bool WithoutPayload(const std::string &package, const std::string &copy)
+{
+    std::string b = File_Read(package);
+    auto u16 = [&](size_t at) { return at + 2 <= b.size() ? uint32_t((uint8_t)b[at] | (uint8_t)b[at + 1] << 8) : 0u; };
+    auto u32 = [&](size_t at) { return u16(at) | u16(at + 2) << 16; };
+    // The entry of directory dir whose id is id: its offset, 0 when there is none.
+    auto entry = [&](size_t dir, uint32_t id) -> size_t {
+        for (uint32_t k = 0, n = u16(dir + 12) + u16(dir + 14); k < n; k++)
+            if (u32(dir + 16 + 8 * k) == id)
+                return dir + 16 + 8 * k;
+        return 0;
+    };
+    const size_t pe = u32(0x3C), sections = pe + 24 + u16(pe + 20);
+    const uint32_t rsrc = u32(pe + 24 + 96 + 2 * 8);  // PE32: data directory 2, the resources
+    for (uint32_t i = 0; i < u16(pe + 6); i++) {
+        const size_t s = sections + 40 * i;
+        const uint32_t va = u32(s + 12), raw = u32(s + 20);
+        if (rsrc < va || rsrc >= va + u32(s + 16))
+            continue;
+        const size_t root = raw + (rsrc - va), type = entry(root, 10);
+        const size_t id = type != 0 ? entry(root + (u32(type + 4) & 0x7FFFFFFF), 3) : 0;
+        if (id == 0)
+            return false;
+        b[id] = 4;
+        HANDLE f = CreateFileA(copy.c_str(), GENERIC_WRITE, 0, 0, CREATE_ALWAYS, 0, 0);
+        DWORD wrote = 0;
+        const bool ok = f != INVALID_HANDLE_VALUE && WriteFile(f, b.data(), (DWORD)b.size(), &wrote, 0) && wrote == b.size();
+        CloseHandle(f);
+        return ok;
+    }
+    return false;
+}
+
 // Each failure: one message, titled with the caption, saying what failed;
 // then nothing of the package is left in TEMP.
 TEST(Runner, AFailureShowsOneMessageThenLeavesNothing)
@@ -370,6 +420,7 @@ TEST(Runner, AFailureShowsOneMessageThenLeavesNothing)
     ASSERT_TRUE(Restring(planted, made + "\\long-command.exe", 3002, std::wstring(8192, L'a')));
     ASSERT_TRUE(Restring(planted, made + "\\no-payload.exe", 3001, L""));
     ASSERT_TRUE(Restring(planted, made + "\\asinvoker.exe", 3003, L"asInvoker"));
+    ASSERT_TRUE(WithoutPayload(planted, made + "\\no-payload-data.exe"));
     struct Case { std::string package; const char *says; bool plant; };
     const Case cases[] = {
         {g_packages + "\\runner-missing.exe", "neither in the package nor in the Windows system folder", false},
@@ -384,6 +435,8 @@ TEST(Runner, AFailureShowsOneMessageThenLeavesNothing)
         {made + "\\long-command.exe", "The package's settings are damaged", false},
         // An elevation the runner does not know: neither restarted for nor ignored.
         {made + "\\asinvoker.exe", "The package's settings are damaged", false},
+        // Settings without the payload they name: the package is damaged.
+        {made + "\\no-payload-data.exe", "damaged and cannot be installed. Please download it again.\n\n(the package holds no payload)", false},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.package);
