@@ -81,6 +81,6 @@ grep -q '^payload: ' out.txt || fail "pack printed no summary: $(cat out.txt)"
 expect 0 "$tool" "${payload[@]}" -o q.exe --quiet --threads 1 --memory-limit 536870912
 [ ! -s out.txt ] && [ ! -s err.txt ] || fail "--quiet printed: $(cat out.txt err.txt)"
 cmp -s t.exe q.exe || fail "--quiet --threads 1 packed other bytes"
-expect 1 "$tool" "${payload[@]}" -o q.exe --quiet --date 2026-13-01
-grep -q '2026-13-01' err.txt || fail "--quiet hid the error"
+expect 1 "$tool" "${payload[@]}" -o q.exe --quiet --time 99:99
+grep -q "99:99" err.txt || fail "--quiet hid the error"
 echo "exit codes, --version, JSON, the carried stub and runner, threads, memory and --quiet as documented"

@@ -4,6 +4,7 @@
 #include "testutil.h"
 #include "cli/manifest.h"
 #include "cli/progress_line.h"
+#include "decoder/xz.h"
 #include "package/package.h"
 
 using namespace selfextr;
