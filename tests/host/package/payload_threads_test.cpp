@@ -190,7 +190,8 @@ TEST(PayloadManifest, ThreadsAndMemoryLimitAreReadOrRefusedNamingTheKey)
         EXPECT_EQ(r.payloadOptions.memoryLimit, g.memory) << g.lines;
     }
     const std::string threads = ": line 4: payload.threads must be a whole number from 1 to 256";
-    const std::string memory = ": line 4: payload.memory_limit must be a size from 16MiB to 1024GiB";
+    const std::string memory =
+        ": line 4: payload.memory_limit must be a size from 16MiB to 1024GiB, in bytes or such as \"512MiB\"";
     struct Bad { std::string lines, error; } bad[] = {
         {"threads = 0\n", threads}, {"threads = 257\n", threads}, {"threads = \"2\"\n", threads},
         {"threads = 2.0\n", threads}, {"memory_limit = 0\n", memory}, {"memory_limit = \"15MiB\"\n", memory},
