@@ -53,6 +53,14 @@ make_tree() {  # NAME DEST: fills DEST, returns 1 when the packages are missing
             *) p=${f#/usr/lib/gcc/i686-w64-mingw32/}; mkdir -p "$dest/gcc/${p%%/*}"; cp -p "$f" "$dest/gcc/$p";;
             esac
         done;;
+    large)
+        # Big native libraries and programs, some 168 MiB in few files: the case where the
+        # block size and the match finder's cost dominate.
+        need libllvm15 g++-12 libicu72 || return 1
+        for f in /usr/lib/x86_64-linux-gnu/libLLVM-15.so.1 /usr/lib/gcc/x86_64-linux-gnu/12/cc1plus \
+                 /usr/lib/x86_64-linux-gnu/libicudata.so.72.1; do
+            cp -p "$f" "$dest/${f##*/}"
+        done;;
     esac
     find "$dest" -type d -exec touch -d @1700000000 {} +  # files keep the packages' times
 }

@@ -4,9 +4,12 @@
 #include "embedded_stub.h"
 #include "cli/manifest.h"
 #include "cli/options.h"
+#include "cli/progress_line.h"
 
 #include <CLI/CLI.hpp>
 #include <iostream>
+#include <sstream>
+#include <unistd.h>
 
 using namespace selfextr;
 
@@ -62,10 +65,21 @@ static int Run(int argc, char **argv)
                   "with --payload: carry FILE as the package's SETUP.EXE byte for byte instead of the runner selfextr carries "
                   "(such as that runner signed; see selfextr runner); it must be a runner of this selfextr");
     p->add_option("--payload-block-size", given.payloadBlockBytes,
-                  "split the payload into independent blocks of this size (such as 32MiB), decoded on several cores; "
-                  "default: one block, the smallest file")
+                  "the size of the payload's independent blocks (such as 32MiB), compressed and decoded on several cores; "
+                  "larger blocks make a smaller file; default " + std::to_string(kPayloadDefaultBlockMiB) + "MiB")
         ->transform(CLI::AsSizeValue(false))
         ->check(CLI::Range(uint64_t(kPayloadMinBlockMiB) << 20, uint64_t(kPayloadMaxBlockMiB) << 20));
+    p->add_option("--threads", given.threads,
+                  "compress the payload with at most N threads; default: one per core. The package is the same "
+                  "whatever the number")
+        ->check(CLI::Range(kPayloadMinThreads, kPayloadMaxThreads));
+    p->add_option("--memory-limit", given.memoryLimit,
+                  "the most memory compressing the payload may take (such as 512MiB, 2GiB, or bytes); fewer threads "
+                  "run where more would need more; default " + std::to_string(kPayloadDefaultMemoryBytes >> 20) + "MiB")
+        ->transform(CLI::AsSizeValue(false))
+        ->check(CLI::Range(kPayloadMinMemoryBytes, kPayloadMaxMemoryBytes));
+    bool quiet = false;
+    p->add_flag("-q,--quiet", quiet, "print nothing but warnings and errors: no progress line, no summary");
     p->add_option("--product-name", given.version.product, "version record: ProductName");
     p->add_option("--product-version", given.version.version,
                   "version record: FileVersion and ProductVersion, one to four numbers (1.2.3.4)");
@@ -124,8 +138,13 @@ static int Run(int argc, char **argv)
             std::erase_if(request.translations, [&](const Translation &m) { return m.tag == translation.tag; });
             request.translations.push_back(translation);
         }
+        // The progress line only where someone watches it: on a terminal.
+        ProgressLine line;
+        if (!quiet && isatty(STDERR_FILENO))
+            request.payloadOptions.progress = [&](const PayloadProgress &p) { ProgressLine_Show(line, p); };
         pack.sourceDateEpoch = getenv("SOURCE_DATE_EPOCH");
-        return Command_Pack(pack, request, std::cout, std::cerr);
+        std::ostringstream none;
+        return Command_Pack(pack, request, quiet ? none : std::cout, std::cerr);
     }
     if (r->parsed())
         return Command_Runner(pack.embeddedRunner, runnerOut, std::cout, std::cerr);

@@ -1,5 +1,5 @@
 // manifest.cpp: caption, prompt, date, time, allow_non_ascii, execution_level, [version],
-// [payload] (dir, run, block_size, runner) and [[file]]. Every key must be known and every value of its type and form.
+// [payload] (dir, run, block_size, threads, memory_limit, runner) and [[file]]. Every key must be known and every value of its type and form.
 #include "cli/manifest.h"
 
 #include <set>
@@ -39,6 +39,33 @@ struct Reader {
         return true;
     }
 };
+
+// "512MiB", "1GiB", "800 KiB" or "123456": bytes, 0 when not a size. Units
+// are binary, as on the command line.
+uint64_t SizeBytes(const std::string &text)
+{
+    size_t i = 0;
+    uint64_t n = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; i++) {
+        if (n > (uint64_t(1) << 50))
+            return 0;
+        n = n * 10 + uint64_t(text[i] - '0');
+    }
+    if (i == 0)
+        return 0;
+    while (i < text.size() && text[i] == ' ')
+        i++;
+    std::string unit;
+    for (; i < text.size(); i++)
+        unit += char(text[i] >= 'A' && text[i] <= 'Z' ? text[i] - 'A' + 'a' : text[i]);
+    static const std::pair<const char *, int> kUnits[] = {{"", 0}, {"b", 0}, {"k", 10}, {"kb", 10}, {"kib", 10},
+                                                          {"m", 20}, {"mb", 20}, {"mib", 20}, {"g", 30}, {"gb", 30},
+                                                          {"gib", 30}};
+    for (auto [name, shift] : kUnits)
+        if (unit == name)
+            return n <= (UINT64_MAX >> shift) ? n << shift : 0;
+    return 0;
+}
 
 }  // namespace
 
@@ -129,7 +156,7 @@ bool Manifest_Read(const std::filesystem::path &path, PackRequest &request, std:
         const toml::table *t = p->as_table();
         if (t == nullptr)
             return r.Fail(*p, "payload", "must be a table ([payload])");
-        if (!r.OnlyKnown(*t, "payload.", {"dir", "run", "block_size", "runner"}))
+        if (!r.OnlyKnown(*t, "payload.", {"dir", "run", "block_size", "threads", "memory_limit", "runner"}))
             return false;
         std::string dir, runner;
         if (!r.String(*t, "dir", "payload.", dir) || !r.String(*t, "run", "payload.", request.run) ||
@@ -148,6 +175,25 @@ bool Manifest_Read(const std::filesystem::path &path, PackRequest &request, std:
                 return r.Fail(*b, "payload.block_size", "must be a whole number of MiB from " +
                               std::to_string(kPayloadMinBlockMiB) + " to " + std::to_string(kPayloadMaxBlockMiB));
             request.payloadOptions.blockBytes = uint32_t(*mib) << 20;
+        }
+        if (const toml::node *n = t->get("threads")) {
+            auto threads = n->value_exact<int64_t>();
+            if (!threads || *threads < kPayloadMinThreads || *threads > kPayloadMaxThreads)
+                return r.Fail(*n, "payload.threads", "must be a whole number from " + std::to_string(kPayloadMinThreads) +
+                              " to " + std::to_string(kPayloadMaxThreads));
+            request.payloadOptions.threads = uint32_t(*threads);
+        }
+        if (const toml::node *m = t->get("memory_limit")) {
+            uint64_t bytes = 0;
+            if (auto n = m->value_exact<int64_t>(); n && *n > 0)
+                bytes = uint64_t(*n);
+            else if (m->is_string())
+                bytes = SizeBytes(*m->value<std::string>());
+            if (bytes < kPayloadMinMemoryBytes || bytes > kPayloadMaxMemoryBytes)
+                return r.Fail(*m, "payload.memory_limit", "must be a size from " +
+                              std::to_string(kPayloadMinMemoryBytes >> 20) + "MiB to " +
+                              std::to_string(kPayloadMaxMemoryBytes >> 30) + "GiB, in bytes or such as \"512MiB\"");
+            request.payloadOptions.memoryLimit = bytes;
         }
     }
     if (const toml::node *f = doc.get("file")) {

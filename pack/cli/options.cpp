@@ -29,6 +29,10 @@ PackRequest Options_Merge(const PackRequest &manifest, const PackOptionValues &o
         request.runnerFile = options.runner;
     if (options.payloadBlockBytes != 0)
         request.payloadOptions.blockBytes = uint32_t(options.payloadBlockBytes);
+    if (options.threads != 0)
+        request.payloadOptions.threads = options.threads;
+    if (options.memoryLimit != 0)
+        request.payloadOptions.memoryLimit = options.memoryLimit;
 
     const VersionRecord &v = options.version;
     if (!v.product.empty() || !v.version.empty() || !v.company.empty() || !v.description.empty() ||

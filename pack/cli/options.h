@@ -16,7 +16,8 @@ struct PackOptionValues {
     std::vector<Input> inputs;
     VersionRecord version;           // each field given on its own
     std::string payloadDir, run, runner;
-    uint64_t payloadBlockBytes = 0;
+    uint64_t payloadBlockBytes = 0, memoryLimit = 0;  // 0: not given
+    uint32_t threads = 0;
 };
 
 // The request: the manifest's, with each option given on the command line in

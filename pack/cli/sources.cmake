@@ -4,4 +4,5 @@ set(SELFEXTR_PACK_CLI_SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/listing_json.cpp
     ${CMAKE_CURRENT_LIST_DIR}/listing_text.cpp
     ${CMAKE_CURRENT_LIST_DIR}/manifest.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/options.cpp)
+    ${CMAKE_CURRENT_LIST_DIR}/options.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/progress_line.cpp)

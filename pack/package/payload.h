@@ -13,12 +13,31 @@
 
 namespace selfextr {
 
-// The block sizes pack accepts for a split payload, in MiB, from the command
-// line (--payload-block-size) and from a manifest (block_size) alike.
-constexpr uint32_t kPayloadMinBlockMiB = 1, kPayloadMaxBlockMiB = 1024;
+// The block sizes pack accepts, in MiB, from the command line
+// (--payload-block-size) and from a manifest (block_size) alike. The payload
+// is cut into independent blocks of the default size unless told otherwise,
+// so that pack and the runner use several cores; a thread compressing one
+// takes some 233 MiB at level 6 (bench/block_bench.sh measures the cost).
+constexpr uint32_t kPayloadMinBlockMiB = 1, kPayloadMaxBlockMiB = 1024, kPayloadDefaultBlockMiB = 16;
+// The compressing threads (--threads, threads): one per core by default.
+constexpr uint32_t kPayloadMinThreads = 1, kPayloadMaxThreads = 256;
+// What liblzma may take while compressing (--memory-limit, memory_limit);
+// threads are fewer where they would need more. The default keeps pack's
+// whole peak under 1 GiB.
+constexpr uint64_t kPayloadMinMemoryBytes = uint64_t(16) << 20, kPayloadMaxMemoryBytes = uint64_t(1) << 40,
+                   kPayloadDefaultMemoryBytes = uint64_t(768) << 20;
+
+// How far compressing has come: the tar's bytes read of total, the .tar.xz's written.
+struct PayloadProgress {
+    uint64_t read = 0, total = 0, written = 0;
+    bool done = false;  // the last call, whether compressing ended well or not
+};
 
 struct PayloadOptions {
-    uint32_t blockBytes = 0;  // 0: one solid block; else independent blocks of this size
+    uint32_t blockBytes = 0;   // 0: kPayloadDefaultBlockMiB; the bytes depend on it and on nothing else here
+    uint32_t threads = 0;      // 0: one per core
+    uint64_t memoryLimit = 0;  // 0: kPayloadDefaultMemoryBytes
+    std::function<void(const PayloadProgress &)> progress;  // called often while compressing, if set
 };
 
 struct Payload {
@@ -33,6 +52,13 @@ struct Payload {
 
 // Whether this build of the tool can write payloads (it needs liblzma).
 bool Payload_CanWrite();
+// How an archive of archiveBytes is compressed: blocks of blockBytes, a
+// dictionary, and as many threads as wanted, there are blocks and memory for.
+struct PayloadPlan {
+    uint32_t blockBytes = 0, dictionary = 0, threads = 0;
+    uint64_t memory = 0;  // what liblzma takes with these threads
+};
+bool Payload_Plan(uint64_t archiveBytes, const PayloadOptions &options, PayloadPlan &plan, std::string &error);
 // DIR's whole tree: regular files and folders, empty ones kept; anything else,
 // a name Windows cannot hold, or two paths equal but for case, is refused
 // naming the path. File times are kept, clamped to SOURCE_DATE_EPOCH when set.

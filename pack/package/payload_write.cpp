@@ -10,6 +10,7 @@
 #include "package/package.h"
 
 #include <algorithm>
+#include <functional>
 #include <cstring>
 #include <map>
 #include <sys/stat.h>
@@ -194,7 +195,25 @@ struct Compressor {
     lzma_stream strm = LZMA_STREAM_INIT;
     std::vector<uint8_t> &out;
     std::string &error;
-    ~Compressor() { lzma_end(&strm); }
+    const std::function<void(const PayloadProgress &)> &progress;
+    uint64_t total = 0;  // the tar's bytes
+    // The last report is made whether compressing ended well or not, so that
+    // a progress line is gone before any message.
+    ~Compressor()
+    {
+        if (progress)
+            progress(Progress(true));
+        lzma_end(&strm);
+    }
+
+    PayloadProgress Progress(bool done)
+    {
+        PayloadProgress p;
+        lzma_get_progress(&strm, &p.read, &p.written);
+        p.written = std::max<uint64_t>(p.written, out.size());
+        p.total = total, p.done = done;
+        return p;
+    }
 
     bool Code(const uint8_t *p, size_t n, lzma_action action)
     {
@@ -212,6 +231,8 @@ struct Compressor {
             strm.avail_out = sizeof buffer;
             lzma_ret r = lzma_code(&strm, action);
             out.insert(out.end(), buffer, buffer + (sizeof buffer - strm.avail_out));
+            if (progress)
+                progress(Progress(false));
             if (out.size() > kMaxPackageBytes)
                 return error = "the payload compresses to more than " + Package_MaxBytesText(), false;
             if (r == LZMA_STREAM_END)
@@ -224,7 +245,64 @@ struct Compressor {
     }
 };
 
+// The settings that shape the bytes, all fixed here: LZMA2 at this level,
+// its dictionary the smallest power of two that holds the archive, at most
+// the block (the runner decodes each block into a buffer of the block's size,
+// so a larger one finds nothing more) and at most what the decoder accepts.
+constexpr uint32_t kLevel = 6;
+constexpr uint32_t kLevelFlags = 0;
+
+uint32_t Dictionary(uint64_t archiveBytes, uint32_t blockBytes)
+{
+    uint32_t dictionary = kMinDictionary;
+    while (dictionary < kMaxDictionary && dictionary < archiveBytes && uint64_t(dictionary) * 2 <= blockBytes)
+        dictionary *= 2;
+    return dictionary;
+}
+
+// The encoder's settings for a plan; filters[0] points at lzma.
+bool Settings(const PayloadPlan &plan, lzma_options_lzma &lzma, lzma_filter *filters, lzma_mt &mt)
+{
+    if (lzma_lzma_preset(&lzma, kLevel | kLevelFlags))
+        return false;
+    lzma.dict_size = plan.dictionary;
+    filters[0] = {LZMA_FILTER_LZMA2, &lzma};
+    filters[1] = {LZMA_VLI_UNKNOWN, nullptr};
+    mt = {};
+    mt.block_size = plan.blockBytes;
+    mt.filters = filters;
+    mt.check = LZMA_CHECK_CRC64;
+    mt.threads = plan.threads;
+    return true;
+}
+
+std::string MiB(uint64_t bytes) { return Text_Thousands((bytes + (1 << 20) - 1) >> 20) + " MiB"; }
+
 }  // namespace
+
+bool Payload_Plan(uint64_t archiveBytes, const PayloadOptions &options, PayloadPlan &plan, std::string &error)
+{
+    plan.blockBytes = options.blockBytes ? options.blockBytes : kPayloadDefaultBlockMiB << 20;
+    plan.dictionary = Dictionary(archiveBytes, plan.blockBytes);
+    // Threads change how fast, never the bytes: liblzma cuts blocks by size
+    // alone. No more threads than blocks, nor than the memory allows.
+    const uint64_t blocks = std::max<uint64_t>(1, (archiveBytes + plan.blockBytes - 1) / plan.blockBytes);
+    uint32_t wanted = options.threads ? options.threads : std::max<uint32_t>(1, lzma_cputhreads());
+    wanted = uint32_t(std::min<uint64_t>({wanted, blocks, kPayloadMaxThreads}));
+    const uint64_t limit = options.memoryLimit ? options.memoryLimit : kPayloadDefaultMemoryBytes;
+    lzma_options_lzma lzma;
+    lzma_filter filters[2];
+    lzma_mt mt;
+    for (plan.threads = wanted; plan.threads > 0; plan.threads--) {
+        if (!Settings(plan, lzma, filters, mt) || (plan.memory = lzma_stream_encoder_mt_memusage(&mt)) == UINT64_MAX)
+            return error = "liblzma cannot compress with level " + std::to_string(kLevel), false;
+        if (plan.memory <= limit)
+            return true;
+    }
+    plan.threads = 1;
+    return error = "the memory limit of " + MiB(limit) + " is less than the " + MiB(plan.memory) +
+                   " liblzma needs to compress the payload in blocks of " + MiB(plan.blockBytes) + " with one thread", false;
+}
 
 bool Payload_Build(const fs::path &dir, const char *sourceDateEpoch, const PayloadOptions &options, Payload &payload,
                    std::string &error)
@@ -246,34 +324,20 @@ bool Payload_Build(const fs::path &dir, const char *sourceDateEpoch, const Paylo
         if (payload.newest.empty() || i.mtime > payload.newestTime)
             payload.newest = i.source, payload.newestTime = i.mtime;
     }
-    // The smallest power of two the archive fits, so that the runner's
-    // dictionary is no larger than the payload needs.
     std::vector<uint8_t> headers;
     uint64_t archiveBytes = 1024;  // the two end blocks
     for (const TreeItem &i : walker.items)
         headers.clear(), Headers(headers, i), archiveBytes += headers.size() + Padded(i.size);
-    uint32_t dictionary = kMinDictionary;
-    while (dictionary < kMaxDictionary && dictionary < archiveBytes)
-        dictionary *= 2;
 
+    PayloadPlan plan;
+    if (!Payload_Plan(archiveBytes, options, plan, error))
+        return false;
     lzma_options_lzma lzma;
-    if (lzma_lzma_preset(&lzma, 9 | LZMA_PRESET_EXTREME))
-        return error = "liblzma has no preset 9e", false;
-    lzma.dict_size = dictionary;
-    lzma_filter filters[] = {{LZMA_FILTER_LZMA2, &lzma}, {LZMA_VLI_UNKNOWN, nullptr}};
-    Compressor c{LZMA_STREAM_INIT, payload.bytes, error};
-    lzma_ret r;
-    if (options.blockBytes == 0) {
-        r = lzma_stream_encoder(&c.strm, filters, LZMA_CHECK_CRC64);
-    } else {
-        // Independent blocks; the bytes do not depend on the thread count.
-        lzma_mt mt = {};
-        mt.threads = 2;
-        mt.block_size = options.blockBytes;
-        mt.filters = filters;
-        mt.check = LZMA_CHECK_CRC64;
-        r = lzma_stream_encoder_mt(&c.strm, &mt);
-    }
+    lzma_filter filters[2];
+    lzma_mt mt;
+    Settings(plan, lzma, filters, mt);
+    Compressor c{LZMA_STREAM_INIT, payload.bytes, error, options.progress, archiveBytes};
+    lzma_ret r = lzma_stream_encoder_mt(&c.strm, &mt);
     if (r != LZMA_OK)
         return error = "liblzma cannot start compressing (code " + std::to_string(int(r)) + ")", false;
 
@@ -313,6 +377,11 @@ bool Payload_Build(const fs::path &dir, const char *sourceDateEpoch, const Paylo
 #else
 
 bool Payload_CanWrite() { return false; }
+
+bool Payload_Plan(uint64_t, const PayloadOptions &, PayloadPlan &, std::string &error)
+{
+    return error = "this build of selfextr has no liblzma and cannot write a payload; use the Linux build", false;
+}
 
 bool Payload_Build(const fs::path &, const char *, const PayloadOptions &, Payload &, std::string &error)
 {

@@ -62,4 +62,25 @@ mkdir alone; cp "$tool" alone/selfextr
 expect 0 alone/selfextr pack -o alone.exe --caption C --prompt P --date 2026-12-08 --dir dist --allow-non-ascii
 expect 0 "$tool" pack --stub "$stub" -o given.exe --caption C --prompt P --date 2026-12-08 --dir dist --allow-non-ascii
 cmp -s alone.exe given.exe || fail "packing with the carried stub differs from packing with the bare stub"
-echo "exit codes, --version, JSON and the carried stub and runner as documented"
+
+# The payload's threads and memory: nonsense is a usage error naming the
+# option; a limit too small for one thread is refused saying what it needs.
+mkdir tree; head -c 70000 /dev/urandom >tree/app.bin
+payload=(pack --stub "$stub" --caption C --prompt P --date 2026-12-08 --payload tree --run "app.bin")
+for bad in "--threads 0" "--threads 257" "--threads two" "--memory-limit 0" "--memory-limit 1KiB" "--memory-limit lots"; do
+    expect 2 "$tool" "${payload[@]}" -o t.exe $bad
+    grep -q -- "${bad%% *}" err.txt || fail "$bad: the message does not name the option: $(cat err.txt)"
+done
+expect 1 "$tool" "${payload[@]}" -o t.exe --memory-limit 16MiB --payload-block-size 64MiB
+grep -q "the memory limit of 16 MiB is less than the .* MiB liblzma needs" err.txt || fail "a small limit says: $(cat err.txt)"
+[ ! -e t.exe ] || fail "a refused pack left its output"
+# --quiet: nothing on standard output, the same package; warnings and errors still said.
+expect 0 "$tool" "${payload[@]}" -o t.exe
+grep -q '^payload: ' out.txt || fail "pack printed no summary: $(cat out.txt)"
+[ ! -s err.txt ] || fail "pack drew on standard error, which is no terminal: $(cat err.txt)"
+expect 0 "$tool" "${payload[@]}" -o q.exe --quiet --threads 1 --memory-limit 536870912
+[ ! -s out.txt ] && [ ! -s err.txt ] || fail "--quiet printed: $(cat out.txt err.txt)"
+cmp -s t.exe q.exe || fail "--quiet --threads 1 packed other bytes"
+expect 1 "$tool" "${payload[@]}" -o q.exe --quiet --time 99:99
+grep -q "99:99" err.txt || fail "--quiet hid the error"
+echo "exit codes, --version, JSON, the carried stub and runner, threads, memory and --quiet as documented"
