@@ -129,7 +129,8 @@ int Command_Pack(const PackOptions &options, const PackRequest &request, std::os
         char ratio[32];
         snprintf(ratio, sizeof ratio, "%.1f %%", p->expanded ? 100.0 * double(p->bytes.size()) / double(p->expanded) : 0.0);
         out << "payload: " << p->files << " files in " << p->folders << " folders, " << Text_Thousands(p->expanded)
-            << " bytes, packed into " << Text_Thousands(p->bytes.size()) << " bytes (" << ratio << ") as " << p->name << "\n";
+            << " bytes, packed into " << Text_Thousands(p->bytes.size()) << " bytes (" << ratio << ") as " << p->name
+            << (p->copies ? ", " + std::to_string(p->copies) + " files stored once as copies of earlier ones, saving " + Text_Thousands(p->copiedBytes) + " bytes" : "") << "\n";
     }
     for (const std::string &note : assembly.notes)
         out << "note: " << note << "\n";
@@ -197,7 +198,8 @@ int Command_List(const fs::path &file, bool verifyOnly, std::ostream &out, std::
                 << " packed, " << s.blocks << (s.blocks == 1 ? " block" : " blocks") << ", dictionary "
                 << Text_Thousands(s.dictionary) << " bytes\n";
             for (const PayloadItem &i : l.payload->items)
-                out << "  " << (i.folder ? Quoted(i.path + "/") : Quoted(i.path) + "  " + std::to_string(i.size)) << "\n";
+                out << "  " << (i.folder ? Quoted(i.path + "/") : Quoted(i.path) + "  " + std::to_string(i.size))
+                    << (i.copyOf.empty() ? "" : "  copy of " + Quoted(i.copyOf)) << "\n";
         }
     }
     for (auto &p : l.problems)
@@ -298,12 +300,16 @@ int Command_Extract(const fs::path &file, const fs::path &dir, bool force, bool 
             return err << "selfextr: " << Shown(error) << "\n", 1;
         FolderSpelling spelling;
         PayloadVisitor visitor;
+        bool copied = false;  // a copy is written whole at its entry, and its end is already past
         visitor.item = [&](const PayloadItem &i, std::string &e) {
             const std::string path = spelling.Resolve(i.path, i.folder);
-            return i.folder ? writer.Folder(path, e) : writer.File(path, i.mtime, e);
+            copied = !i.copyOf.empty();
+            return i.folder ? writer.Folder(path, e)
+                   : copied ? writer.Copy(spelling.Resolve(i.copyOf, false), path, i.mtime, e)
+                            : writer.File(path, i.mtime, e);
         };
         visitor.data = [&](const uint8_t *p, size_t n, std::string &e) { return writer.Data(p, n, e); };
-        visitor.fileEnd = [&](std::string &e) { return writer.FileEnd(e); };
+        visitor.fileEnd = [&](std::string &e) { return copied || writer.FileEnd(e); };
         PayloadSummary summary;
         auto bytes = ResData_Bytes(*l.payload->data).first(std::min<uint64_t>(l.payload->data->Size(), [&] {
             for (auto &e : l.entries)
