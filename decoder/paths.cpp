@@ -10,6 +10,9 @@ const char kPathNoFolder[] = "does not come before it";
 const char kPathFileAsFolder[] = "is a file, not a folder";
 const char kPathCase[] = "differ only in case, which Windows does not tell apart";
 const char kPathNoMemory[] = "cannot be checked: there is not enough memory";
+const char kPathTargetMissing[] = "which does not come before it as a file";
+const char kPathTargetFolder[] = "which is a folder, not a file";
+const char kPathTargetCopy[] = "which is itself a copy; a copy names the file it copies";
 const char kPathTooMany[] = "is one path too many: the paths before it fill the 256 MiB kept to compare them";
 
 namespace {
@@ -328,9 +331,11 @@ uint32_t Path_Message(const char *path, uint32_t bytes, const PathProblem &p, co
 {
     uint32_t n = Append(out, 0, room, p.subject == PATH_OTHER ? "payload paths " : "payload path ");
     n = Quoted(out, n, room, path, bytes);
-    if (p.subject == PATH_OTHER) {
-        n = Append(out, n, room, " and ");
+    if (p.subject == PATH_OTHER || p.subject == PATH_TARGET) {
+        n = Append(out, n, room, p.subject == PATH_OTHER ? " and " : " is a copy of ");
         n = Quoted(out, n, room, other, otherBytes);
+        if (p.subject == PATH_TARGET)
+            n = Append(out, n, room, ",");
     } else if (p.subject != PATH_WHOLE) {
         n = Append(out, n, room, p.subject == PATH_NAME ? ": the name " : ": its folder ");
         n = Quoted(out, n, room, path + p.at, p.bytes);
@@ -373,7 +378,8 @@ namespace {
 struct Record {
     uint32_t next;  // the bucket's next record: offset + 1, 0 for none
     uint32_t hash, folded, last;
-    uint32_t folder;
+    uint32_t kind;               // a PathKind
+    uint32_t sizeLow, sizeHigh;  // two halves: records are only 4-byte aligned
 };
 
 Record *At(const PathMemory *m, uint32_t offset) { return reinterpret_cast<Record *>(m->records + offset); }
@@ -466,6 +472,12 @@ void PathMemory_Free(PathMemory *m)
 PathProblem PathMemory_Add(PathMemory *m, const char *path, uint32_t bytes, bool folder, char *other, uint32_t room,
                            uint32_t *otherBytes)
 {
+    return PathMemory_AddKind(m, path, bytes, folder ? PATH_KIND_FOLDER : PATH_KIND_FILE, 0, other, room, otherBytes);
+}
+
+PathProblem PathMemory_AddKind(PathMemory *m, const char *path, uint32_t bytes, PathKind kind, uint64_t size, char *other,
+                               uint32_t room, uint32_t *otherBytes)
+{
     *otherBytes = 0;
     const uint32_t last = Path_LastName(path, bytes), lastBytes = bytes - last;
     // The folded path is written where its record would go; folding at most doubles it.
@@ -482,7 +494,7 @@ PathProblem PathMemory_Add(PathMemory *m, const char *path, uint32_t bytes, bool
         while (folded[parent - 1] != '/')
             parent--;
         const Record *p = Find(m, folded, parent - 1, Hash(folded, parent - 1));
-        if (p == nullptr || !p->folder)
+        if (p == nullptr || p->kind != PATH_KIND_FOLDER)
             return PathProblem{p == nullptr ? kPathNoFolder : kPathFileAsFolder, PATH_FOLDER, 0, last - 1};
     }
     const uint32_t hash = Hash(folded, n);
@@ -503,12 +515,43 @@ PathProblem PathMemory_Add(PathMemory *m, const char *path, uint32_t bytes, bool
         *otherBytes = last + e->last;
         return PathProblem{kPathCase, PATH_OTHER, 0, 0};
     }
-    *r = Record{0, hash, n, lastBytes, folder ? 1u : 0u};
+    *r = Record{0, hash, n, lastBytes, kind, uint32_t(size), uint32_t(size >> 32)};
     for (uint32_t i = 0; i < lastBytes; i++)
         folded[n + i] = path[last + i];
     Link(m, m->used);
     m->used += RecordBytes(n, lastBytes);
     m->count++;
+    return PathProblem{nullptr, PATH_WHOLE, 0, 0};
+}
+
+PathProblem PathMemory_Target(PathMemory *m, const char *target, uint32_t bytes, char *spelled, uint32_t room,
+                              uint32_t *spelledBytes, uint64_t *size)
+{
+    *spelledBytes = 0;
+    *size = 0;
+    // Folded where the next record would go, as PathMemory_Add does, but not kept.
+    const uint32_t most = RecordBytes(2 * bytes, 0);
+    if (m->used + uint64_t(most) > kPathMemoryMaxBytes)
+        return Whole(kPathTooMany);
+    if (!Reserve(m, most))
+        return Whole(kPathNoMemory);
+    char *folded = reinterpret_cast<char *>(At(m, m->used) + 1);
+    const uint32_t n = Path_Fold(target, bytes, folded);
+    const Record *e = Find(m, folded, n, Hash(folded, n));
+    if (e == nullptr || e->kind != PATH_KIND_FILE)
+        return PathProblem{e == nullptr ? kPathTargetMissing : e->kind == PATH_KIND_FOLDER ? kPathTargetFolder : kPathTargetCopy,
+                           PATH_TARGET, 0, 0};
+    const uint32_t last = Path_LastName(target, bytes);
+    if (last + e->last + 1 > room)
+        return Whole(kPathTooMany);
+    const char *earlier = reinterpret_cast<const char *>(e + 1) + e->folded;
+    for (uint32_t i = 0; i < last; i++)
+        spelled[i] = target[i];
+    for (uint32_t i = 0; i < e->last; i++)
+        spelled[last + i] = earlier[i];
+    spelled[last + e->last] = 0;
+    *spelledBytes = last + e->last;
+    *size = uint64_t(e->sizeHigh) << 32 | e->sizeLow;
     return PathProblem{nullptr, PATH_WHOLE, 0, 0};
 }
 

@@ -30,6 +30,7 @@ enum PathSubject : uint32_t {
     PATH_NAME,    // "payload path P: the name N <why>"; N is part of P
     PATH_FOLDER,  // "payload path P: its folder F <why>"; F is P's leading part
     PATH_OTHER,   // "payload paths P and O <why>"; O comes from elsewhere
+    PATH_TARGET,  // "payload path P is a copy of O, <why>"; O is the file P names
 };
 
 struct PathProblem {
@@ -58,7 +59,8 @@ bool Path_BestFitHazard(uint32_t cp);
 uint32_t Path_Fold(const char *path, uint32_t bytes, char *out);
 
 // The order rules' memory of every path that came before: folded, whether it
-// is a folder, and its last name as written. Its records and its index live
+// is a folder, a file or a copy of an earlier file, a file's size, and its
+// last name as written. Its records and its index live
 // in blocks that the caller's allocate gives and release takes back; it grows
 // by doubling, so it holds a few times the paths' bytes, and it refuses to
 // grow past kPathMemoryMaxBytes of records.
@@ -77,6 +79,16 @@ struct PathMemory {
 extern const char kPathNoMemory[];  // allocate gave nothing: the system's fault, not the payload's
 extern const char kPathTooMany[];   // PATH_WHOLE: the memory would pass kPathMemoryMaxBytes
 
+// What an entry is. A copy holds the same bytes as an earlier file and names
+// that file, never another copy: a copy of a copy would make its bytes
+// depend on a chain the reader must follow, and pack never writes one.
+enum PathKind : uint32_t { PATH_KIND_FILE, PATH_KIND_FOLDER, PATH_KIND_COPY };
+
+// A copy's target refused (PATH_TARGET; other is the target as written).
+extern const char kPathTargetMissing[];  // no file of that path came before
+extern const char kPathTargetFolder[];   // it is a folder
+extern const char kPathTargetCopy[];     // it is itself a copy
+
 void PathMemory_Init(PathMemory *m, void *(*allocate)(void *, uint32_t), void (*release)(void *, void *), void *context);
 void PathMemory_Free(PathMemory *m);
 
@@ -87,6 +99,20 @@ void PathMemory_Free(PathMemory *m);
 // earlier entry's last name; *otherBytes its length.
 PathProblem PathMemory_Add(PathMemory *m, const char *path, uint32_t bytes, bool folder, char *other, uint32_t room,
                            uint32_t *otherBytes);
+// The same for an entry of any kind; size is a file's or a copy's bytes.
+PathProblem PathMemory_AddKind(PathMemory *m, const char *path, uint32_t bytes, PathKind kind, uint64_t size, char *other,
+                               uint32_t room, uint32_t *otherBytes);
+
+// A copy's target (it passed Path_Check), looked up as the order rules
+// compare paths: why is null when it names an earlier file, and then spelled
+// (room bytes, at least the target's bytes + 1,024) receives that file's path
+// as the file system would show it (the target's folder as written, the
+// file's last name as it was written), *spelledBytes its length and *size the
+// file's size. Nothing is remembered: the copy itself is added as
+// PATH_KIND_COPY once its target is found. The lookup needs room to fold the
+// target, so it may fail as PathMemory_Add does (kPathNoMemory, kPathTooMany).
+PathProblem PathMemory_Target(PathMemory *m, const char *target, uint32_t bytes, char *spelled, uint32_t room,
+                              uint32_t *spelledBytes, uint64_t *size);
 
 // Where the last name of a path starts (0 when it has no folder).
 uint32_t Path_LastName(const char *path, uint32_t bytes);

@@ -101,17 +101,19 @@ const char *ReadPax(TarReader *t)
             return "a pax record is malformed";
         const char *value = key + keyLen + 1;
         uint32_t valueLen = rest - keyLen - 1;
-        if (Same(key, keyLen, "path")) {
-            if (t->paxPath || valueLen > kTarMaxPathBytes)
+        const bool path = Same(key, keyLen, "path"), link = Same(key, keyLen, "linkpath");
+        if (path || link) {
+            if ((path ? t->paxPath : t->paxLink) || valueLen > kTarMaxPathBytes)
                 return valueLen > kTarMaxPathBytes ? "a path is longer than a Windows path may be" : "a pax header names two paths";
+            char *to = path ? t->path : t->target;
             for (uint32_t i = 0; i < valueLen; i++) {
                 if (value[i] == 0)
                     return "a path holds a NUL byte";
-                t->path[i] = value[i];
+                to[i] = value[i];
             }
-            t->path[valueLen] = 0;
-            t->entry.pathBytes = valueLen;
-            t->paxPath = true;
+            to[valueLen] = 0;
+            (path ? t->entry.pathBytes : t->entry.targetBytes) = valueLen;
+            (path ? t->paxPath : t->paxLink) = true;
         } else if (Same(key, keyLen, "size")) {
             if (t->paxSize || !Decimal(value, valueLen, &t->paxSizeValue))
                 return "a pax size record is malformed";
@@ -153,12 +155,14 @@ TarStatus Header(TarReader *t)
         ustar = ustar && h[kMagic + i] == kUstar[i];
     if (!ustar)
         return Fail(t, "a tar header is not a POSIX ustar header");
-    if (!AllZero(h + kLink, kLinkLen))
+    uint8_t type = h[kType];
+    if (type == '2')
+        return Fail(t, "the archive holds a symbolic link");
+    if (type != '1' && !AllZero(h + kLink, kLinkLen))
         return Fail(t, "a tar entry names a link target");
     uint64_t size, mtime;
     if (!Octal(h + kSize, kSizeLen, &size) || !Octal(h + kMtime, kMtimeLen, &mtime))
         return Fail(t, "a tar header's size or time is malformed");
-    uint8_t type = h[kType];
     if (type == 'x') {
         if (t->havePax)
             return Fail(t, "two pax headers follow each other");
@@ -171,14 +175,14 @@ TarStatus Header(TarReader *t)
         t->phase = kPaxBody;
         return TAR_MORE;
     }
-    if (type == '1' || type == '2')
-        return Fail(t, "the archive holds a link");
-    if (type != '0' && type != '5')
+    if (type != '0' && type != '5' && type != '1')
         return Fail(t, "the archive holds an entry that is neither a file nor a folder");
-    bool folder = type == '5';
+    const bool folder = type == '5', copy = type == '1';
     const char *why = t->havePax ? ReadPax(t) : nullptr;
     if (why != nullptr)
         return Fail(t, why);
+    if (t->paxLink && !copy)
+        return Fail(t, "a tar entry names a link target");
     if (!t->paxPath) {
         // prefix "/" name, each NUL-terminated unless it fills its field.
         uint32_t n = 0, prefixLen = 0, nameLen = 0;
@@ -202,17 +206,40 @@ TarStatus Header(TarReader *t)
     t->pathProblem = Path_Check(t->path, t->entry.pathBytes);
     if (t->pathProblem.why != nullptr)
         return Fail(t, t->pathProblem.why);
+    t->entry.target = nullptr;
+    if (copy) {
+        if (!t->paxLink) {
+            uint32_t n = 0;
+            while (n < kLinkLen && h[kLink + n] != 0)
+                t->target[n] = char(h[kLink + n]), n++;
+            t->target[n] = 0;
+            t->entry.targetBytes = n;
+        }
+        if (t->entry.targetBytes == 0)
+            return Fail(t, "a link entry names no target");
+        // The target obeys the rules of any path; a refusal names it.
+        t->pathProblem = Path_Check(t->target, t->entry.targetBytes);
+        if (t->pathProblem.why != nullptr) {
+            t->entry.path = t->target, t->entry.pathBytes = t->entry.targetBytes;
+            return Fail(t, t->pathProblem.why);
+        }
+        t->entry.target = t->target;
+    } else {
+        t->entry.targetBytes = 0;
+    }
     t->entry.folder = folder;
     t->entry.path = t->path;
     t->entry.size = t->paxSize ? t->paxSizeValue : size;
     t->entry.mtime = t->paxMtime ? t->paxMtimeValue : int64_t(mtime);
-    t->havePax = t->paxPath = t->paxSize = t->paxMtime = false;
+    t->havePax = t->paxPath = t->paxLink = t->paxSize = t->paxMtime = false;
     if (!Tar_TimeFits(t->entry.mtime)) {
         t->pathProblem = PathProblem{kTarTimeOutside, PATH_WHOLE, 0, 0};
         return Fail(t, kTarTimeOutside);
     }
     if (folder && t->entry.size != 0)
         return Fail(t, "a folder entry has a size");
+    if (copy && t->entry.size != 0)
+        return Fail(t, "a link entry has a size");
     t->entries++;
     t->left = t->entry.size;
     t->padding = uint32_t((kTarBlock - t->entry.size % kTarBlock) % kTarBlock);
@@ -228,15 +255,45 @@ void Tar_Init(TarReader *t)
     t->fill = 0;
     t->left = 0;
     t->padding = 0;
-    t->havePax = t->paxPath = t->paxSize = t->paxMtime = false;
+    t->havePax = t->paxPath = t->paxLink = t->paxSize = t->paxMtime = false;
     t->paxSizeValue = 0;
     t->paxMtimeValue = 0;
     t->paxBytes = 0;
     t->error = nullptr;
     t->pathProblem = PathProblem{nullptr, PATH_WHOLE, 0, 0};
     t->entries = 0;
-    t->entry = TarEntry{false, t->path, 0, 0, 0};
+    t->entry = TarEntry{false, t->path, 0, 0, 0, nullptr, 0};
     t->path[0] = 0;
+    t->target[0] = 0;
+}
+
+PathProblem Tar_Remember(PathMemory *m, const TarEntry &entry, char *other, uint32_t room, uint32_t *otherBytes,
+                         uint64_t *size)
+{
+    *size = entry.size;
+    if (entry.target == nullptr)
+        return PathMemory_AddKind(m, entry.path, entry.pathBytes, entry.folder ? PATH_KIND_FOLDER : PATH_KIND_FILE, entry.size,
+                                  other, room, otherBytes);
+    PathProblem p = PathMemory_Target(m, entry.target, entry.targetBytes, other, room, otherBytes, size);
+    if (p.subject == PATH_TARGET) {
+        for (uint32_t i = 0; i < entry.targetBytes; i++)
+            other[i] = entry.target[i];
+        other[entry.targetBytes] = 0;
+        *otherBytes = entry.targetBytes;
+    }
+    if (p.why != nullptr)
+        return p;
+    // The copy's own path is checked without disturbing the target's spelling in other.
+    uint32_t unused = 0;
+    p = PathMemory_AddKind(m, entry.path, entry.pathBytes, PATH_KIND_COPY, *size, other + *otherBytes + 1,
+                           room - *otherBytes - 1, &unused);
+    if (p.subject == PATH_OTHER) {
+        for (uint32_t i = 0; i < unused; i++)
+            other[i] = other[*otherBytes + 1 + i];
+        other[unused] = 0;
+        *otherBytes = unused;
+    }
+    return p;
 }
 
 bool Tar_TimeFits(int64_t seconds) { return seconds >= kTarFirstTime && seconds <= kTarLastTime; }

@@ -2,11 +2,17 @@
 // for long or non-ASCII paths and large sizes), read as a stream of bytes.
 //
 // An archive is: folders first, parents before children, then files; each
-// entry one 512-byte ustar header ("ustar\0" "00", type '5' or '0'), optionally
-// preceded by a pax header (type 'x') whose records are path, size and mtime
-// only; file data padded to 512 bytes; two zero blocks; nothing after them.
-// Anything else (links, devices, other pax keys, a path that breaks the
-// rules of paths.h) is refused with its reason.
+// entry one 512-byte ustar header ("ustar\0" "00", type '5', '0' or '1'),
+// optionally preceded by a pax header (type 'x') whose records are path,
+// linkpath, size and mtime only; file data padded to 512 bytes; two zero
+// blocks; nothing after them. Type '1', a hard link, is how pack stores a
+// file whose bytes an earlier file already holds: no data (size 0), its
+// target in the link name field or a pax linkpath record. The reader checks
+// that target by the path rules; that it names an earlier regular file (not
+// a folder, a later entry or another copy) is for the order rules' memory
+// (PathMemory_Target), which the caller keeps. Anything else (symbolic links,
+// devices, other pax keys, a path that breaks the rules of paths.h) is
+// refused with its reason.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
@@ -17,13 +23,13 @@ namespace selfextr {
 
 // A path of at most 32,767 UTF-16 units needs at most 3 UTF-8 bytes a unit.
 constexpr uint32_t kTarMaxPathBytes = 32767 * 3;
-// A pax header of pack's holds one path, one size and one mtime record.
-constexpr uint32_t kTarMaxPaxBytes = kTarMaxPathBytes + 512;
+// A pax header of pack's holds one path, one linkpath, one size and one mtime record.
+constexpr uint32_t kTarMaxPaxBytes = 2 * kTarMaxPathBytes + 512;
 constexpr uint32_t kTarBlock = 512;
 
 enum TarStatus : int {
     TAR_MORE = 0,  // the input was used up; feed more
-    TAR_ENTRY,     // a folder or a file begins: see TarReader::entry
+    TAR_ENTRY,     // a folder, a file or a copy begins: see TarReader::entry
     TAR_DATA,      // bytes of the current file, pointing into the input
     TAR_FILE_END,  // the current file's bytes are complete
     TAR_END,       // the archive ended where it should; no byte may follow
@@ -34,8 +40,11 @@ struct TarEntry {
     bool folder;
     const char *path;  // UTF-8, '/' between names, no leading or trailing '/'; NUL-terminated
     uint32_t pathBytes;
-    uint64_t size;     // 0 for a folder
+    uint64_t size;     // 0 for a folder and a copy
     int64_t mtime;     // seconds since 1970, UTC
+    // A copy: the earlier file whose bytes it holds, as path is written; null otherwise.
+    const char *target;
+    uint32_t targetBytes;
 };
 
 struct TarReader {
@@ -43,16 +52,19 @@ struct TarReader {
     uint32_t fill;        // bytes of block (or of the pax body) gathered so far
     uint64_t left;        // bytes of the current file or pax body still to come
     uint32_t padding;     // zero bytes after them
-    bool havePax, paxPath, paxSize, paxMtime;
+    bool havePax, paxPath, paxLink, paxSize, paxMtime;
     uint64_t paxSizeValue;
     int64_t paxMtimeValue;
     uint32_t paxBytes;
     const char *error;
-    PathProblem pathProblem;  // why the entry's path or time was refused; entry.path is that path
+    // Why the entry's path, its target's path or its time was refused;
+    // entry.path is the path refused (the target's, when that one is).
+    PathProblem pathProblem;
     uint64_t entries;
     TarEntry entry;
     uint8_t block[kTarBlock];
     char path[kTarMaxPathBytes + 1];
+    char target[kTarMaxPathBytes + 1];
     char pax[kTarMaxPaxBytes];
 };
 
@@ -65,6 +77,18 @@ TarStatus Tar_Feed(TarReader *t, const uint8_t *in, size_t inSize, size_t *used,
                    size_t *dataBytes);
 // Whether the archive ended: TAR_END was returned and nothing followed.
 bool Tar_Ended(const TarReader *t);
+
+// The order rules for the entry the reader just gave (TAR_ENTRY), kept by
+// the tool and the runner alike: a copy's target must be an earlier file (see
+// PathMemory_Target), then the entry itself obeys PathMemory_Add. why is null
+// when the entry may be written, and then it is remembered; for a copy,
+// other (room bytes, at least kTarOtherBytes) then holds the
+// target's path as its file is spelled (NUL-terminated, *otherBytes long)
+// and *size that file's size. Refused, other is what Path_Message shows
+// beside the entry's path (the target as written, for PATH_TARGET).
+constexpr uint32_t kTarOtherBytes = 2 * (kTarMaxPathBytes + 1024);
+PathProblem Tar_Remember(PathMemory *m, const TarEntry &entry, char *other, uint32_t room, uint32_t *otherBytes,
+                         uint64_t *size);
 
 // The times Windows can give a file, in seconds since 1970: a FILETIME counts
 // 100 ns from 1601-01-01, where 0 means "leave the time as it is", and

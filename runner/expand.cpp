@@ -58,7 +58,7 @@ struct Expansion {
     char text[1024];                // a refusal in the tool's words, UTF-8
     WCHAR reason[1024];
     // An earlier entry's path as the file system spells it: this entry's folder, that entry's last name.
-    char other[kTarMaxPathBytes + 1024];
+    char other[kTarOtherBytes];
     Worker workers[kMaxWorkers];
     uint32_t workerCount;
     volatile LONG stop;
@@ -94,7 +94,8 @@ static void Release(void *, void *block) { VirtualFree(block, 0, MEM_RELEASE); }
 static bool InOrder(Expansion *ex, const TarEntry &entry)
 {
     uint32_t otherBytes = 0;
-    PathProblem p = PathMemory_Add(&ex->seen, entry.path, entry.pathBytes, entry.folder, ex->other, sizeof ex->other, &otherBytes);
+    uint64_t size;
+    PathProblem p = Tar_Remember(&ex->seen, entry, ex->other, sizeof ex->other, &otherBytes, &size);
     if (p.why == kPathNoMemory)
         return Fail_Show(ex->rs, L"Not enough memory to expand the package.", 0, GetLastError()), false;
     return p.why == 0 || PathRefused(ex, entry, p, ex->other, otherBytes);
@@ -175,6 +176,9 @@ static bool Write(Expansion *ex, TreeWriter *w, const uint8_t *bytes, size_t got
                 uint64_t ft = ((uint64_t)ex->tar.entry.mtime + 11644473600ull) * 10000000ull;
                 time.dwLowDateTime = (DWORD)ft;
                 time.dwHighDateTime = (DWORD)(ft >> 32);
+                // A copy is made here, empty; its bytes come at the end (copies.cpp).
+                if (ok && ex->tar.entry.target != 0)
+                    ok = Copies_Remember(rs, ex->path + ex->rootLength, ex->other, time);
             }
         } else if (t == TAR_DATA) {
             DWORD wrote;
@@ -433,6 +437,7 @@ bool Expand_Payload(RunnerState *rs)
         Tar_Init(&ex->tar);
         PathMemory_Init(&ex->seen, Allocate, Release, 0);
         ok = parallel ? ExpandParallel(ex) : ExpandSerial(ex, m, ex->blocks, dict);
+        ok = Copies_Finish(rs, ex->path, ex->rootLength, ok);
         PathMemory_Free(&ex->seen);
         if (rs->progress != 0)
             DestroyWindow(rs->progress);

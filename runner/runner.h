@@ -76,6 +76,14 @@ void Folder_Release(RunnerState *rs);
 void Folder_Sweep(RunnerState *rs);
 
 bool Expand_Payload(RunnerState *rs);
+// A file the payload stores once, as a copy of an earlier file: the copy
+// (below the private folder, made empty already) remembered with the target's
+// path as its file is spelled (UTF-8, '/' between names) and the copy's time.
+bool Copies_Remember(RunnerState *rs, const WCHAR *copy, const char *target, FILETIME time);
+// Once every file is written and closed: each copy filled from its target,
+// below root (rootUnits long, ending in a backslash), and stamped; the memory
+// let go whatever ok is. False, with one message, on the first failure.
+bool Copies_Finish(RunnerState *rs, const WCHAR *root, uint32_t rootUnits, bool ok);
 
 // Whether the package's elevation asks for a restart (rs->restart); false,
 // with its message, for a setting the runner does not know.

@@ -2,5 +2,6 @@
 set(SELFEXTR_PACK_BASE_SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/input.cpp
     ${CMAKE_CURRENT_LIST_DIR}/output.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/sha256.cpp
     ${CMAKE_CURRENT_LIST_DIR}/tree_output.cpp
     ${CMAKE_CURRENT_LIST_DIR}/text.cpp)

@@ -169,6 +169,45 @@ bool TreeOutput::FileEnd(std::string &error)
     return true;
 }
 
+bool TreeOutput::Copy(const std::string &from, const std::string &path, int64_t time, std::string &error)
+{
+    const std::string named = "cannot read " + (shown / from).string() + ": ";
+#ifndef _WIN32
+    int dirFd;
+    std::string name;
+    if (!Walk(*this, from, false, dirFd, name, error))
+        return false;
+    const int source = openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    const int why = errno;
+    close(dirFd);
+#else
+    const int source = _wopen((shown / Utf8Path(from)).c_str(), _O_RDONLY | _O_BINARY);
+    const int why = errno;
+#endif
+    if (source < 0)
+        return error = named + Output_SystemError(why), false;
+    struct Closer {
+        int fd;
+        ~Closer() { close(fd); }
+    } closer{source};
+    struct stat st;
+    if (fstat(source, &st) != 0 || !S_ISREG(st.st_mode))
+        return error = named + "it is not a regular file", false;
+    if (!File(path, time, error))
+        return false;
+    std::vector<uint8_t> chunk(1 << 20);
+    for (;;) {
+        const ssize_t n = read(source, chunk.data(), chunk.size());
+        if (n < 0)
+            return Abandon(), error = named + Output_SystemError(errno), false;
+        if (n == 0)
+            break;
+        if (!Data(chunk.data(), size_t(n), error))
+            return Abandon(), false;
+    }
+    return FileEnd(error);
+}
+
 void TreeOutput::Abandon()
 {
 #ifndef _WIN32

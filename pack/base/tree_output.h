@@ -42,6 +42,9 @@ struct TreeOutput {
     // Synced, stamped and renamed over path: a link of that name is replaced
     // itself, what it pointed at is untouched.
     bool FileEnd(std::string &error);
+    // A file written whole with the bytes of a file this tree already holds
+    // (from, read without following a link), given mtime.
+    bool Copy(const std::string &from, const std::string &path, int64_t mtime, std::string &error);
     // Drops the file being written, with its temporary name.
     void Abandon();
     // Removes everything made, last first, never through a link.

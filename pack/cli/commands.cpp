@@ -88,7 +88,8 @@ int Command_Pack(const PackOptions &options, const PackRequest &request, std::os
         char ratio[32];
         snprintf(ratio, sizeof ratio, "%.1f %%", p->expanded ? 100.0 * double(p->bytes.size()) / double(p->expanded) : 0.0);
         out << "payload: " << p->files << " files in " << p->folders << " folders, " << Text_Thousands(p->expanded)
-            << " bytes, packed into " << Text_Thousands(p->bytes.size()) << " bytes (" << ratio << ") as " << p->name << "\n";
+            << " bytes, packed into " << Text_Thousands(p->bytes.size()) << " bytes (" << ratio << ") as " << p->name
+            << (p->copies ? ", " + std::to_string(p->copies) + " files stored once as copies of earlier ones, saving " + Text_Thousands(p->copiedBytes) + " bytes" : "") << "\n";
     }
     for (const std::string &note : assembly.notes)
         out << "note: " << note << "\n";

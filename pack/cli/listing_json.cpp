@@ -108,8 +108,11 @@ std::string ListingJson_Format(const Listing &l, const std::string &file)
         for (const PayloadItem &i : l.payload->items) {
             if (i.folder)
                 folders.push_back(i.path);
-            else
+            else if (i.copyOf.empty())
                 files.push_back(toml::table{{"path", i.path}, {"size", int64_t(i.size)}, {"mtime", int64_t(i.mtime)}});
+            else
+                files.push_back(toml::table{
+                    {"path", i.path}, {"size", int64_t(i.size)}, {"mtime", int64_t(i.mtime)}, {"copy_of", i.copyOf}});
         }
         toml::table payload{{"entry", l.payload->name},
                             {"packed", int64_t(l.payload->bytes.size())},
@@ -117,6 +120,7 @@ std::string ListingJson_Format(const Listing &l, const std::string &file)
                             {"archive_bytes", int64_t(s.archiveBytes)},
                             {"file_count", int64_t(s.files)},
                             {"folder_count", int64_t(s.folders)},
+                            {"copy_count", int64_t(s.copies)},
                             {"blocks", int64_t(s.blocks)},
                             {"dictionary", int64_t(s.dictionary)}};
         if (!l.payload->items.empty())

@@ -92,7 +92,8 @@ void ListingText_Write(const Listing &l, const std::string &file, bool verifyOnl
                 << " packed, " << s.blocks << (s.blocks == 1 ? " block" : " blocks") << ", dictionary "
                 << Text_Thousands(s.dictionary) << " bytes\n";
             for (const PayloadItem &i : l.payload->items)
-                out << "  " << (i.folder ? Quoted(i.path + "/") : Quoted(i.path) + "  " + std::to_string(i.size)) << "\n";
+                out << "  " << (i.folder ? Quoted(i.path + "/") : Quoted(i.path) + "  " + std::to_string(i.size))
+                    << (i.copyOf.empty() ? "" : "  copy of " + Quoted(i.copyOf)) << "\n";
         }
     }
     for (auto &p : l.problems)

@@ -228,9 +228,19 @@ bool Elevation_ForProgram(std::span<const uint8_t> payload, const RunnerProgram 
     std::vector<uint8_t> image;
     uint64_t fileSize = 0;
     bool in = false, done = false;
+    // A program stored as a copy has its bytes in the earlier file it names:
+    // a second read takes that file's. Paths compare as the order rules fold them.
+    auto folded = [](const std::string &path) {
+        std::string key(2 * path.size(), '\0');
+        key.resize(Path_Fold(path.data(), uint32_t(path.size()), key.data()));
+        return key;
+    };
+    std::string wanted = folded(program.file), copyOf;
     PayloadVisitor visitor;
     visitor.item = [&](const PayloadItem &item, std::string &) {
-        in = !item.folder && item.path == program.file;
+        in = !item.folder && folded(item.path) == wanted;
+        if (in && !item.copyOf.empty())
+            return copyOf = item.copyOf, in = false, false;
         if (in)
             fileSize = item.size, image.reserve(size_t(std::min(item.size, kMaxProgramBytes)));
         return true;
@@ -243,7 +253,12 @@ bool Elevation_ForProgram(std::span<const uint8_t> payload, const RunnerProgram 
     // Once the program is read, the rest of the payload is not decoded.
     visitor.fileEnd = [&](std::string &) { return !(done = in); };
     PayloadSummary summary;
-    if (!Payload_Read(payload, visitor, summary, error) && !done)
+    bool read = Payload_Read(payload, visitor, summary, error);
+    if (!read && !done && !copyOf.empty()) {
+        wanted = folded(copyOf);
+        read = Payload_Read(payload, visitor, summary, error);
+    }
+    if (!read && !done)
         return error = "payload: " + error, false;
     if (!done)
         return error = "the payload holds no \"" + program.file + "\"", false;

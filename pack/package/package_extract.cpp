@@ -43,12 +43,16 @@ bool Package_ExtractPayload(std::span<const uint8_t> payload, const std::filesys
         return false;
     FolderSpelling spelling;
     PayloadVisitor visitor;
+    bool copied = false;  // a copy is written whole at its entry, and its end is already past
     visitor.item = [&](const PayloadItem &i, std::string &e) {
         const std::string path = spelling.Resolve(i.path, i.folder);
-        return i.folder ? writer.Folder(path, e) : writer.File(path, i.mtime, e);
+        copied = !i.copyOf.empty();
+        return i.folder ? writer.Folder(path, e)
+               : copied ? writer.Copy(spelling.Resolve(i.copyOf, false), path, i.mtime, e)
+                        : writer.File(path, i.mtime, e);
     };
     visitor.data = [&](const uint8_t *p, size_t n, std::string &e) { return writer.Data(p, n, e); };
-    visitor.fileEnd = [&](std::string &e) { return writer.FileEnd(e); };
+    visitor.fileEnd = [&](std::string &e) { return copied || writer.FileEnd(e); };
     if (Payload_Read(payload, visitor, summary, error))
         return true;
     // The tree appears whole or not at all.

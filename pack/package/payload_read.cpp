@@ -26,20 +26,23 @@ std::string Message(const std::string &path, const PathProblem &p, const std::st
 struct Memory {
     PathMemory m;
     std::vector<char> other;
-    Memory() : other(kTarMaxPathBytes + 1024)
+    Memory() : other(kTarOtherBytes)
     {
         PathMemory_Init(&m, [](void *, uint32_t bytes) { return malloc(bytes); }, [](void *, void *block) { free(block); }, nullptr);
     }
     ~Memory() { PathMemory_Free(&m); }
 
-    bool Check(const std::string &path, bool folder, std::string &error)
+    // A copy takes the size and the spelling of the earlier file it names.
+    bool Check(PayloadItem &item, const TarEntry &entry, std::string &error)
     {
         uint32_t otherBytes = 0;
-        PathProblem p = PathMemory_Add(&m, path.data(), uint32_t(path.size()), folder, other.data(), uint32_t(other.size()), &otherBytes);
+        PathProblem p = Tar_Remember(&m, entry, other.data(), uint32_t(other.size()), &otherBytes, &item.size);
         if (p.why == kPathNoMemory)
             throw std::bad_alloc();
         if (p.why != nullptr)
-            return error = Message(path, p, std::string(other.data(), otherBytes)), false;
+            return error = Message(item.path, p, std::string(other.data(), otherBytes)), false;
+        if (entry.target != nullptr)
+            item.copyOf.assign(other.data(), otherBytes);
         return true;
     }
 };
@@ -89,9 +92,11 @@ bool Payload_Read(std::span<const uint8_t> bytes, const PayloadVisitor &visitor,
                 item.folder = tar->entry.folder;
                 item.size = tar->entry.size;
                 item.mtime = tar->entry.mtime;
-                if (!seen.Check(item.path, item.folder, error))
+                item.copyOf.clear();
+                if (!seen.Check(item, tar->entry, error))
                     return false;
                 (item.folder ? summary.folders : summary.files)++;
+                summary.copies += item.copyOf.empty() ? 0 : 1;
                 summary.expanded += item.size;
                 if (visitor.item && !visitor.item(item, error))
                     return false;

@@ -3,6 +3,7 @@
 #include "package/payload.h"
 
 #include "base/input.h"
+#include "base/sha256.h"
 #include "base/text.h"
 #include "decoder/tar.h"
 #include "decoder/xz.h"
@@ -10,6 +11,8 @@
 #include "package/package.h"
 
 #include <algorithm>
+#include <array>
+#include <cstdint>
 #include <functional>
 #include <cstring>
 #include <map>
@@ -32,6 +35,7 @@ struct TreeItem {
     bool folder = false;
     uint64_t size = 0;
     int64_t mtime = 0;
+    size_t copyOf = SIZE_MAX;  // a copy: the index of the earlier file with the same bytes
 };
 
 constexpr uint64_t kUstarMaxSize = (uint64_t(1) << 33) - 1;  // 11 octal digits
@@ -120,6 +124,82 @@ void Order(std::vector<TreeItem> &items)
     std::sort(items.begin(), items.end(), [&](const TreeItem &a, const TreeItem &b) { return key(a) < key(b); });
 }
 
+// A file read whole as it will be packed: exactly the size the walk saw, or an error.
+bool Digest(const TreeItem &item, std::array<uint8_t, 32> &digest, std::vector<uint8_t> &chunk, std::string &error)
+{
+    InputFile in;
+    if (!Input_Open(item.source, in, error))
+        return false;
+    Sha256 sha;
+    Sha256_Init(sha);
+    for (uint64_t left = item.size; left != 0;) {
+        const size_t n = size_t(std::min<uint64_t>(left, chunk.size()));
+        if (!Input_Read(in, chunk.data(), n, error))
+            return false;
+        Sha256_Update(sha, chunk.data(), n);
+        left -= n;
+    }
+    if (!Input_AtEnd(in, error))
+        return false;
+    digest = Sha256_Finish(sha);
+    return true;
+}
+
+// Whether two files of the same size hold the same bytes: a digest that
+// matches is never taken for bytes that do.
+bool SameBytes(const TreeItem &a, const TreeItem &b, std::vector<uint8_t> &chunk, bool &same, std::string &error)
+{
+    InputFile x, y;
+    if (!Input_Open(a.source, x, error) || !Input_Open(b.source, y, error))
+        return false;
+    const size_t half = chunk.size() / 2;
+    same = true;
+    for (uint64_t left = a.size; left != 0;) {
+        const size_t n = size_t(std::min<uint64_t>(left, half));
+        if (!Input_Read(x, chunk.data(), n, error) || !Input_Read(y, chunk.data() + half, n, error))
+            return false;
+        if (memcmp(chunk.data(), chunk.data() + half, n) != 0)
+            return same = false, true;
+        left -= n;
+    }
+    return Input_AtEnd(x, error) && Input_AtEnd(y, error);
+}
+
+// Each file whose bytes an earlier file (in archive order) already holds
+// becomes a copy of the first such file, which alone is stored: sizes
+// narrow the candidates, a digest the pairs, the bytes decide.
+bool FindCopies(std::vector<TreeItem> &items, std::string &error)
+{
+    std::map<uint64_t, std::vector<size_t>> bySize;
+    for (size_t k = 0; k < items.size(); k++)
+        if (!items[k].folder && items[k].size != 0)
+            bySize[items[k].size].push_back(k);
+    std::vector<uint8_t> chunk(1 << 20);
+    for (const auto &[size, group] : bySize) {
+        if (group.size() < 2)
+            continue;
+        std::map<std::array<uint8_t, 32>, std::vector<size_t>> stored;  // by digest, in archive order
+        for (size_t k : group) {
+            std::array<uint8_t, 32> digest;
+            if (!Digest(items[k], digest, chunk, error))
+                return false;
+            std::vector<size_t> &candidates = stored[digest];
+            for (size_t j : candidates) {
+                bool same = false;
+                if (!SameBytes(items[j], items[k], chunk, same, error))
+                    return false;
+                if (same) {
+                    items[k].copyOf = j;
+                    break;
+                }
+            }
+            if (items[k].copyOf == SIZE_MAX)
+                candidates.push_back(k);
+        }
+    }
+    return true;
+}
+
 void PutOctal(uint8_t *field, size_t len, uint64_t value)
 {
     for (size_t i = len - 1; i-- > 0; value >>= 3)
@@ -129,11 +209,13 @@ void PutOctal(uint8_t *field, size_t len, uint64_t value)
 
 void PutText(uint8_t *field, const std::string &text) { memcpy(field, text.data(), text.size()); }
 
-// One ustar header: name, mode, owner 0, size, mtime, type, "ustar\0" "00".
-void Header(std::vector<uint8_t> &out, const std::string &name, char type, uint64_t size, int64_t mtime)
+// One ustar header: name, mode, owner 0, size, mtime, type, link name, "ustar\0" "00".
+void Header(std::vector<uint8_t> &out, const std::string &name, char type, uint64_t size, int64_t mtime,
+            const std::string &link = {})
 {
     uint8_t h[512] = {};
     PutText(h, name);
+    PutText(h + 157, link);
     PutOctal(h + 100, 8, type == '5' ? 0755 : 0644);
     PutOctal(h + 108, 8, 0);
     PutOctal(h + 116, 8, 0);
@@ -165,23 +247,30 @@ bool IsAscii(const std::string &s)
 }
 
 // The headers of one item: a pax header first where ustar cannot hold the
-// path (over 100 bytes, or outside ASCII) or the size (8 GiB and more).
-void Headers(std::vector<uint8_t> &out, const TreeItem &item)
+// path or a copy's target (over 100 bytes, or outside ASCII) or the size
+// (8 GiB and more). A copy is a hard link of no bytes to the file it copies.
+void Headers(std::vector<uint8_t> &out, const TreeItem &item, const std::vector<TreeItem> &items)
 {
     const std::string name = item.folder ? item.path + "/" : item.path;
     const int64_t mtime = std::min<int64_t>(item.mtime, int64_t(kUstarMaxSize));
+    const bool copy = item.copyOf != SIZE_MAX;
+    const std::string target = copy ? items[item.copyOf].path : std::string();
+    const uint64_t size = copy ? 0 : item.size;
     std::string pax;
     if (name.size() > 100 || !IsAscii(name))
         pax += PaxRecord("path", name);
-    if (item.size > kUstarMaxSize)
-        pax += PaxRecord("size", std::to_string(item.size));
+    const bool paxLink = target.size() > 100 || !IsAscii(target);
+    if (paxLink)
+        pax += PaxRecord("linkpath", target);
+    if (size > kUstarMaxSize)
+        pax += PaxRecord("size", std::to_string(size));
     if (!pax.empty()) {
         Header(out, "PaxHeader", 'x', pax.size(), mtime);
         out.insert(out.end(), pax.begin(), pax.end());
         out.resize(Padded(out.size()), 0);
     }
-    Header(out, pax.find(" path=") == std::string::npos ? name : "PaxPath", item.folder ? '5' : '0',
-           item.size > kUstarMaxSize ? 0 : item.size, mtime);
+    Header(out, pax.find(" path=") == std::string::npos ? name : "PaxPath", item.folder ? '5' : copy ? '1' : '0',
+           size > kUstarMaxSize ? 0 : size, mtime, paxLink ? "PaxLinkPath" : target);
 }
 
 }  // namespace
@@ -314,6 +403,8 @@ bool Payload_Build(const fs::path &dir, const char *sourceDateEpoch, const Paylo
     if (!walker.Visit(dir, ""))
         return false;
     Order(walker.items);
+    if (!FindCopies(walker.items, error))
+        return false;
 
     payload = Payload{};
     for (const TreeItem &i : walker.items) {
@@ -321,13 +412,15 @@ bool Payload_Build(const fs::path &dir, const char *sourceDateEpoch, const Paylo
         if (!i.folder)
             payload.filePaths.push_back(i.path);
         payload.expanded += i.size;
+        if (i.copyOf != SIZE_MAX)
+            payload.copies++, payload.copiedBytes += i.size;
         if (payload.newest.empty() || i.mtime > payload.newestTime)
             payload.newest = i.source, payload.newestTime = i.mtime;
     }
     std::vector<uint8_t> headers;
     uint64_t archiveBytes = 1024;  // the two end blocks
     for (const TreeItem &i : walker.items)
-        headers.clear(), Headers(headers, i), archiveBytes += headers.size() + Padded(i.size);
+        headers.clear(), Headers(headers, i, walker.items), archiveBytes += headers.size() + (i.copyOf == SIZE_MAX ? Padded(i.size) : 0);
 
     PayloadPlan plan;
     if (!Payload_Plan(archiveBytes, options, plan, error))
@@ -345,10 +438,10 @@ bool Payload_Build(const fs::path &dir, const char *sourceDateEpoch, const Paylo
     std::vector<uint8_t> chunk(1 << 20);
     for (const TreeItem &i : walker.items) {
         block.clear();
-        Headers(block, i);
+        Headers(block, i, walker.items);
         if (!c.Code(block.data(), block.size(), LZMA_RUN))
             return false;
-        if (i.folder)
+        if (i.folder || i.copyOf != SIZE_MAX)
             continue;
         InputFile in;
         if (!Input_Open(i.source, in, error))

@@ -1,6 +1,6 @@
 // report_command.cpp: the command a runner test packs. It appends to the file
 // %SELFEXTR_REPORT% its current folder, every folder and file below it (with
-// each file's FNV-1a) and, when %SELFEXTR_REPORT_ELEVATION% is set, what lies
+// each file's FNV-1a, and its time in whole seconds on a line of its own) and, when %SELFEXTR_REPORT_ELEVATION% is set, what lies
 // beside that folder, whether its token is elevated and how many runners
 // (SETUP.EXE) lead from it to the stub; starts a
 // grandchild of itself and ends; the grandchild waits for the test's event
@@ -35,6 +35,8 @@ static void Report(const std::string &line)
     CloseHandle(f);
 }
 
+static unsigned long long Seconds(FILETIME t) { return (((unsigned long long)t.dwHighDateTime << 32) | t.dwLowDateTime) / 10000000; }
+
 static unsigned Hash(const std::wstring &path)
 {
     HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, 0, OPEN_EXISTING, 0, 0);
@@ -47,7 +49,8 @@ static unsigned Hash(const std::wstring &path)
     return h;
 }
 
-// Every folder and file below root ("\\?\" paths, past 260 characters too).
+// Every folder and file below root ("\\?\" paths, past 260 characters too),
+// each file's time on a line of its own.
 static void List(const std::wstring &root, const std::wstring &rel)
 {
     WIN32_FIND_DATAW fd;
@@ -64,6 +67,7 @@ static void List(const std::wstring &root, const std::wstring &rel)
             List(root, path);
         } else {
             Report("file " + Utf8(path.substr(1)) + " " + std::to_string(Hash(root + path)));
+            Report("time " + Utf8(path.substr(1)) + " " + std::to_string(Seconds(fd.ftLastWriteTime)));
         }
     } while (FindNextFileW(h, &fd));
     FindClose(h);

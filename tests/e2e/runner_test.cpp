@@ -89,6 +89,8 @@ static void Expected(const std::wstring &root, const std::wstring &rel, std::set
                 hash = Fnv1a(block, got, hash);
             CloseHandle(f);
             out.insert(std::string("file ") + utf8 + " " + std::to_string(hash));
+            const unsigned long long time = ((unsigned long long)fd.ftLastWriteTime.dwHighDateTime << 32) | fd.ftLastWriteTime.dwLowDateTime;
+            out.insert(std::string("time ") + utf8 + " " + std::to_string(time / 10000000));
         }
     } while (FindNextFileW(h, &fd));
     FindClose(h);
@@ -131,11 +133,12 @@ TEST_P(RunnerTree, ExpandsTheTreeRunsTheCommandWaitsForAllItStartedAndLeavesNoth
     // Its own folder, below the runner's: the marker lies beside it, out of the command's sight.
     EXPECT_EQ(cwd->substr(cwd->size() - 2), "\\x") << *cwd;
     EXPECT_TRUE(std::any_of(report.begin(), report.end(), [](const std::string &l) { return l.find("/quiet \"two words\"") != std::string::npos; }));
-    // Every folder and file of the tree, byte for byte, and nothing else.
+    // Every folder and file of the tree, byte for byte, each with its time, and
+    // nothing else: the copies the payload stores once are files of their own.
     std::set<std::string> want, got;
     Expected(L"\\\\?\\" + std::wstring(g_tree.begin(), g_tree.end()), L"", want);
     for (const std::string &l : report)
-        if (l.rfind("dir ", 0) == 0 || l.rfind("file ", 0) == 0)
+        if (l.rfind("dir ", 0) == 0 || l.rfind("file ", 0) == 0 || l.rfind("time ", 0) == 0)
             got.insert(l);
     EXPECT_GT(want.size(), 1000u);
     EXPECT_EQ(got, want);

@@ -5,9 +5,10 @@
 
 struct HostileEntry {
     const char *path;  // null ends the list
-    char type;         // '0' a file of size bytes, '5' a folder
+    char type;         // '0' a file of size bytes, '5' a folder, '1' a copy (hard link), '2' a symbolic link
     unsigned size;
     const char *mtime;  // a pax mtime record's value; null: none
+    const char *link;   // a link's target (a pax linkpath record past 100 bytes); null: none
 };
 
 enum HostileForm {
@@ -48,6 +49,30 @@ static const HostilePayload kHostilePayloads[] = {
     // The folder as first written holds both; the second file's folder is spelt otherwise.
     {"case-folder", kHostileTar, {{"D", '5', 0}, {"d/x", '0', 1}, {"D/X", '0', 1}},
      "payload paths \"D/X\" and \"D/x\" differ only in case", 0},
+    // A copy names an earlier regular file of the payload, and nothing else.
+    {"copy-folder", kHostileTar, {{"d", '5', 0}, {"c.dll", '1', 0, 0, "d"}},
+     "payload path \"c.dll\" is a copy of \"d\", which is a folder, not a file", 0},
+    {"copy-later", kHostileTar, {{"c.dll", '1', 0, 0, "b.dll"}, {"b.dll", '0', 3}},
+     "payload path \"c.dll\" is a copy of \"b.dll\", which does not come before it as a file", 0},
+    {"copy-missing", kHostileTar, {{"a.dll", '0', 3}, {"c.dll", '1', 0, 0, "z.dll"}},
+     "payload path \"c.dll\" is a copy of \"z.dll\", which does not come before it", 0},
+    {"copy-itself", kHostileTar, {{"c.dll", '1', 0, 0, "c.dll"}},
+     "payload path \"c.dll\" is a copy of \"c.dll\", which does not come before it", 0},
+    {"copy-of-copy", kHostileTar, {{"a.dll", '0', 3}, {"b.dll", '1', 0, 0, "a.dll"}, {"c.dll", '1', 0, 0, "B.DLL"}},
+     "payload path \"c.dll\" is a copy of \"B.DLL\", which is itself a copy; a copy names the file it copies", 0},
+    {"copy-long-missing", kHostileTar,
+     {{"a.dll", '0', 3},
+      {"c.dll", '1', 0, 0,
+       "a-target-name-longer-than-the-hundred-bytes-a-ustar-link-field-holds-so-it-goes-in-a-pax-linkpath-record.dll"}},
+     "is a copy of \"a-target-name-longer-than-the-hundred-bytes-a-ustar-link-field-holds-so-it-goes-in-a-pax-linkpath-record.dll\", which does not come before it", 0},
+    {"copy-twice", kHostileTar, {{"a.dll", '0', 3}, {"A.DLL", '1', 0, 0, "a.dll"}},
+     "payload paths \"A.DLL\" and \"a.dll\" differ only in case", 0},
+    {"copy-no-folder", kHostileTar, {{"a.dll", '0', 3}, {"d/c.dll", '1', 0, 0, "a.dll"}},
+     "payload path \"d/c.dll\": its folder \"d\" does not come before it", 0},
+    {"copy-target-dot-dot", kHostileTar, {{"a.dll", '0', 3}, {"c.dll", '1', 0, 0, "../a.dll"}},
+     "payload path \"../a.dll\": the name \"..\" is \".\" or \"..\"", 0},
+    {"copy-sized", kHostileTar, {{"a.dll", '0', 3}, {"c.dll", '1', 3, 0, "a.dll"}}, "a link entry has a size", 0},
+    {"symlink", kHostileTar, {{"a.dll", '0', 3}, {"c.dll", '2', 0, 0, "a.dll"}}, "the archive holds a symbolic link", 0},
     // Names Windows reserves or changes.
     {"con", kHostileTar, {{"CON", '0', 1}}, "payload path \"CON\": the name \"CON\" is a reserved device name", 0},
     {"lpt-ext", kHostileTar, {{"dir", '5', 0}, {"dir/lpt1.log", '0', 1}},

@@ -23,10 +23,11 @@ namespace hostile {
 
 // A ustar header as a hostile archive may hold it (magic "ustar " is the old GNU form).
 inline std::vector<uint8_t> TarHeader(const std::string &name, char type, uint64_t size, const char *magic = "ustar",
-                                      unsigned mtime = 1700000000)
+                                      unsigned mtime = 1700000000, const std::string &link = {})
 {
     std::vector<uint8_t> h(512, 0);
     memcpy(h.data(), name.data(), std::min<size_t>(name.size(), 100));
+    memcpy(&h[157], link.data(), std::min<size_t>(link.size(), 100));
     snprintf(reinterpret_cast<char *>(&h[100]), 8, "%07o", 0644);
     snprintf(reinterpret_cast<char *>(&h[124]), 12, "%011llo", static_cast<unsigned long long>(size));
     snprintf(reinterpret_cast<char *>(&h[136]), 12, "%011o", mtime);
@@ -52,20 +53,24 @@ inline std::string PaxRecord(const std::string &key, const std::string &value)
     return std::to_string(len) + body;
 }
 
-// One entry; a path longer than the ustar field goes in a pax record, as pack
-// writes it, and so does a time that ustar cannot hold.
-inline void Entry(std::vector<uint8_t> &out, const std::string &path, char type, uint64_t size, const char *mtime = nullptr)
+// One entry; a path or link target longer than the ustar field goes in a pax
+// record, as pack writes it, and so does a time that ustar cannot hold. A
+// link's size is in its header only.
+inline void Entry(std::vector<uint8_t> &out, const std::string &path, char type, uint64_t size, const char *mtime = nullptr,
+                  const char *link = nullptr)
 {
-    std::string body = (path.size() > 100 ? PaxRecord("path", path) : "") + (mtime != nullptr ? PaxRecord("mtime", mtime) : "");
+    const std::string target = link != nullptr ? link : "";
+    std::string body = (path.size() > 100 ? PaxRecord("path", path) : "") + (target.size() > 100 ? PaxRecord("linkpath", target) : "") +
+                       (mtime != nullptr ? PaxRecord("mtime", mtime) : "");
     if (!body.empty()) {
         auto h = TarHeader("pax", 'x', body.size());
         out.insert(out.end(), h.begin(), h.end());
         out.insert(out.end(), body.begin(), body.end());
         Pad(out);
     }
-    auto h = TarHeader(path, type, size);
+    auto h = TarHeader(path, type, size, "ustar", 1700000000, target.size() > 100 ? "PaxLinkPath" : target);
     out.insert(out.end(), h.begin(), h.end());
-    for (uint64_t i = 0; i < size; i++)
+    for (uint64_t i = 0; type == '0' && i < size; i++)
         out.push_back(uint8_t('a' + i % 26));
     Pad(out);
 }
@@ -85,7 +90,7 @@ inline std::vector<uint8_t> Tar(const HostilePayload &p)
     } else {
         for (const HostileEntry &e : p.entries)
             if (e.path != nullptr)
-                Entry(out, e.path, e.type, e.type == '0' ? e.size : 0, e.mtime);
+                Entry(out, e.path, e.type, e.type == '5' ? 0 : e.size, e.mtime, e.link);
     }
     out.resize(out.size() + 1024, 0);
     return out;

@@ -271,9 +271,10 @@ TEST(PayloadDamage, EveryChangedByteAndEveryCutFailsVerify)
 
 namespace {
 
-std::vector<uint8_t> TarHeader(const std::string &name, char type, uint64_t size, const char *magic = "ustar")
+std::vector<uint8_t> TarHeader(const std::string &name, char type, uint64_t size, const char *magic = "ustar",
+                               const std::string &link = {})
 {
-    return hostile::TarHeader(name, type, size, magic, 0);
+    return hostile::TarHeader(name, type, size, magic, 0, link);
 }
 
 std::vector<uint8_t> Archive(std::vector<std::vector<uint8_t>> parts, bool end = true)
@@ -323,7 +324,13 @@ TEST(PayloadTar, HostileArchivesAreRefusedWithTheReasonWhateverTheFeedSize)
         {"backslash", Archive({TarHeader("a\\..\\b", '0', 0)}), "backslash"},
         {"empty name", Archive({TarHeader("a//b", '0', 0)}), "empty name"},
         {"symlink", Archive({TarHeader("link", '2', 0)}), "link"},
-        {"hard link", Archive({TarHeader("link", '1', 0)}), "link"},
+        {"hard link", Archive({TarHeader("link", '1', 0)}), "a link entry names no target"},
+        {"link field on a file", Archive({TarHeader("a", '0', 0, "ustar", "b")}), "names a link target"},
+        {"linkpath on a file", Archive({TarHeader("x", 'x', 14), Bytes("14 linkpath=b\n"), TarHeader("a", '0', 0)}), "names a link target"},
+        {"two linkpaths", Archive({TarHeader("x", 'x', 28), Bytes("14 linkpath=b\n14 linkpath=c\n"), TarHeader("a", '1', 0)}),
+         "names two paths"},
+        {"link target breaks the rules", Archive({TarHeader("a", '0', 0), TarHeader("c", '1', 0, "ustar", "a\\b")}),
+         "backslash"},
         {"device", Archive({TarHeader("dev", '3', 0)}), "neither a file nor a folder"},
         {"global pax", Archive({TarHeader("g", 'g', 0)}), "neither a file nor a folder"},
         {"old tar", Archive({TarHeader("a", '0', 0, "ustar ")}), "not a POSIX ustar"},
@@ -350,6 +357,30 @@ TEST(PayloadTar, HostileArchivesAreRefusedWithTheReasonWhateverTheFeedSize)
     EXPECT_EQ(ReadTar(Archive({TarHeader("d/", '5', 0), TarHeader("x", 'x', pax.size()), Bytes(pax),
                                TarHeader("ignored", '0', 3), Bytes("abc")}), 5, &paths), "");
     EXPECT_EQ(paths, (std::vector<std::string>{"d", "d\xC3\xA9j\xC3\xA0/x"}));
+    // A copy: no data, its target from the link field or a pax linkpath record, then its end.
+    const std::string linkpath = "21 linkpath=d\xC3\xA9j\xC3\xA0/x\n";
+    const auto copies = Archive({TarHeader("d/", '5', 0), TarHeader("d/a", '0', 3), Bytes("abc"),
+                                 TarHeader("b", '1', 0, "ustar", "d/a"), TarHeader("x", 'x', linkpath.size()),
+                                 Bytes(linkpath), TarHeader("c", '1', 0, "ustar", "PaxLinkPath")});
+    for (size_t step : {size_t(1), size_t(512), size_t(1 << 20)}) {
+        auto t = std::make_unique<TarReader>();
+        Tar_Init(t.get());
+        std::vector<std::string> seen;
+        for (size_t at = 0; at < copies.size();) {
+            size_t used, dataBytes;
+            const uint8_t *data;
+            TarStatus st = Tar_Feed(t.get(), copies.data() + at, std::min(step, copies.size() - at), &used, &data, &dataBytes);
+            ASSERT_NE(st, TAR_ERROR) << t->error;
+            if (st == TAR_ENTRY)
+                seen.push_back(std::string(t->entry.path) + (t->entry.target ? " -> " + std::string(t->entry.target) : "") + " " +
+                               std::to_string(t->entry.size));
+            if (st == TAR_FILE_END)
+                seen.push_back("end");
+            at += used;
+        }
+        EXPECT_TRUE(Tar_Ended(t.get()));
+        EXPECT_EQ(seen, (std::vector<std::string>{"d 0", "d/a 3", "end", "b -> d/a 0", "end", "c -> d\xC3\xA9j\xC3\xA0/x 0", "end"}));
+    }
 }
 
 // The bounds of the times a payload may carry are the years Windows can set,
