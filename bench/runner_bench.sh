@@ -23,9 +23,12 @@
 # with i686-w64-mingw32-g++. Every run is checked: exit code 0, one mark from
 # inside the private folder, no message box but the question, TEMP empty after,
 # no process of the setup left.
-# bench/runner_bench.sh BUILD-FOLDER [ROUNDS [TREES]]   (ROUNDS: 3; TREES: "nsis wine")
+# bench/runner_bench.sh BUILD-FOLDER [ROUNDS [TREES [BLOCK-MiB]]]   (ROUNDS: 3; TREES: "nsis wine";
+#   BLOCK-MiB: pack's --payload-block-size, empty for pack's default)
 set -eu
-build=$(cd "$1" && pwd) rounds=${2:-3} trees=${3:-"nsis wine"}
+build=$(cd "$1" && pwd) rounds=${2:-3} trees=${3:-"nsis wine"} block=${4:-}
+block_option=()
+[ -z "$block" ] || block_option=(--payload-block-size "${block}MiB")
 export LC_ALL=C
 here=$(cd "$(dirname "$0")" && pwd)
 for c in makensis i686-w64-mingw32-g++ i686-w64-mingw32-strip xz wine Xvfb; do
@@ -160,10 +163,10 @@ for name in $trees; do
     [ -e "$t/mark.exe" ] && { note "$name: the tree has its own mark.exe, skipped"; continue; }
     cp "$work/mark.exe" "$t/mark.exe"
 
-    say "== $name: $files files in $folders folders, $bytes bytes (and mark.exe); packing both"
+    say "== $name: $files files in $folders folders, $bytes bytes (and mark.exe); packing both${block:+, payload blocks of $block MiB}"
     t0=$(now)
     "$tool" pack -o "$work/$name-sx.exe" --payload "$t" --run mark.exe --caption "$title" --prompt "$prompt" \
-        --date 2026-12-09 >"$work/$name-pack.log" 2>&1 || { cat "$work/$name-pack.log" >&2; exit 1; }
+        "${block_option[@]}" --date 2026-12-09 >"$work/$name-pack.log" 2>&1 || { cat "$work/$name-pack.log" >&2; exit 1; }
     pack_s=$(awk "BEGIN{printf \"%.1f\", ($(now) - $t0) / 1e9}")
     cat >"$work/$name.nsi" <<EOF
 Unicode true

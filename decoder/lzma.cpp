@@ -205,6 +205,7 @@ bool Lzma_Decode(LzmaDec *d, LzmaWindow *win, uint32_t limit, const uint8_t **in
     // The window cannot wrap inside one call (limit <= size), so the
     // history's extent is fixed but for pos itself.
     const bool wrapped = win->wrapped != 0;
+    const uint32_t reach = win->reach;
     bool ok = true;
 
     if (d->pending) {
@@ -225,7 +226,7 @@ bool Lzma_Decode(LzmaDec *d, LzmaWindow *win, uint32_t limit, const uint8_t **in
                 for (int i = 0; i < 8; i++)
                     sym = (sym << 1) | Rc_Bit(rc, lit + sym);
             } else {
-                if (rep0 >= (wrapped ? size : pos)) {
+                if (rep0 >= (wrapped ? size : pos) || rep0 >= reach) {
                     ok = false;
                     break;
                 }
@@ -260,7 +261,7 @@ bool Lzma_Decode(LzmaDec *d, LzmaWindow *win, uint32_t limit, const uint8_t **in
         } else {
             if (!Rc_Bit(rc, probs + kLzmaProbIsRepG0 + state)) {
                 if (!Rc_Bit(rc, probs + kLzmaProbIsRep0Long + state * kLzmaPosStatesMax + posState)) {
-                    if (rep0 >= (wrapped ? size : pos)) {
+                    if (rep0 >= (wrapped ? size : pos) || rep0 >= reach) {
                         ok = false;
                         break;
                     }
@@ -289,7 +290,7 @@ bool Lzma_Decode(LzmaDec *d, LzmaWindow *win, uint32_t limit, const uint8_t **in
             state = state < kLiteralStates ? 8 : 11;
         }
         // Also refuses the end marker (0xFFFFFFFF), which LZMA2 never uses.
-        if (rep0 >= (wrapped ? size : pos)) {
+        if (rep0 >= (wrapped ? size : pos) || rep0 >= reach) {
             ok = false;
             break;
         }

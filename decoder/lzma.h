@@ -46,12 +46,15 @@ enum : uint32_t {
 // [flushed, pos) are decoded but not yet handed out; [pos, size) is free or,
 // once wrapped, the oldest history. When the window wraps, size is a multiple
 // of 16, so pos keeps the low bits (the pb and lp contexts) of the position.
+// A match reaches back fewer than reach bytes (the dictionary size), even
+// where the buffer holds more history than that.
 struct LzmaWindow {
     uint8_t *buf;
     uint32_t size;
     uint32_t pos;
     uint32_t flushed;
     uint32_t wrapped;   // nonzero once pos has come round: all of buf is history
+    uint32_t reach;
 };
 
 struct LzmaDec {

@@ -18,18 +18,20 @@ constexpr size_t kCopyHeaderSize = 3;   // control, size
 constexpr uint32_t kRangeInitBytes = 5;
 
 // Hands out what the window holds beyond what was handed out before, and
-// starts the window over once it is full and empty.
-void Flush(LzmaWindow *w, uint8_t *out, size_t outSize, size_t *op)
+// starts the window over once it is full and empty. A flat window is the
+// output itself: handing out is counting.
+void Flush(LzmaWindow *w, bool flat, uint8_t *out, size_t outSize, size_t *op)
 {
     size_t n = w->pos - w->flushed;
     if (n > outSize - *op)
         n = outSize - *op;
     if (n) {
-        __builtin_memcpy(out + *op, w->buf + w->flushed, n);
+        if (!flat)
+            __builtin_memcpy(out + *op, w->buf + w->flushed, n);
         *op += n;
         w->flushed += (uint32_t)n;
     }
-    if (w->flushed == w->size && w->size) {
+    if (w->flushed == w->size && w->size && !flat) {
         w->pos = w->flushed = 0;
         w->wrapped = 1;
     }
@@ -49,6 +51,15 @@ void Lzma2_Open(Lzma2Dec *d, uint8_t *buf, uint32_t bufSize, uint64_t maxUnpacke
     d->produced = 0;
     d->maxProduced = maxUnpacked;
     d->lzma.pending = 0;
+    d->flat = 0;
+    d->win.reach = bufSize;
+}
+
+void Lzma2_OpenFlat(Lzma2Dec *d, uint8_t *buf, uint32_t bufSize, uint32_t dictionary)
+{
+    Lzma2_Open(d, buf, bufSize, bufSize);
+    d->flat = 1;
+    d->win.reach = dictionary;
 }
 
 Lzma2Result Lzma2_Decode(Lzma2Dec *d, const uint8_t *in, size_t inSize, size_t *inUsed, uint8_t *out, size_t outSize,
@@ -57,8 +68,9 @@ Lzma2Result Lzma2_Decode(Lzma2Dec *d, const uint8_t *in, size_t inSize, size_t *
     LzmaWindow *w = &d->win;
     size_t ip = 0, op = 0;
     Lzma2Result result = LZMA2_MORE;
+    const bool flat = d->flat != 0;
     for (;;) {
-        Flush(w, out, outSize, &op);
+        Flush(w, flat, out, outSize, &op);
         if (d->phase == kPhaseEnd) {
             if (w->flushed == w->pos)
                 result = LZMA2_END;
@@ -118,6 +130,12 @@ Lzma2Result Lzma2_Decode(Lzma2Dec *d, const uint8_t *in, size_t inSize, size_t *
                 // count from there), so what precedes must be handed out first.
                 if (w->flushed != w->pos)
                     break;
+                if (flat) {
+                    // What came before stays where it is, as output; the
+                    // window (the history, the positions) begins after it.
+                    w->buf += w->pos;
+                    w->size -= w->pos;
+                }
                 w->pos = w->flushed = w->wrapped = 0;
                 d->needDictReset = 0;
                 d->needProps = 1;
@@ -158,6 +176,11 @@ Lzma2Result Lzma2_Decode(Lzma2Dec *d, const uint8_t *in, size_t inSize, size_t *
         if (w->pos == w->size)
             break;
         uint32_t room = w->size - w->pos;
+        // A flat window bounds each call by the room asked for instead.
+        if (flat && outSize - op < room)
+            room = (uint32_t)(outSize - op);
+        if (room == 0)
+            break;
         uint32_t n = d->chunkUnpacked < room ? d->chunkUnpacked : room;
         if (d->phase == kPhaseCopy) {
             __builtin_memcpy(w->buf + w->pos, in + ip, n);

@@ -29,6 +29,7 @@ struct Lzma2Dec {
     uint32_t needProps;
     uint64_t produced;        // bytes decoded since Lzma2_Open
     uint64_t maxProduced;     // more than this is corrupt data
+    uint32_t flat;            // the window is the output (Lzma2_OpenFlat)
 };
 
 // Prepares to decode one LZMA2 stream into the window buf of bufSize bytes.
@@ -37,6 +38,14 @@ struct Lzma2Dec {
 // the .xz dictionary sizes (4 KiB and up, 2^n or 3 * 2^n) serve as they are.
 // Output beyond maxUnpacked bytes is refused as corrupt.
 void Lzma2_Open(Lzma2Dec *d, uint8_t *buf, uint32_t bufSize, uint64_t maxUnpacked);
+
+// Prepares to decode one LZMA2 stream of at most bufSize bytes straight into
+// buf, which is both the output and the window: it never wraps and nothing is
+// copied. A dictionary reset starts the history over at the next byte of buf;
+// a match reaches back fewer than dictionary bytes. Lzma2_Decode then takes
+// out null: outSize bounds how many bytes one call adds, *outUsed says how
+// many it added after those before, and buf[0, all added so far) is final.
+void Lzma2_OpenFlat(Lzma2Dec *d, uint8_t *buf, uint32_t bufSize, uint32_t dictionary);
 
 // Decodes from in (which must hold every remaining byte of the LZMA2 data: the
 // whole input is in memory) into out. *inUsed and *outUsed say how far it got;

@@ -290,6 +290,58 @@ XzResult FinishBlock(XzBlockDecoder *d)
     return match ? XZ_DONE : XZ_ERR_CHECK;
 }
 
+// What both ways of decoding a block check and keep; h is its header.
+XzResult OpenBlock(XzBlockDecoder *d, const uint8_t *stream, size_t size, const XzBlockInfo &block, uint32_t check,
+                   BlockHeader *h)
+{
+    Crc_Init();
+    d->status = XZ_ERR_FORMAT;
+    d->flatOut = nullptr;
+    d->finalBytes = 0;
+    uint32_t checkSize = CheckSize(check);
+    if (!checkSize) {
+        d->status = XZ_ERR_UNSUPPORTED;
+        return d->status;
+    }
+    // The caller's numbers are trusted no more than the stream's.
+    if (block.offset > size || block.packedSize > size - block.offset || block.unpaddedSize < kMinUnpadded ||
+        block.packedSize != RoundUp4(block.unpaddedSize) || block.unpackedSize > kSizeMax)
+        return d->status;
+    XzResult r = ParseBlockHeader(stream, block.offset, block.unpaddedSize, block.unpackedSize, checkSize, h);
+    if (r != XZ_DONE) {
+        d->status = r;
+        return r;
+    }
+    size_t dataSize = (size_t)(block.unpaddedSize - h->size - checkSize);
+    d->data = stream + block.offset + h->size;
+    d->dataSize = dataSize;
+    d->dataUsed = 0;
+    d->padding = (uint32_t)(RoundUp4(h->size + dataSize) - (h->size + dataSize));
+    d->check = d->data + dataSize;
+    d->checkType = check;
+    d->headerSize = h->size;
+    d->crc32 = 0;
+    d->crc64 = 0;
+    d->unpackedSize = block.unpackedSize;
+    return XZ_MORE;
+}
+
+XzResult Ended(XzBlockDecoder *d, Lzma2Result r)
+{
+    switch (r) {
+    case LZMA2_MORE:
+        return XZ_MORE;
+    case LZMA2_END:
+        d->status = FinishBlock(d);
+        break;
+    case LZMA2_ERR_DATA:
+    case LZMA2_ERR_TRUNCATED:   // the LZMA2 data runs past the block's compressed size
+        d->status = XZ_ERR_DATA;
+        break;
+    }
+    return d->status;
+}
+
 } // namespace
 
 const char *Xz_ResultText(XzResult r)
@@ -325,23 +377,10 @@ XzResult Xz_Scan(const uint8_t *stream, size_t size, XzStreamInfo *info, XzBlock
 XzResult XzBlock_Open(XzBlockDecoder *d, const uint8_t *stream, size_t size, const XzBlockInfo &block, uint32_t check,
                       uint8_t *dict, uint32_t dictBytes)
 {
-    Crc_Init();
-    d->status = XZ_ERR_FORMAT;
-    uint32_t checkSize = CheckSize(check);
-    if (!checkSize) {
-        d->status = XZ_ERR_UNSUPPORTED;
-        return d->status;
-    }
-    // The caller's numbers are trusted no more than the stream's.
-    if (block.offset > size || block.packedSize > size - block.offset || block.unpaddedSize < kMinUnpadded ||
-        block.packedSize != RoundUp4(block.unpaddedSize) || block.unpackedSize > kSizeMax)
-        return d->status;
     BlockHeader h;
-    XzResult r = ParseBlockHeader(stream, block.offset, block.unpaddedSize, block.unpackedSize, checkSize, &h);
-    if (r != XZ_DONE) {
-        d->status = r;
+    XzResult r = OpenBlock(d, stream, size, block, check, &h);
+    if (r != XZ_MORE)
         return r;
-    }
     uint32_t window;
     if (dictBytes >= h.dictionary)
         window = h.dictionary;
@@ -352,19 +391,42 @@ XzResult XzBlock_Open(XzBlockDecoder *d, const uint8_t *stream, size_t size, con
         return d->status;
     }
     Lzma2_Open(&d->lzma2, dict, window, block.unpackedSize);
-    size_t dataSize = (size_t)(block.unpaddedSize - h.size - checkSize);
-    d->data = stream + block.offset + h.size;
-    d->dataSize = dataSize;
-    d->dataUsed = 0;
-    d->padding = (uint32_t)(RoundUp4(h.size + dataSize) - (h.size + dataSize));
-    d->check = d->data + dataSize;
-    d->checkType = check;
-    d->headerSize = h.size;
-    d->crc32 = 0;
-    d->crc64 = 0;
-    d->unpackedSize = block.unpackedSize;
     d->status = XZ_MORE;
     return XZ_MORE;
+}
+
+XzResult XzBlock_OpenFlat(XzBlockDecoder *d, const uint8_t *stream, size_t size, const XzBlockInfo &block,
+                          uint32_t check, uint8_t *out, size_t outBytes)
+{
+    BlockHeader h;
+    XzResult r = OpenBlock(d, stream, size, block, check, &h);
+    if (r != XZ_MORE)
+        return r;
+    if (block.unpackedSize > outBytes || block.unpackedSize > 0xFFFFFFFFu) {
+        d->status = XZ_ERR_LIMIT;
+        return d->status;
+    }
+    Lzma2_OpenFlat(&d->lzma2, out, (uint32_t)block.unpackedSize, h.dictionary);
+    d->flatOut = out;
+    d->status = XZ_MORE;
+    return XZ_MORE;
+}
+
+XzResult XzBlock_DecodeFlat(XzBlockDecoder *d, size_t step)
+{
+    if (d->status != XZ_MORE)
+        return d->status;
+    if (d->flatOut == nullptr || step == 0) {
+        d->status = XZ_ERR_LIMIT;
+        return d->status;
+    }
+    size_t inUsed, produced;
+    Lzma2Result r =
+        Lzma2_Decode(&d->lzma2, d->data + d->dataUsed, d->dataSize - d->dataUsed, &inUsed, nullptr, step, &produced);
+    d->dataUsed += inUsed;
+    UpdateCheck(d, d->flatOut + d->finalBytes, produced);
+    d->finalBytes += produced;
+    return Ended(d, r);
 }
 
 XzResult XzBlock_Decode(XzBlockDecoder *d, uint8_t *out, size_t outSize, size_t *outUsed)
@@ -372,24 +434,17 @@ XzResult XzBlock_Decode(XzBlockDecoder *d, uint8_t *out, size_t outSize, size_t 
     *outUsed = 0;
     if (d->status != XZ_MORE)
         return d->status;
+    if (d->flatOut != nullptr) {
+        d->status = XZ_ERR_LIMIT;
+        return d->status;
+    }
     size_t inUsed, produced;
     Lzma2Result r =
         Lzma2_Decode(&d->lzma2, d->data + d->dataUsed, d->dataSize - d->dataUsed, &inUsed, out, outSize, &produced);
     d->dataUsed += inUsed;
     UpdateCheck(d, out, produced);
     *outUsed = produced;
-    switch (r) {
-    case LZMA2_MORE:
-        return XZ_MORE;
-    case LZMA2_END:
-        d->status = FinishBlock(d);
-        break;
-    case LZMA2_ERR_DATA:
-    case LZMA2_ERR_TRUNCATED:   // the LZMA2 data runs past the block's compressed size
-        d->status = XZ_ERR_DATA;
-        break;
-    }
-    return d->status;
+    return Ended(d, r);
 }
 
 XzResult Xz_Open(XzDecoder *d, const uint8_t *stream, size_t size, uint8_t *dict, uint32_t dictBytes)

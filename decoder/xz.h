@@ -75,6 +75,8 @@ struct XzBlockDecoder {
     uint32_t crc32;
     uint64_t crc64;
     uint64_t unpackedSize;
+    uint8_t *flatOut;      // XzBlock_OpenFlat's buffer; null otherwise
+    uint64_t finalBytes;   // of flatOut, decoded and final
     XzResult status;       // XZ_MORE while decoding, then the final result
 };
 
@@ -89,6 +91,22 @@ XzResult XzBlock_Open(XzBlockDecoder *d, const uint8_t *stream, size_t size, con
 // (the output room was used up), XZ_DONE after the block's last byte, its
 // padding and its check. After an error every call returns that error.
 XzResult XzBlock_Decode(XzBlockDecoder *d, uint8_t *out, size_t outSize, size_t *outUsed);
+
+// Prepares to decode block straight into out, which must hold the block's
+// whole unpacked size (outBytes at least that, XZ_ERR_LIMIT otherwise, and
+// for a block of 4 GiB or more): out is also the block's window, so no
+// dictionary is needed and nothing is copied. XZ_MORE when ready.
+XzResult XzBlock_OpenFlat(XzBlockDecoder *d, const uint8_t *stream, size_t size, const XzBlockInfo &block,
+                          uint32_t check, uint8_t *out, size_t outBytes);
+
+// Decodes up to step (at least 1) more bytes into the flat buffer: XZ_MORE
+// after exactly step of them, XZ_DONE once the block gave exactly its
+// unpacked size and its check matched, or an error (XZ_ERR_DATA for a block
+// that gives more or fewer bytes than its index says). out[0,
+// d->finalBytes) is final at every return, and is never written again, so
+// another thread may consume that prefix while decoding goes on; the block's
+// check is known only at XZ_DONE.
+XzResult XzBlock_DecodeFlat(XzBlockDecoder *d, size_t step);
 
 // The whole stream, one block after the other, on one thread.
 struct XzDecoder {

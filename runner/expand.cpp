@@ -2,7 +2,10 @@
 // by block, its tar stream written into the private folder: folders, UTF-16
 // names, paths past 260 characters, each file's time. Every check of the
 // stream is verified, every path meets the rule of decoder/paths.h, and the
-// order rules are kept in a memory of what came before, the one the tool keeps.
+// order rules are kept in a memory of what came before, the one the tool
+// keeps. Blocks decode on several cores, each straight into a buffer of its
+// own; the main thread follows the decoding and makes every entry in archive
+// order, and two writers write, stamp and close the files.
 #include "runner.h"
 #include "../decoder/paths.h"
 #include "../decoder/tar.h"
@@ -12,11 +15,24 @@
 
 using namespace selfextr;
 
+// One step of decoding: what the serial window hands out at a time, and how
+// often a worker publishes how far it got.
 enum { kOutBytes = 1 << 18 };
-// Several blocks on several cores: worker k decodes blocks k, k + W, k + 2W...
-// each whole into its own buffer; the main thread takes them in order and writes.
+// Blocks on several cores: worker k decodes blocks k, k + W, k + 2W... each
+// straight into a buffer of its own (two per worker, used in turn), which is
+// also the block's window. The main thread follows the decoding in block
+// order: it parses what a worker has published, creates each file in archive
+// order, and hands the writes, the times and the closes to the writers.
 static const uint32_t kMaxWorkers = 4;
-static const uint64_t kMaxParallelBlock = 64u << 20;  // larger blocks are decoded on one thread
+static const uint32_t kSlotsPerWorker = 2;
+static const uint32_t kWriters = 2;
+static const uint32_t kJobs = 512;              // per writer, a power of two
+static const uint32_t kFilesInFlight = 16;      // created and not yet closed
+static const uint64_t kMaxParallelBlock = 64u << 20;   // a larger block is decoded on one thread, in a window
+static const uint64_t kParallelBudget = 256u << 20;    // all block buffers together
+// The most decoding threads ("0": none, the main thread decodes), for a
+// machine whose cores are better left to something else, and for tests.
+#define RUNNER_THREADS_VARIABLE L"SELFEXTR_RUNNER_THREADS"
 
 // The payload's bytes within the stub's image, which Prepare_ReadPackage
 // mapped and Prepare_Release unmaps: nothing here to close.
@@ -25,21 +41,47 @@ struct Mapping {
     uint64_t size;
 };
 
-// What the archive's bytes become: folders and files in the private folder.
-struct TreeWriter {
+// A block's buffer. The worker that owns it resets it, then names the block
+// (block); final only grows while it decodes, and result leaves XZ_MORE last.
+struct Slot {
+    uint8_t *buf;
+    HANDLE free;            // auto-reset: every byte of the block it held was parsed and written
+    HANDLE progress;        // auto-reset: the worker published more
+    volatile LONG block;    // the block it holds; -1 before the first
+    volatile LONG final;    // bytes of buf decoded and final
+    volatile LONG result;   // XZ_MORE while decoding
+    volatile LONG refs;     // the main thread's parsing, and each write from buf not yet done
+};
+
+// A file created by the main thread, then written, stamped and closed by one writer.
+struct OutFile {
     HANDLE file;
     FILETIME time;
-    uint64_t done;
+    volatile LONG busy;     // until its close is done
+    WCHAR path[kPathChars]; // for a message
+};
+
+enum : uint32_t { kJobWrite, kJobClose, kJobQuit };
+struct Job {
+    uint32_t kind;
+    OutFile *of;
+    const uint8_t *data;
+    DWORD bytes;
+    Slot *slot;             // where data lies; 0 for the serial window, written at once
 };
 
 struct Expansion;
+struct Writer {
+    Expansion *ex;
+    HANDLE thread, wake;    // wake: auto-reset, a job was queued
+    volatile LONG head, tail;
+    Job jobs[kJobs];
+};
+
 struct Worker {
     Expansion *ex;
-    HANDLE thread, filled, consumed;  // filled: out holds a block; consumed: out may be filled again
-    uint8_t *dict, *out;
+    HANDLE thread;
     uint32_t index;
-    size_t got;
-    XzResult result;
     XzBlockDecoder decoder;
 };
 
@@ -59,9 +101,22 @@ struct Expansion {
     WCHAR reason[1024];
     // An earlier entry's path as the file system spells it: this entry's folder, that entry's last name.
     char other[kTarOtherBytes];
+    uint64_t done;                  // bytes of the archive parsed
     Worker workers[kMaxWorkers];
     uint32_t workerCount;
-    volatile LONG stop;
+    Slot slots[kMaxWorkers * kSlotsPerWorker];
+    size_t slotBytes;
+    Writer writers[kWriters];
+    uint32_t writerCount;           // 0: every job is done at once on the main thread
+    HANDLE writersMoved;            // auto-reset: a writer finished a job
+    OutFile files[kFilesInFlight];
+    uint32_t fileCount;
+    OutFile *current;              // the file being written; 0 between files
+    volatile LONG stop;             // the main thread gave up: decode and write nothing more
+    volatile LONG failed;           // a write, a time or a close failed: failWhat, failError, failPath
+    const WCHAR *failWhat;
+    DWORD failError;
+    WCHAR failPath[kPathChars];
 };
 static Expansion g_expansion;
 
@@ -149,78 +204,194 @@ static void Meter(Expansion *ex, uint64_t done, uint64_t total)
     Pump_Messages();
 }
 
-static bool Write(Expansion *ex, TreeWriter *w, const uint8_t *bytes, size_t got)
+// Waits for object with the window messages flowing.
+static void WaitPumping(HANDLE object)
 {
-    RunnerState *rs = ex->rs;
+    while (MsgWaitForMultipleObjects(1, &object, FALSE, INFINITE, QS_ALLINPUT) == WAIT_OBJECT_0 + 1)
+        Pump_Messages();
+}
+
+static void Slot_Release(Slot *s)
+{
+    if (InterlockedDecrement(&s->refs) == 0)
+        SetEvent(s->free);
+}
+
+// The first failure of a write, a time or a close is the one reported.
+static void WriteFailed(Expansion *ex, const WCHAR *what, const OutFile *of, DWORD error)
+{
+    if (InterlockedCompareExchange(&ex->failed, 1, 0) != 0)
+        return;
+    ex->failWhat = what;
+    ex->failError = error;
+    ex->failPath[0] = 0;
+    Text_Append(ex->failPath, kPathChars, of->path);
+}
+
+// One job, on a writer or (without writers) on the main thread. Once anything
+// failed, files are only closed: the clean-up deletes the folder anyway.
+static void Job_Do(Expansion *ex, const Job &j)
+{
+    OutFile *of = j.of;
+    const bool skip = ex->stop || ex->failed;
+    if (j.kind == kJobWrite) {
+        DWORD wrote;
+        if (!skip && (!WriteFile(of->file, j.data, j.bytes, &wrote, 0) || wrote != j.bytes))
+            WriteFailed(ex, L"Cannot write the file", of, GetLastError() ? GetLastError() : ERROR_DISK_FULL);
+        if (j.slot != 0)
+            Slot_Release(j.slot);
+        return;
+    }
+    // The file's time is part of what the payload promises: a failure is one.
+    if (!skip && !SetFileTime(of->file, 0, 0, &of->time))
+        WriteFailed(ex, L"Cannot set the time of the file", of, GetLastError());
+    // Closing a fresh file is where a scanner makes the writer wait.
+    if (!CloseHandle(of->file) && !skip)
+        WriteFailed(ex, L"Cannot write the file", of, GetLastError());
+    of->file = INVALID_HANDLE_VALUE;
+    InterlockedExchange(&of->busy, 0);
+}
+
+static DWORD WINAPI WriteFiles(LPVOID parameter)
+{
+    Writer *w = (Writer *)parameter;
+    Expansion *ex = w->ex;
+    for (;;) {
+        while (w->tail == w->head)
+            WaitForSingleObject(w->wake, INFINITE);
+        MemoryBarrier();   // the job is read after the count that publishes it
+        const Job &j = w->jobs[(uint32_t)w->tail % kJobs];
+        if (j.kind == kJobQuit)
+            return 0;
+        Job_Do(ex, j);
+        InterlockedIncrement(&w->tail);
+        SetEvent(ex->writersMoved);
+    }
+}
+
+// Every job of one file goes to the same writer, in order; without writers
+// it is done here and now.
+static void Job_Hand(Expansion *ex, const Job &j)
+{
+    if (ex->writerCount == 0) {
+        Job_Do(ex, j);
+        return;
+    }
+    Writer *w = &ex->writers[(uint32_t)(j.of - ex->files) % ex->writerCount];
+    while ((uint32_t)w->head - (uint32_t)w->tail == kJobs)
+        WaitPumping(ex->writersMoved);
+    MemoryBarrier();   // the entry is written after the writer let it go
+    w->jobs[(uint32_t)w->head % kJobs] = j;
+    InterlockedIncrement(&w->head);
+    SetEvent(w->wake);
+}
+
+// A fresh file: never one that is there already, nor through a link.
+static bool NewFile(Expansion *ex)
+{
+    OutFile *of = &ex->files[ex->fileCount % kFilesInFlight];
+    while (of->busy)
+        WaitPumping(ex->writersMoved);
+    MemoryBarrier();
+    of->file = CreateFileW(ex->path, GENERIC_WRITE, 0, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, 0);
+    if (of->file == INVALID_HANDLE_VALUE)
+        return Fail_Show(ex->rs, L"Cannot create the file", ex->path, GetLastError()), false;
+    // Seconds since 1970 to 100 ns since 1601; the tar reader let through
+    // only times that neither wrap nor give 0, which would leave the time as it is.
+    uint64_t ft = ((uint64_t)ex->tar.entry.mtime + 11644473600ull) * 10000000ull;
+    of->time.dwLowDateTime = (DWORD)ft;
+    of->time.dwHighDateTime = (DWORD)(ft >> 32);
+    of->path[0] = 0;
+    Text_Append(of->path, kPathChars, ex->path);
+    of->busy = 1;
+    ex->current = of;
+    ex->fileCount++;
+    return true;
+}
+
+// A write, a time or a close that failed, in one message.
+static bool WriteFailure(Expansion *ex)
+{
+    Fail_Show(ex->rs, ex->failWhat, ex->failPath, ex->failError);
+    return false;
+}
+
+// One event of the tar stream: the place where an entry becomes what it
+// stands for. data lies in slot's buffer (0: the serial window, used at once).
+static bool Dispatch(Expansion *ex, TarStatus t, const uint8_t *data, size_t dataBytes, Slot *slot)
+{
+    if (t == TAR_ERROR)
+        return ex->tar.pathProblem.why != 0 ? PathRefused(ex, ex->tar.entry, ex->tar.pathProblem, 0, 0) : Damaged(ex, ex->tar.error);
+    if (t == TAR_ENTRY) {
+        if (!InOrder(ex, ex->tar.entry) || !EntryPath(ex, ex->tar.entry))
+            return false;
+        if (ex->tar.entry.folder) {
+            if (!CreateDirectoryW(ex->path, 0))
+                return Fail_Show(ex->rs, L"Cannot create the folder", ex->path, GetLastError()), false;
+        } else if (!NewFile(ex)) {
+            return false;
+        } else if (ex->tar.entry.target != 0 && !Copies_Remember(ex->rs, ex->path + ex->rootLength, ex->other, ex->current->time)) {
+            // A copy is made here, empty; its bytes come once every file is written (copies.cpp).
+            return false;
+        }
+    } else if (t == TAR_DATA) {
+        if (slot != 0)
+            InterlockedIncrement(&slot->refs);
+        Job_Hand(ex, {kJobWrite, ex->current, data, (DWORD)dataBytes, slot});
+    } else if (t == TAR_FILE_END) {
+        Job_Hand(ex, {kJobClose, ex->current, 0, 0, 0});
+        ex->current = 0;
+    }
+    return !ex->failed || WriteFailure(ex);
+}
+
+// got bytes of the archive, in order, from slot's buffer (0: the serial window).
+static bool Feed(Expansion *ex, const uint8_t *bytes, size_t got, Slot *slot)
+{
     bool ok = true;
-    HANDLE &file = w->file;
-    FILETIME &time = w->time;
     for (size_t at = 0; ok && at < got;) {
         size_t used, dataBytes;
         const uint8_t *data;
         TarStatus t = Tar_Feed(&ex->tar, bytes + at, got - at, &used, &data, &dataBytes);
         at += used;
-        if (t == TAR_ERROR) {
-            ok = ex->tar.pathProblem.why != 0 ? PathRefused(ex, ex->tar.entry, ex->tar.pathProblem, 0, 0) : Damaged(ex, ex->tar.error);
-        } else if (t == TAR_ENTRY) {
-            ok = InOrder(ex, ex->tar.entry) && EntryPath(ex, ex->tar.entry);
-            if (ok && ex->tar.entry.folder && !CreateDirectoryW(ex->path, 0))
-                ok = false, Fail_Show(rs, L"Cannot create the folder", ex->path, GetLastError());
-            if (ok && !ex->tar.entry.folder) {
-                // A fresh file: never one that is there already, nor through a link.
-                file = CreateFileW(ex->path, GENERIC_WRITE, 0, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, 0);
-                if (file == INVALID_HANDLE_VALUE)
-                    ok = false, Fail_Show(rs, L"Cannot create the file", ex->path, GetLastError());
-                // Seconds since 1970 to 100 ns since 1601; the tar reader let through
-                // only times that neither wrap nor give 0, which would leave the time as it is.
-                uint64_t ft = ((uint64_t)ex->tar.entry.mtime + 11644473600ull) * 10000000ull;
-                time.dwLowDateTime = (DWORD)ft;
-                time.dwHighDateTime = (DWORD)(ft >> 32);
-                // A copy is made here, empty; its bytes come at the end (copies.cpp).
-                if (ok && ex->tar.entry.target != 0)
-                    ok = Copies_Remember(rs, ex->path + ex->rootLength, ex->other, time);
-            }
-        } else if (t == TAR_DATA) {
-            DWORD wrote;
-            if (!WriteFile(file, data, (DWORD)dataBytes, &wrote, 0) || wrote != dataBytes)
-                ok = false, Fail_Show(rs, L"Cannot write the file", ex->path, GetLastError() ? GetLastError() : ERROR_DISK_FULL);
-        } else if (t == TAR_FILE_END) {
-            // The file's time is part of what the payload promises: a failure is one.
-            if (!SetFileTime(file, 0, 0, &time))
-                ok = false, Fail_Show(rs, L"Cannot set the time of the file", ex->path, GetLastError());
-            if (!CloseHandle(file) && ok)
-                ok = false, Fail_Show(rs, L"Cannot write the file", ex->path, GetLastError());
-            file = INVALID_HANDLE_VALUE;
-        }
+        ok = Dispatch(ex, t, data, dataBytes, slot);
     }
-    w->done += got;
-    Meter(ex, w->done, ex->xz.unpackedSize);
+    ex->done += got;
+    Meter(ex, ex->done, ex->xz.unpackedSize);
     return ok;
 }
 
-// The end of the stream: the archive must have ended exactly there.
-static bool Finish(Expansion *ex, TreeWriter *w, bool ok, XzResult r)
+// The end of the stream: the archive must have ended exactly there; then
+// every writer's jobs are done (or, after a failure, only its closes) and
+// every file is closed, whatever happened.
+static bool Finish(Expansion *ex, bool ok, XzResult r)
 {
-    if (w->file != INVALID_HANDLE_VALUE)
-        CloseHandle(w->file);
+    if (ok && r != XZ_DONE)
+        ok = Damaged(ex, Xz_ResultText(r));
+    if (ok) {
+        // A zero-byte file last in the archive still owes its end.
+        size_t used, dataBytes;
+        const uint8_t *data;
+        ok = Dispatch(ex, Tar_Feed(&ex->tar, 0, 0, &used, &data, &dataBytes), data, dataBytes, 0);
+        if (ok && !Tar_Ended(&ex->tar))
+            ok = Damaged(ex, "the archive is cut short");
+    }
     if (!ok)
-        return false;
-    if (r != XZ_DONE)
-        return Damaged(ex, Xz_ResultText(r));
-    // A zero-byte file last in the archive still owes its end.
-    size_t used, dataBytes;
-    const uint8_t *data;
-    Tar_Feed(&ex->tar, 0, 0, &used, &data, &dataBytes);
-    if (!Tar_Ended(&ex->tar))
-        return Damaged(ex, "the archive is cut short");
-    return true;
+        ex->stop = 1;
+    if (ex->current != 0)
+        Job_Hand(ex, {kJobClose, ex->current, 0, 0, 0});
+    ex->current = 0;
+    for (uint32_t k = 0; k < ex->writerCount; k++)
+        Job_Hand(ex, {kJobQuit, &ex->files[k], 0, 0, 0});
+    for (uint32_t k = 0; k < ex->writerCount; k++)
+        WaitPumping(ex->writers[k].thread);
+    return ok && (!ex->failed || WriteFailure(ex));
 }
 
 // One block after the other on this thread, through the dictionary.
 static bool ExpandSerial(Expansion *ex, const Mapping &m, const XzBlockInfo *blocks, uint8_t *dict)
 {
     static XzBlockDecoder decoder;
-    TreeWriter w = {INVALID_HANDLE_VALUE, {0, 0}, 0};
     XzResult r = XZ_DONE;
     bool ok = true;
     for (uint32_t b = 0; ok && r == XZ_DONE && b < ex->xz.blocks; b++) {
@@ -229,10 +400,16 @@ static bool ExpandSerial(Expansion *ex, const Mapping &m, const XzBlockInfo *blo
             size_t got = 0;
             r = XzBlock_Decode(&decoder, ex->out, kOutBytes, &got);
             if (r == XZ_MORE || r == XZ_DONE)
-                ok = Write(ex, &w, ex->out, got);
+                ok = Feed(ex, ex->out, got, 0);
         }
     }
-    return Finish(ex, &w, ok, r);
+    return Finish(ex, ok, r);
+}
+
+static Slot *SlotOf(Expansion *ex, uint32_t block)
+{
+    uint32_t worker = block % ex->workerCount, turn = block / ex->workerCount;
+    return &ex->slots[worker * kSlotsPerWorker + turn % kSlotsPerWorker];
 }
 
 static DWORD WINAPI DecodeBlocks(LPVOID parameter)
@@ -240,77 +417,115 @@ static DWORD WINAPI DecodeBlocks(LPVOID parameter)
     Worker *w = (Worker *)parameter;
     Expansion *ex = w->ex;
     for (uint32_t b = w->index; b < ex->xz.blocks; b += ex->workerCount) {
-        WaitForSingleObject(w->consumed, INFINITE);
+        Slot *s = SlotOf(ex, b);
+        WaitForSingleObject(s->free, INFINITE);
         if (ex->stop)
             break;
-        const XzBlockInfo &block = ex->blocks[b];
-        // One byte of room more than the block holds: a block that gives more is damaged.
-        const size_t room = (size_t)block.unpackedSize + 1;
-        size_t got = 0;
-        XzResult r = XzBlock_Open(&w->decoder, ex->map.view, (size_t)ex->map.size, block, ex->xz.check, w->dict,
-                                  ex->xz.dictionaryNeeded);
-        while (r == XZ_MORE) {
-            size_t n = 0;
-            r = XzBlock_Decode(&w->decoder, w->out + got, room - got, &n);
-            got += n;
-            if (r == XZ_MORE && (n == 0 || got == room))
-                r = XZ_ERR_DATA;
+        s->final = 0;
+        s->result = XZ_MORE;
+        s->refs = 1;
+        InterlockedExchange(&s->block, (LONG)b);
+        XzResult r = XzBlock_OpenFlat(&w->decoder, ex->map.view, (size_t)ex->map.size, ex->blocks[b], ex->xz.check,
+                                      s->buf, ex->slotBytes);
+        while (r == XZ_MORE && !ex->stop) {
+            r = XzBlock_DecodeFlat(&w->decoder, kOutBytes);
+            InterlockedExchange(&s->final, (LONG)w->decoder.finalBytes);
+            if (r == XZ_MORE)
+                SetEvent(s->progress);
         }
-        w->got = got;
-        w->result = r;
-        SetEvent(w->filled);
+        InterlockedExchange(&s->result, r);
+        SetEvent(s->progress);
     }
     return 0;
+}
+
+// Block b as its worker publishes it: parsed, its files created and their
+// writes handed on, then its buffer left to the writers still using it.
+static bool FollowBlock(Expansion *ex, uint32_t b, XzResult *r)
+{
+    Slot *s = SlotOf(ex, b);
+    uint32_t consumed = 0;
+    bool ok = true;
+    for (;;) {
+        if (s->block == (LONG)b) {
+            // The result is read before the count: a block that ended has published all of it.
+            XzResult result = (XzResult)s->result;
+            uint32_t final = (uint32_t)s->final;
+            MemoryBarrier();   // the bytes are read after the count that publishes them
+            if (final > consumed) {
+                // In steps, so that the meter moves and the window stays alive.
+                while (ok && consumed < final) {
+                    uint32_t n = final - consumed < (uint32_t)kOutBytes ? final - consumed : (uint32_t)kOutBytes;
+                    ok = Feed(ex, s->buf + consumed, n, s);
+                    consumed += n;
+                }
+                if (!ok)
+                    break;
+                continue;
+            }
+            if (result != XZ_MORE) {
+                *r = result;
+                break;
+            }
+        }
+        WaitPumping(s->progress);
+    }
+    if (ok && *r == XZ_DONE)
+        Slot_Release(s);
+    return ok;
 }
 
 static bool ExpandParallel(Expansion *ex)
 {
     RunnerState *rs = ex->rs;
-    TreeWriter tw = {INVALID_HANDLE_VALUE, {0, 0}, 0};
     bool ok = true;
     XzResult r = XZ_DONE;
-    uint32_t started = 0;
+    uint32_t started = 0, writing = 0;
     ex->stop = 0;
-    for (uint32_t k = 0; k < ex->workerCount; k++) {
+    ex->writersMoved = CreateEventW(0, FALSE, FALSE, 0);
+    for (uint32_t k = 0; ok && k < kWriters; k++) {
+        Writer *w = &ex->writers[k];
+        w->ex = ex;
+        w->head = w->tail = 0;
+        w->wake = CreateEventW(0, FALSE, FALSE, 0);
+        w->thread = w->wake && ex->writersMoved ? CreateThread(0, 0, WriteFiles, w, 0, 0) : 0;
+        ok = w->thread != 0;
+        writing += ok;
+    }
+    ex->writerCount = writing;
+    for (uint32_t k = 0; ok && k < ex->workerCount; k++) {
         Worker *w = &ex->workers[k];
         w->ex = ex;
         w->index = k;
-        w->filled = CreateEventW(0, FALSE, FALSE, 0);
-        w->consumed = CreateEventW(0, FALSE, TRUE, 0);
-        w->thread = w->filled && w->consumed ? CreateThread(0, 0, DecodeBlocks, w, 0, 0) : 0;
-        if (w->thread == 0) {
-            ok = false;
-            Fail_Show(rs, L"Cannot start expanding the package.", 0, GetLastError());
-            break;
-        }
-        started++;
+        w->thread = CreateThread(0, 0, DecodeBlocks, w, 0, 0);
+        ok = w->thread != 0;
+        started += ok;
     }
-    for (uint32_t b = 0; ok && b < ex->xz.blocks; b++) {
-        Worker *w = &ex->workers[b % ex->workerCount];
-        // The window messages keep flowing while the block is decoded.
-        while (MsgWaitForMultipleObjects(1, &w->filled, FALSE, INFINITE, QS_ALLINPUT) == WAIT_OBJECT_0 + 1)
-            Pump_Messages();
-        if (w->result != XZ_DONE) {
-            r = w->result;
-            break;
-        }
-        for (size_t at = 0; ok && at < w->got; at += kOutBytes)
-            ok = Write(ex, &tw, w->out + at, w->got - at < (size_t)kOutBytes ? w->got - at : (size_t)kOutBytes);
-        SetEvent(w->consumed);
+    if (!ok)
+        Fail_Show(rs, L"Cannot start expanding the package.", 0, GetLastError());
+    for (uint32_t b = 0; ok && r == XZ_DONE && b < ex->xz.blocks; b++)
+        ok = FollowBlock(ex, b, &r);
+    if (!ok || r != XZ_DONE) {
+        ex->stop = 1;
+        for (uint32_t k = 0; k < kMaxWorkers * kSlotsPerWorker; k++)
+            if (ex->slots[k].free != 0)
+                SetEvent(ex->slots[k].free);
     }
-    ex->stop = 1;
     for (uint32_t k = 0; k < started; k++) {
-        SetEvent(ex->workers[k].consumed);
-        WaitForSingleObject(ex->workers[k].thread, INFINITE);
+        WaitPumping(ex->workers[k].thread);
         CloseHandle(ex->workers[k].thread);
     }
-    for (uint32_t k = 0; k < ex->workerCount; k++) {
-        if (ex->workers[k].filled)
-            CloseHandle(ex->workers[k].filled);
-        if (ex->workers[k].consumed)
-            CloseHandle(ex->workers[k].consumed);
+    ok = Finish(ex, ok, r);
+    for (uint32_t k = 0; k < kWriters; k++) {
+        if (ex->writers[k].thread != 0)
+            CloseHandle(ex->writers[k].thread);
+        if (ex->writers[k].wake != 0)
+            CloseHandle(ex->writers[k].wake);
     }
-    return Finish(ex, &tw, ok, r);
+    if (ex->writersMoved != 0)
+        CloseHandle(ex->writersMoved);
+    ex->writerCount = 0;
+    return ok;
 }
 
 // Every block's place, from the index (checked by Xz_Scan already).
@@ -321,41 +536,70 @@ static bool ListBlocks(Expansion *ex, const Mapping &m)
     return ex->blocks != 0 && Xz_Scan(m.view, (size_t)m.size, &info, ex->blocks, ex->xz.blocks) == XZ_DONE;
 }
 
-// Buffers for the workers, when the payload has several blocks, this machine
-// several cores and every block is small enough; false: decode on one thread.
+// How many decoding threads: this process's cores, at most kMaxWorkers, and
+// at most what RUNNER_THREADS_VARIABLE says.
+static uint32_t Cores(void)
+{
+    DWORD_PTR process, system;
+    uint32_t n = 0;
+    if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system))
+        for (; process != 0; process &= process - 1)
+            n++;
+    if (n == 0)
+        n = 1;
+    WCHAR set[4];
+    if (GetEnvironmentVariableW(RUNNER_THREADS_VARIABLE, set, 4) == 1 && set[0] >= L'0' && set[0] < L'0' + (WCHAR)n)
+        n = set[0] - L'0';
+    return n < kMaxWorkers ? n : kMaxWorkers;
+}
+
+static void ReleaseSlots(Expansion *ex)
+{
+    for (uint32_t k = 0; k < kMaxWorkers * kSlotsPerWorker; k++) {
+        Slot *s = &ex->slots[k];
+        if (s->buf != 0)
+            VirtualFree(s->buf, 0, MEM_RELEASE);
+        if (s->free != 0)
+            CloseHandle(s->free);
+        if (s->progress != 0)
+            CloseHandle(s->progress);
+        s->buf = 0;
+        s->free = s->progress = 0;
+    }
+}
+
+// A buffer for each block in flight, when every block is small enough and
+// the buffers fit the budget; false: decode on one thread, in a window.
 static bool PrepareWorkers(Expansion *ex, const Mapping &m)
 {
-    SYSTEM_INFO si;
-    GetSystemInfo(&si);
-    uint32_t n = si.dwNumberOfProcessors < kMaxWorkers ? si.dwNumberOfProcessors : kMaxWorkers;
-    if (ex->xz.blocks < 2 || n < 2)
-        return false;
-    ex->workerCount = ex->xz.blocks < n ? ex->xz.blocks : n;
+    uint32_t n = Cores();
     uint64_t largest = 0;
     for (uint32_t b = 0; b < ex->xz.blocks; b++)
         largest = ex->blocks[b].unpackedSize > largest ? ex->blocks[b].unpackedSize : largest;
-    if (largest > kMaxParallelBlock)
+    if (n == 0 || largest > kMaxParallelBlock)
         return false;
-    for (uint32_t k = 0; k < ex->workerCount; k++) {
-        Worker *w = &ex->workers[k];
-        w->dict = (uint8_t *)VirtualAlloc(0, ex->xz.dictionaryNeeded, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
-        w->out = (uint8_t *)VirtualAlloc(0, (size_t)largest + 1, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
-        if (w->dict == 0 || w->out == 0)
+    n = ex->xz.blocks < n ? ex->xz.blocks : n;
+    for (;; n--) {
+        uint64_t buffers = ex->xz.blocks < n * kSlotsPerWorker ? ex->xz.blocks : n * kSlotsPerWorker;
+        if (buffers * largest <= kParallelBudget)
+            break;
+        if (n == 1)
+            return false;
+    }
+    ex->workerCount = n;
+    ex->slotBytes = (size_t)largest;
+    // A block's buffer is used when some block falls to it.
+    for (uint32_t b = 0; b < ex->xz.blocks && b < n * kSlotsPerWorker; b++) {
+        Slot *s = SlotOf(ex, b);
+        s->buf = (uint8_t *)VirtualAlloc(0, largest ? (size_t)largest : 1, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+        s->free = CreateEventW(0, FALSE, TRUE, 0);
+        s->progress = CreateEventW(0, FALSE, FALSE, 0);
+        s->block = -1;
+        if (s->buf == 0 || s->free == 0 || s->progress == 0)
             return false;
     }
     ex->map = m;
     return true;
-}
-
-static void ReleaseWorkers(Expansion *ex)
-{
-    for (uint32_t k = 0; k < kMaxWorkers; k++) {
-        if (ex->workers[k].dict)
-            VirtualFree(ex->workers[k].dict, 0, MEM_RELEASE);
-        if (ex->workers[k].out)
-            VirtualFree(ex->workers[k].out, 0, MEM_RELEASE);
-        ex->workers[k].dict = ex->workers[k].out = 0;
-    }
 }
 
 // n with a comma between thousands, as the tool writes sizes.
@@ -419,7 +663,7 @@ bool Expand_Payload(RunnerState *rs)
         ok = false, Fail_Show(rs, L"Not enough memory to expand the package.", 0, GetLastError());
     const bool parallel = ok && PrepareWorkers(ex, m);
     if (ok && !parallel) {
-        ReleaseWorkers(ex);
+        ReleaseSlots(ex);
         dict = (uint8_t *)VirtualAlloc(0, ex->xz.dictionaryNeeded, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
         if (dict == 0)
             ok = false, Fail_Show(rs, L"Not enough memory to expand the package.", 0, GetLastError());
@@ -434,6 +678,7 @@ bool Expand_Payload(RunnerState *rs)
         if (rs->progress != 0)
             SetWindowTextW(rs->progress, rs->caption);
         Meter(ex, 0, 1);
+        ex->done = 0;
         Tar_Init(&ex->tar);
         PathMemory_Init(&ex->seen, Allocate, Release, 0);
         ok = parallel ? ExpandParallel(ex) : ExpandSerial(ex, m, ex->blocks, dict);
@@ -443,7 +688,7 @@ bool Expand_Payload(RunnerState *rs)
             DestroyWindow(rs->progress);
         rs->progress = 0;
     }
-    ReleaseWorkers(ex);
+    ReleaseSlots(ex);
     if (ex->blocks != 0)
         VirtualFree(ex->blocks, 0, MEM_RELEASE);
     if (dict != 0)

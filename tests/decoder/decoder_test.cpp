@@ -134,6 +134,47 @@ struct Decoded {
     Bytes out;
 };
 
+// Decodes every block with XzBlock_OpenFlat into a buffer of exactly its
+// unpacked size, step bytes a call. Each return must add exactly what it says
+// and leave what was final before untouched.
+Decoded DecodeFlat(const Bytes &xz, size_t step)
+{
+    XzStreamInfo info{};
+    Decoded r{Xz_Scan(xz.data(), xz.size(), &info, nullptr, 0), {}};
+    if (r.result != XZ_DONE)
+        return r;
+    std::vector<XzBlockInfo> blocks(info.blocks);
+    EXPECT_EQ(Xz_Scan(xz.data(), xz.size(), &info, blocks.data(), info.blocks), XZ_DONE);
+    for (const XzBlockInfo &b : blocks) {
+        std::unique_ptr<uint8_t[]> out(new uint8_t[b.unpackedSize ? b.unpackedSize : 1]);
+        auto d = std::make_unique<XzBlockDecoder>();
+        EXPECT_EQ(XzBlock_OpenFlat(d.get(), xz.data(), xz.size(), b, info.check, out.get(), b.unpackedSize - 1),
+                  b.unpackedSize ? XZ_ERR_LIMIT : XZ_MORE);
+        r.result = XzBlock_OpenFlat(d.get(), xz.data(), xz.size(), b, info.check, out.get(), b.unpackedSize);
+        Bytes seen;
+        while (r.result == XZ_MORE) {
+            uint64_t before = d->finalBytes;
+            r.result = XzBlock_DecodeFlat(d.get(), step);
+            EXPECT_LE(d->finalBytes, b.unpackedSize);
+            if (r.result == XZ_MORE)
+                EXPECT_EQ(d->finalBytes - before, step);
+            if (d->finalBytes > b.unpackedSize)
+                return r;
+            // Small blocks only: the check is quadratic.
+            if (b.unpackedSize <= 65536) {
+                EXPECT_TRUE(std::equal(seen.begin(), seen.end(), out.get())) << "final bytes were written again";
+                seen.assign(out.get(), out.get() + d->finalBytes);
+            }
+        }
+        r.out.insert(r.out.end(), out.get(), out.get() + d->finalBytes);
+        if (r.result != XZ_DONE)
+            return r;
+        EXPECT_EQ(d->finalBytes, b.unpackedSize);
+        EXPECT_EQ(XzBlock_DecodeFlat(d.get(), step), XZ_DONE);
+    }
+    return r;
+}
+
 // Decodes the whole stream through Xz_Open and Xz_Decode, outChunk bytes of
 // room a call, with a dictionary buffer of exactly dictBytes (or what the scan
 // says is needed), so that AddressSanitizer sees any step past either buffer.
@@ -172,6 +213,14 @@ Decoded Decode(const Bytes &xz, size_t outChunk = 65536, int64_t dictBytes = -1)
         size_t again = 1;
         EXPECT_EQ(Xz_Decode(d.get(), buf.get(), outChunk, &again), XZ_DONE);
         EXPECT_EQ(again, 0u);
+    }
+    // The runner's way, each block straight into a buffer of its own size,
+    // must judge every stream the same and give the same bytes.
+    if (scan == XZ_DONE && n >= info.dictionaryNeeded) {
+        Decoded flat = DecodeFlat(xz, outChunk);
+        EXPECT_EQ(flat.result, r.result) << "flat: " << Xz_ResultText(flat.result);
+        if (r.result == XZ_DONE)
+            EXPECT_TRUE(flat.out == r.out) << "flat";
     }
     return r;
 }
@@ -333,6 +382,44 @@ TEST(BlockDecoder, RefusesBlockNumbersThatDoNotFitTheStream)
         EXPECT_EQ(XzBlock_Decode(d.get(), dict, sizeof dict, &used), r) << name << ": a refused decoder stays refused";
     }
     EXPECT_EQ(XzBlock_Open(d.get(), xz.data(), xz.size(), b, 10, dict, sizeof dict), XZ_ERR_UNSUPPORTED);
+}
+
+// A block's buffer is its window: a match may reach no farther back than
+// the dictionary its header names, though the bytes are there in the buffer.
+TEST(BlockDecoder, FlatMatchesReachNoFartherThanTheDictionary)
+{
+    Bytes half = RandomBytes(20000, 24);
+    Bytes data = half;
+    data.insert(data.end(), half.begin(), half.end());
+    Bytes lzma2 = xztest::EncodeLzma2(data, 1, 64 << 10);
+    for (auto [dictByte, expected] : {std::pair{uint8_t(8) /* 64 KiB */, XZ_DONE}, std::pair{uint8_t(0) /* 4 KiB */, XZ_ERR_DATA}}) {
+        Bytes xz = xztest::BuildXz({{lzma2, data, dictByte}});
+        Decoded flat = DecodeFlat(xz, 4096);
+        EXPECT_EQ(flat.result, expected) << "dictionary byte " << int(dictByte);
+        EXPECT_EQ(Decode(xz, 4096).result, expected) << "dictionary byte " << int(dictByte);
+        Bytes theirs;
+        EXPECT_EQ(xztest::DecodeLzma2(lzma2, dictByte ? 64 << 10 : 4 << 10, data.size() + 1, &theirs), expected == XZ_DONE);
+        if (expected == XZ_DONE)
+            EXPECT_TRUE(flat.out == data);
+    }
+}
+
+TEST(BlockDecoder, FlatRefusesACallerThatMixesTheWays)
+{
+    Bytes xz = xztest::Encode(Text(10000, 25), {});
+    XzStreamInfo info;
+    XzBlockInfo b;
+    ASSERT_EQ(Xz_Scan(xz.data(), xz.size(), &info, &b, 1), XZ_DONE);
+    std::unique_ptr<uint8_t[]> out(new uint8_t[b.unpackedSize]);
+    auto d = std::make_unique<XzBlockDecoder>();
+    ASSERT_EQ(XzBlock_OpenFlat(d.get(), xz.data(), xz.size(), b, info.check, out.get(), b.unpackedSize), XZ_MORE);
+    size_t used = 1;
+    EXPECT_EQ(XzBlock_Decode(d.get(), out.get(), 100, &used), XZ_ERR_LIMIT);
+    EXPECT_EQ(used, 0u);
+    ASSERT_EQ(XzBlock_Open(d.get(), xz.data(), xz.size(), b, info.check, out.get(), (uint32_t)b.unpackedSize), XZ_MORE);
+    EXPECT_EQ(XzBlock_DecodeFlat(d.get(), 100), XZ_ERR_LIMIT);
+    ASSERT_EQ(XzBlock_OpenFlat(d.get(), xz.data(), xz.size(), b, info.check, out.get(), b.unpackedSize), XZ_MORE);
+    EXPECT_EQ(XzBlock_DecodeFlat(d.get(), 0), XZ_ERR_LIMIT);
 }
 
 // ---- Hand-made LZMA2 data: chunk rules liblzma's encoder never breaks ---------------------
@@ -617,6 +704,12 @@ TEST(Lzma, DistancesWithinTheHistoryOnly)
         {"a short rep before any history", SymbolChunk({{Sym::ShortRep, 0}}, 1), Str("x"), XZ_ERR_DATA},
         {"the end marker, which LZMA2 never uses", SymbolChunk({{Sym::Literal, 'x'}, {Sym::EndMarker, 0}}, 3),
          Str("xxx"), XZ_ERR_DATA},
+        {"a match back past a dictionary reset",
+         Cat({Chunk(0x01, Str("abc")), SymbolChunk({{Sym::Literal, 'x'}, {Sym::Match, 1}}, 6)}), Str("abcxcxcxc"),
+         XZ_ERR_DATA},
+        {"a match after a dictionary reset, within the new history",
+         Cat({Chunk(0x01, Str("abc")), SymbolChunk({{Sym::Literal, 'x'}, {Sym::Match, 0}}, 6)}), Str("abcxxxxxx"),
+         XZ_DONE},
         {"a match running past its chunk", SymbolChunk({{Sym::Literal, 'x'}, {Sym::Match, 0}}, 3), Str("xxx"),
          XZ_ERR_DATA},
     };

@@ -11,6 +11,8 @@ mkdir -p "$dir/$long/$long/$long/$long"
 printf 'deep\r\n' >"$dir/$long/$long/$long/$long/deep.txt"
 printf 'bonjour\r\n' >"$dir/données/ünïcödé/fichier été.txt"
 head -c 200000 /dev/urandom >"$dir/app/bin/data.bin"
+# Incompressible and larger than two 1 MiB blocks: its bytes span block boundaries.
+head -c 2600000 /dev/urandom >"$dir/app/bin/span.bin"
 : >"$dir/app/bin/zero.dat"
 for i in $(seq 1 1100); do printf 'file %d\r\n' "$i" >"$dir/many/f$i.txt"; done
 # The copies: the first in the archive's order (by name) is the one stored,

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "boxes.h"
+#include "decoder/xz.h"
 #include "family.h"
 #include "files.h"
 #include "hostile_payloads.h"
@@ -96,8 +97,19 @@ static void Expected(const std::wstring &root, const std::wstring &rel, std::set
     FindClose(h);
 }
 
-// One block decoded on this thread, and several blocks on several cores.
-class RunnerTree : public testing::TestWithParam<const char *> {};
+// The runner's bound on its decoding threads ("0": the main thread decodes
+// in a window), a contract with whoever sets it; "" leaves the machine's.
+static const char kThreadsVariable[] = "SELFEXTR_RUNNER_THREADS";
+
+struct TreeCase {
+    const char *package;
+    const char *threads;
+};
+
+// One block and several (whose files span their boundaries), each decoded in
+// a window on the main thread, by one worker (its two buffers used in turn)
+// and by as many as the machine gives: the same tree every time.
+class RunnerTree : public testing::TestWithParam<TreeCase> {};
 
 TEST_P(RunnerTree, ExpandsTheTreeRunsTheCommandWaitsForAllItStartedAndLeavesNothing)
 {
@@ -110,7 +122,9 @@ TEST_P(RunnerTree, ExpandsTheTreeRunsTheCommandWaitsForAllItStartedAndLeavesNoth
     // The command also lists what lies beside the runner's own folder.
     SetEnvironmentVariableA("SELFEXTR_REPORT_ELEVATION", "1");
     PackageRun run;
-    const bool started = Start(GetParam(), run, "runner-tree");
+    SetEnvironmentVariableA(kThreadsVariable, *GetParam().threads ? GetParam().threads : nullptr);
+    const bool started = Start(GetParam().package, run, "runner-tree");
+    SetEnvironmentVariableA(kThreadsVariable, nullptr);
     SetEnvironmentVariableA("SELFEXTR_REPORT_ELEVATION", nullptr);
     ASSERT_TRUE(started);
     // The command has ended once it says so; its grandchild waits for go.
@@ -155,7 +169,79 @@ TEST_P(RunnerTree, ExpandsTheTreeRunsTheCommandWaitsForAllItStartedAndLeavesNoth
     EXPECT_EQ(FilesIn(run.temp), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Runner, RunnerTree, testing::Values("runner-tree.exe", "runner-blocks.exe"));
+INSTANTIATE_TEST_SUITE_P(Runner, RunnerTree,
+                         testing::Values(TreeCase{"runner-tree.exe", ""}, TreeCase{"runner-tree.exe", "0"},
+                                         TreeCase{"runner-blocks.exe", ""}, TreeCase{"runner-blocks.exe", "1"},
+                                         TreeCase{"runner-blocks.exe", "0"}),
+                         [](const testing::TestParamInfo<TreeCase> &i) {
+                             std::string name = i.param.package;
+                             name = name.substr(7, name.size() - 11) + (*i.param.threads ? std::string("Threads") + i.param.threads : "");
+                             return name;
+                         });
+
+// A copy of package whose last block's compressed data has one byte changed:
+// the payload is the stream whose index, read by our decoder, tiles it.
+static bool DamageLastBlock(const std::string &package, const std::string &copy)
+{
+    std::string bytes = File_Read(package);
+    const std::string magic("\xFD" "7zXZ\0", 6);
+    size_t at = bytes.rfind(magic);
+    if (at == std::string::npos)
+        return false;
+    const uint8_t *s = (const uint8_t *)bytes.data() + at;
+    for (size_t size = 32; at + size <= bytes.size(); size += 4) {
+        selfextr::XzStreamInfo info;
+        if (s[size - 2] != 'Y' || s[size - 1] != 'Z' || selfextr::Xz_Scan(s, size, &info, nullptr, 0) != selfextr::XZ_DONE)
+            continue;
+        std::vector<selfextr::XzBlockInfo> blocks(info.blocks);
+        if (info.blocks < 3 || selfextr::Xz_Scan(s, size, &info, blocks.data(), info.blocks) != selfextr::XZ_DONE)
+            return false;
+        const selfextr::XzBlockInfo &last = blocks.back();
+        bytes[at + last.offset + last.packedSize / 2] ^= 0x55;
+        HANDLE f = CreateFileA(copy.c_str(), GENERIC_WRITE, 0, 0, CREATE_NEW, 0, 0);
+        DWORD wrote = 0;
+        bool ok = f != INVALID_HANDLE_VALUE && WriteFile(f, bytes.data(), (DWORD)bytes.size(), &wrote, 0) && wrote == bytes.size();
+        if (f != INVALID_HANDLE_VALUE)
+            CloseHandle(f);
+        return ok;
+    }
+    return false;
+}
+
+// The last block damaged while the earlier blocks' files are created and
+// written: one message, every thread stopped, every file closed (Windows
+// would not delete an open one), so nothing is left in TEMP.
+TEST(RunnerBlocks, ADamagedLaterBlockStopsEveryThreadWithOneMessageAndLeavesNothing)
+{
+    const std::string made = FreshTempFolder("runner-made") + "\\damaged-later.exe";
+    ASSERT_TRUE(DamageLastBlock(g_packages + "\\runner-blocks.exe", made));
+    for (const char *threads : {"", "1", "0"}) {
+        SCOPED_TRACE(std::string("threads ") + threads);
+        SetEnvironmentVariableA(kThreadsVariable, *threads ? threads : nullptr);
+        PackageRun run;
+        run.temp = FreshTempFolder("runner-later");
+        run.report = FreshTempFolder("runner-later-report") + "\\report.txt";
+        SetEnvironmentVariableA("TEMP", run.temp.c_str());
+        SetEnvironmentVariableA("SELFEXTR_REPORT", run.report.c_str());
+        bool started = Process_Start("\"" + made + "\"", run.pi);
+        SetEnvironmentVariableA(kThreadsVariable, nullptr);
+        ASSERT_TRUE(started);
+        BoxAnswer answer;
+        answer.title = kCaption;
+        answer.button = IDYES;
+        ASSERT_TRUE(Box_Answer(run.pi.dwProcessId, answer, 60000));
+        HWND box = FindBoxNotOf(run.pi.dwProcessId, 60000);
+        ASSERT_NE(box, nullptr);
+        char text[1024] = "";
+        GetDlgItemTextA(box, 0xFFFF, text, sizeof text);
+        EXPECT_NE(std::string(text).find("damaged"), std::string::npos) << text;
+        Box_Press(box, IDOK);
+        // A second message would keep the runner, and so the stub, from ending.
+        EXPECT_EQ(Process_Finish(run.pi, 60000), 0u);
+        EXPECT_EQ(File_Read(run.report), "");
+        EXPECT_EQ(FilesIn(run.temp), 0);
+    }
+}
 
 // The outer package's command starts the inner package's stub, kept below a
 // folder named データ, which the session's ANSI code page cannot hold, and
