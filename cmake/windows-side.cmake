@@ -69,7 +69,7 @@ selfextr_wine_test(win32.tool selfextr-win --help)
 selfextr_winpath(tree_package ${CMAKE_BINARY_DIR}/tests/e2e/package/runner-tree.exe)
 selfextr_winpath(tree_out ${CMAKE_BINARY_DIR}/tool-extract)
 add_test(NAME win32.tool.payload COMMAND sh -c "rm -rf ${CMAKE_BINARY_DIR}/tool-extract &&
-    $0 $1 verify $2 | grep -q 'a payload of 1105 files decoded and checked' &&
+    $0 $1 verify $2 | grep -q 'a payload of 1108 files decoded and checked' &&
     $0 $1 extract $2 $3 > /dev/null && test -f ${CMAKE_BINARY_DIR}/tool-extract/many/f1100.txt &&
     $0 $1 pack -o x.exe --payload . --run x --caption C --prompt P 2>&1 | grep -q 'needs liblzma'"
     ${SELFEXTR_WINE_RUN} $<TARGET_FILE:selfextr-win> ${tree_package} ${tree_out})

@@ -185,7 +185,8 @@ static bool DamageLastBlock(const std::string &package, const std::string &copy)
 {
     std::string bytes = File_Read(package);
     const std::string magic("\xFD" "7zXZ\0", 6);
-    size_t at = bytes.rfind(magic);
+    // The payload (RCDATA) lies before SETUP.EXE, whose decoder holds the same magic bytes.
+    size_t at = bytes.find(magic);
     if (at == std::string::npos)
         return false;
     const uint8_t *s = (const uint8_t *)bytes.data() + at;
