@@ -68,7 +68,11 @@ void ProgressLine_Show(ProgressLine &line, const PayloadProgress &p)
     if (now - line.last < std::chrono::milliseconds(kProgressLineMs))
         return;
     line.last = now;
-    Put(line.fd, "\r" + ProgressLine_Text(p, std::chrono::duration<double>(now - line.start).count()) + "\033[K");
+    // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) on "..." + std::string&& at -O3.
+    std::string text = "\r";
+    text += ProgressLine_Text(p, std::chrono::duration<double>(now - line.start).count());
+    text += "\033[K";
+    Put(line.fd, text);
     line.drawn = true;
 }
 
