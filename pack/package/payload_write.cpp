@@ -39,7 +39,11 @@ struct TreeItem {
 };
 
 constexpr uint64_t kUstarMaxSize = (uint64_t(1) << 33) - 1;  // 11 octal digits
-constexpr uint32_t kMinDictionary = 4096, kMaxDictionary = kXzMaxDictionary;
+// A dictionary over 16 MiB finds a little more (1-2 % on large trees) but
+// costs 11 bytes of memory a byte in each thread: two threads at 32 MiB
+// would take pack past 1 GiB.
+constexpr uint32_t kMinDictionary = 4096, kMaxDictionary = 16u << 20;
+static_assert(kMaxDictionary <= kXzMaxDictionary, "the decoder accepts the dictionary");
 
 uint64_t Padded(uint64_t n) { return (n + 511) / 512 * 512; }
 
@@ -337,7 +341,7 @@ struct Compressor {
 // The settings that shape the bytes, all fixed here: LZMA2 at this level,
 // its dictionary the smallest power of two that holds the archive, at most
 // the block (the runner decodes each block into a buffer of the block's size,
-// so a larger one finds nothing more) and at most what the decoder accepts.
+// so a larger one finds nothing more) and at most kMaxDictionary.
 constexpr uint32_t kLevel = 6;
 constexpr uint32_t kLevelFlags = 0;
 

@@ -100,14 +100,16 @@ TEST(PayloadPlan, ThreadsFollowTheBlocksAndTheMemoryAndTheDictionaryTheBlock)
     EXPECT_NE(error.find("in blocks of 4 MiB with one thread"), std::string::npos) << error;
 
     // The dictionary: the smallest power of two the archive fits, at most the
-    // block (the largest power of two in it) and at most what the decoder takes.
+    // block (the largest power of two in it) and at most 16 MiB, whatever the
+    // block, which keeps two threads under pack's memory budget.
     struct Dict { uint64_t archive; uint32_t blockMiB, dictionary; } dicts[] = {
         {100, 16, 4096},
         {5 * mib, 16, 8 << 20},
         {200 * mib, 16, 16 << 20},
         {200 * mib, 24, 16 << 20},
         {200 * mib, 1, 1 << 20},
-        {900 * mib, 1024, kXzMaxDictionary},
+        {200 * mib, 64, 16 << 20},
+        {900 * mib, 1024, 16 << 20},
     };
     for (const Dict &c : dicts)
         EXPECT_EQ(plan(c.archive, c.blockMiB, 1, kPayloadMaxMemoryBytes).dictionary, c.dictionary)
