@@ -5,9 +5,11 @@
 # whole /usr/share/nsis; wine: the PE files of Wine's i386-windows folder,
 # stripped; mingw: the i686 MinGW import libraries and runtime DLLs), each with
 # mark.exe (win32/runner_mark.cpp) added at its top.
-#   selfextr: pack --payload TREE --run mark.exe (the stub asks, writes SETUP.EXE
-#     and the .tar.xz into TEMP, the runner expands into TEMP\sx-*, starts
-#     mark.exe, waits, deletes the folder, the stub deletes its files and ends).
+#   selfextr: pack --payload TREE --run mark.exe (the stub asks, writes only
+#     SETUP.EXE, the runner, into TEMP and starts it; the runner reads the
+#     .tar.xz from its stub's image (a resource, never a file), expands it into
+#     TEMP\sx-*, starts mark.exe there, waits, deletes the folder; the stub
+#     deletes SETUP.EXE and ends).
 #   NSIS: SetCompressor /SOLID lzma, the same Yes/No question in .onInit (same
 #     title), only the instfiles page, InitPluginsDir, File /r into
 #     $PLUGINSDIR\app, ExecWait mark.exe, RMDir /r, AutoCloseWindow.
@@ -136,7 +138,7 @@ run_one() {
     [ -z "$procs" ] || note "run $side/$name/$r: still running after the setup ended: $(echo "$procs" | tr '\n' '|')"
     if [ "$r" = 0 ]; then rm -rf "$tmp" "$work/mark.txt"; return 0; fi  # the warm-up: checked, not counted
     if [ "$side" = sx ]; then
-        # The stub's own progress window (writing SETUP.EXE and the .tar.xz), last seen.
+        # The stub's own progress window (writing SETUP.EXE), last seen.
         add "$side,$name,copied" "$(awk '$1 == "window" && $4 == "own" {v = $3} END {print v}' "$log")"
     fi
     add "$side,$name,runs" "$(ms "$yes")/$(ms "$t1")/$(ms "$t2")"
@@ -196,7 +198,9 @@ EOF
     nsis_files=$(grep -c '^File: "' "$work/$name-nsis.log" || true)
     [ "$nsis_files" = $((files + 1)) ] || note "$name: NSIS packed $nsis_files files of $((files + 1))"
     sx_size=$(stat -c %s "$work/$name-sx.exe") nsis_size=$(stat -c %s "$work/$name-nsis.exe")
-    packed=$("$tool" list "$work/$name-sx.exe" | awk '$1 ~ /^[0-9]+$/ && $2 ~ /\.tar\.xz$/ {print $3}')
+    # The payload is no entry but a resource: its line "payload: NAME.tar.xz, ..., 1,234 packed, ...".
+    packed=$("$tool" list "$work/$name-sx.exe" | sed -n 's/^payload: .*\.tar\.xz"\{0,1\}, .* \([0-9,]*\) packed, .*/\1/p' | tr -d ,)
+    [ -n "$packed" ] || note "$name: no payload line in selfextr list's output"
 
     say "== $name: decoding natively"
     vt=()
@@ -246,10 +250,10 @@ printf '%-6s %5s %7s  %-8s %11s %6s %7s %7s %7s %8s\n' tree files MiB setup byte
 printf '%s\n' "${rows[@]}"
 echo
 echo "where the time goes (medians of each step; folder: TEMP\\sx-* for selfextr, \$PLUGINSDIR for NSIS, as notified):"
-echo "  to folder: Yes to the folder's creation (selfextr: the stub writes SETUP.EXE and the .tar.xz, the runner starts;"
+echo "  to folder: Yes to the folder's creation (selfextr: the stub writes SETUP.EXE, the runner starts;"
 echo "  NSIS: its window and the section's start); expand: to t1 (selfextr: decoding and writing, the progress window, mark.exe's"
-echo "  start; NSIS: File /r, ExecWait's start); delete: t1 to the folder's removal; end: to t2 (selfextr: the stub deletes its"
-echo "  two files; NSIS: its window closes). copied: the stub's progress window last seen (5 ms polling), from t0"
+echo "  start; NSIS: File /r, ExecWait's start); delete: t1 to the folder's removal; end: to t2 (selfextr: the stub deletes"
+echo "  SETUP.EXE; NSIS: its window closes). copied: the stub's progress window last seen (5 ms polling), from t0"
 printf '%-6s %-8s %6s %9s %10s %9s %9s %9s\n' tree setup Yes "to folder" expand delete end copied
 printf '%s\n' "${rows2[@]}"
 echo
