@@ -16,15 +16,20 @@
 # win32/runner_launch.cpp starts each with TEMP set to a fresh folder, takes t0
 # just before CreateProcess, presses Yes as soon as the box shows, and t2 at the
 # setup's process end; mark.exe takes t1 at its first instruction (all
-# GetSystemTimePreciseAsFileTime). Directory notifications of TEMP (taken on
-# receipt) split the time: the private folder's creation and removal. One
-# warm-up run of each, then ROUNDS runs of each, alternated; medians. Wine runs
+# GetSystemTimePreciseAsFileTime). Directory notifications of TEMP and all below
+# it (taken on receipt) split the time: the private folder's creation, the
+# first file made in the command's folder (selfextr: TEMP\sx-*; NSIS:
+# $PLUGINSDIR\app), the last change of a file there before t1, the folder's
+# removal. One warm-up run of each, untimed, in which the launcher also samples
+# TEMP's total size every 20 ms (its peak: the payload's files and whatever the
+# setup keeps beside them); then ROUNDS runs of each, alternated; medians. Wine runs
 # in a private session (a copy of the build's prefix, its own wineserver and
 # Xvfb display). The payload's decoding is timed natively
-# (selfextr verify, and xz -d of the same .tar.xz). Both helpers are built here
-# with i686-w64-mingw32-g++. Every run is checked: exit code 0, one mark from
-# inside the private folder, no message box but the question, TEMP empty after,
-# no process of the setup left.
+# (selfextr verify, and xz -d of the same .tar.xz); pack's and makensis's peak
+# resident memory by GNU time (/usr/bin/time; the columns left out without it).
+# Both helpers are built here with i686-w64-mingw32-g++. Every run is checked:
+# exit code 0, one mark from inside the private folder, no message box but the
+# question, TEMP empty after, no process of the setup left.
 # bench/runner_bench.sh BUILD-FOLDER [ROUNDS [TREES [BLOCK-MiB]]]   (ROUNDS: 3; TREES: "nsis wine";
 #   BLOCK-MiB: pack's --payload-block-size, empty for pack's default)
 set -eu
@@ -87,6 +92,12 @@ median() { printf '%s\n' "$@" | sort -g | awk 'NF {v[++n] = $1} END {if (n) prin
 ms() { [ -z "$1" ] || awk "BEGIN{printf \"%.0f\", $1}"; }
 sub() { [ -z "$1" ] || [ -z "$2" ] || awk "BEGIN{printf \"%.1f\", $1 - $2}"; }  # A - B, both ms; nothing when one is missing
 
+# Peak resident memory of pack and makensis by GNU time, when it is there (not bash's keyword).
+gnutime=(); [ -x /usr/bin/time ] && /usr/bin/time -f %M true 2>/dev/null && gnutime=(/usr/bin/time -f %M -o)
+# timed FILE COMMAND...: runs COMMAND, its peak in KiB into FILE (nothing without GNU time).
+timed() { local f=$1; shift; if [ ${#gnutime[@]} = 0 ]; then rm -f "$f"; "$@"; else "${gnutime[@]}" "$f" "$@"; fi; }
+mib_of_kib() { [ -s "$1" ] && awk 'NF {v = $1} END {printf "%.0f", v / 1024}' "$1" || echo -; }
+
 notes=()
 note() { notes+=("$*"); say "note: $*"; }
 
@@ -102,8 +113,9 @@ run_one() {
         fi
         tmp=$work/temp-$side-$name-$r-$try log=$work/log-$side-$name-$r-$try
         mkdir "$tmp"
+        # The warm-up run samples TEMP's size (a walk every 20 ms slows what it measures).
         timeout 200 wine "$work/launch.exe" "$title" "$(winpath "$tmp")" "$(winpath "$work/mark.txt")" \
-            "$(winpath "$setup")" 180 >"$log" 2>"$log.err" || true
+            "$(winpath "$setup")" 180 $([ "$r" = 0 ] && echo peak) >"$log" 2>"$log.err" || true
         sed -i 's/\r$//' "$log"  # the Windows console's line ends
         if grep -q '^timeout ' "$log"; then
             note "run $side/$name/$r: the setup had not ended after 180 s (killed); $(grep -E '^(yes|box|mark|timeout)' "$log" | tr '\n' ';')" \
@@ -118,7 +130,7 @@ run_one() {
         stop_session; start_session
         rm -rf "$tmp"; sleep 1
     done
-    local yes t1 t2 code marks markpath priv added removed left procs
+    local yes t1 t2 code marks markpath priv added removed left procs first last overflows
     yes=$(awk '$1 == "yes" {print $2; exit}' "$log")
     t2=$(awk '$1 == "exit" {print $2}' "$log") code=$(awk '$1 == "exit" {print $3}' "$log")
     marks=$(grep -c '^mark ' "$log" || true)
@@ -131,12 +143,18 @@ run_one() {
     # The last creation before t1 and the first removal after it (NSIS's GetTempFileName makes and removes a file of that name first).
     added=$(awk -v n="$priv" -v t="$t1" '$1 == "event" && $3 == "added" && $4 == n && $2 + 0 <= t + 0 {v = $2} END {print v}' "$log")
     removed=$(awk -v n="$priv" -v t="$t1" '$1 == "event" && $3 == "removed" && $4 == n && $2 + 0 >= t + 0 {print $2; exit}' "$log")
+    first=$(awk '$1 == "first" {print $2}' "$log") last=$(awk '$1 == "last" {print $2}' "$log")
+    overflows=$(grep -c '^overflow ' "$log" || true)
+    [ "$overflows" = 0 ] || note "run $side/$name/$r: $overflows batches of notifications lost (buffer overflow); first and last byte may be off"
     if grep -q '^box ' "$log"; then note "run $side/$name/$r: message box: $(grep '^box ' "$log" | cut -d' ' -f3- | tr '\n' '|')"; fi
     left=$(cd "$tmp" && find . -mindepth 1 | head -5 | tr '\n' ' ')
     [ -z "$left" ] || note "run $side/$name/$r: left in TEMP: $left"
     procs=$(ps -eo pid,args | grep -F "temp-$side-$name-$r-" | grep -v grep || true)
     [ -z "$procs" ] || note "run $side/$name/$r: still running after the setup ended: $(echo "$procs" | tr '\n' '|')"
-    if [ "$r" = 0 ]; then rm -rf "$tmp" "$work/mark.txt"; return 0; fi  # the warm-up: checked, not counted
+    if [ "$r" = 0 ]; then  # the warm-up: checked, not timed; TEMP's peak
+        V[$side,$name,peak]=$(awk '$1 == "peak" {print $2}' "$log")
+        rm -rf "$tmp" "$work/mark.txt"; return 0
+    fi
     if [ "$side" = sx ]; then
         # The stub's own progress window (writing SETUP.EXE), last seen.
         add "$side,$name,copied" "$(awk '$1 == "window" && $4 == "own" {v = $3} END {print v}' "$log")"
@@ -147,6 +165,12 @@ run_one() {
     if [ -n "$added" ] && [ -n "$removed" ]; then
         add "$side,$name,made" "$(sub "$added" "$yes")"; add "$side,$name,expand" "$(sub "$t1" "$added")"
         add "$side,$name,delete" "$(sub "$removed" "$t1")"; add "$side,$name,end" "$(sub "$t2" "$removed")"
+        if [ -n "$first" ] && [ -n "$last" ]; then
+            add "$side,$name,first" "$(sub "$first" "$added")"; add "$side,$name,last" "$(sub "$last" "$first")"
+            add "$side,$name,to-t1" "$(sub "$t1" "$last")"
+        else
+            note "run $side/$name/$r: no notification of a file in the command's folder (first '$first', last '$last')"
+        fi
     else
         note "run $side/$name/$r: no notification for the private folder $priv (added '$added', removed '$removed')"
     fi
@@ -155,7 +179,7 @@ run_one() {
 }
 med() { local v; v=$(median ${V[$1]:-}); [ "$v" = - ] && echo - || ms "$v"; }
 
-rows=() rows2=() rows3=() rows4=()
+rows=() rows2=() rows3=() rows4=() rows5=()
 for name in $trees; do
     t=$work/trees/$name
     say "== $name: building the tree"
@@ -167,7 +191,7 @@ for name in $trees; do
 
     say "== $name: $files files in $folders folders, $bytes bytes (and mark.exe); packing both${block:+, payload blocks of $block MiB}"
     t0=$(now)
-    "$tool" pack -o "$work/$name-sx.exe" --payload "$t" --run mark.exe --caption "$title" --prompt "$prompt" \
+    timed "$work/$name-pack.mem" "$tool" pack -o "$work/$name-sx.exe" --payload "$t" --run mark.exe --caption "$title" --prompt "$prompt" \
         "${block_option[@]}" --date 2026-12-09 >"$work/$name-pack.log" 2>&1 || { cat "$work/$name-pack.log" >&2; exit 1; }
     pack_s=$(awk "BEGIN{printf \"%.1f\", ($(now) - $t0) / 1e9}")
     cat >"$work/$name.nsi" <<EOF
@@ -193,7 +217,7 @@ Section
 SectionEnd
 EOF
     t0=$(now)
-    makensis -V4 "$work/$name.nsi" >"$work/$name-nsis.log" 2>&1 || { tail -20 "$work/$name-nsis.log" >&2; exit 1; }
+    timed "$work/$name-nsis.mem" makensis -V4 "$work/$name.nsi" >"$work/$name-nsis.log" 2>&1 || { tail -20 "$work/$name-nsis.log" >&2; exit 1; }
     nsis_s=$(awk "BEGIN{printf \"%.1f\", ($(now) - $t0) / 1e9}")
     nsis_files=$(grep -c '^File: "' "$work/$name-nsis.log" || true)
     [ "$nsis_files" = $((files + 1)) ] || note "$name: NSIS packed $nsis_files files of $((files + 1))"
@@ -229,15 +253,20 @@ EOF
         rows+=("$(printf '%-6s %5s %7s  %-8s %11s %6s %7s %7s %7s %8s' "$name" "$files" "$mb" "$label" "$size" \
             "$(med "$side,$name,yes")" "$(med "$side,$name,t1")" "$(med "$side,$name,t2-t1")" "$(med "$side,$name,t2")" \
             "$(med "$side,$name,t1-yes")")")
-        rows2+=("$(printf '%-6s %-8s %6s %9s %10s %9s %9s %9s' "$name" "$label" "$(med "$side,$name,yes")" \
-            "$(med "$side,$name,made")" "$(med "$side,$name,expand")" "$(med "$side,$name,delete")" \
+        rows2+=("$(printf '%-6s %-8s %6s %9s %10s %9s %6s %7s %7s %6s %7s' "$name" "$label" "$(med "$side,$name,yes")" \
+            "$(med "$side,$name,made")" "$(med "$side,$name,first")" "$(med "$side,$name,last")" \
+            "$(med "$side,$name,to-t1")" "$(med "$side,$name,expand")" "$(med "$side,$name,delete")" \
             "$(med "$side,$name,end")" "$( [ $side = sx ] && med "sx,$name,copied" || echo -)")")
+        peak=${V[$side,$name,peak]:-}
+        rows5+=("$(printf '%-6s %-8s %8s %13s' "$name" "$label" "$mb" \
+            "$([ -n "$peak" ] && awk "BEGIN{printf \"%.1f\", $peak / 1048576}" || echo -)")")
     done
     for side in sx nsis; do
         rows4+=("$(printf '%-6s %-8s %s' "$name" "$([ $side = sx ] && echo selfextr || echo NSIS)" "${V[$side,$name,runs]:-}")")
     done
     rows3+=("$(printf '%-6s %11s %11s %9s %9s %8s %10s' "$name" "$bytes" "$packed" "$(median "${vt[@]}")" \
-        "$(median "${xt[@]}")" "$pack_s" "$nsis_s")")
+        "$(median "${xt[@]}")" "$pack_s" "$nsis_s")$([ ${#gnutime[@]} = 0 ] ||
+        printf ' %10s %14s' "$(mib_of_kib "$work/$name-pack.mem")" "$(mib_of_kib "$work/$name-nsis.mem")")")
     rm -rf "$t" "$work/$name-sx.exe" "$work/$name-nsis.exe"
 done
 
@@ -249,19 +278,29 @@ echo "Yes: the question answered; t1: mark.exe's first instruction; t2: the setu
 printf '%-6s %5s %7s  %-8s %11s %6s %7s %7s %7s %8s\n' tree files MiB setup bytes Yes t1-t0 t2-t1 t2-t0 t1-Yes
 printf '%s\n' "${rows[@]}"
 echo
-echo "where the time goes (medians of each step; folder: TEMP\\sx-* for selfextr, \$PLUGINSDIR for NSIS, as notified):"
+echo "where the time goes (medians of each step, ms; folder: TEMP\\sx-* for selfextr, \$PLUGINSDIR for NSIS, as notified;"
+echo "  the command's folder: TEMP\\sx-* for selfextr, \$PLUGINSDIR\\app for NSIS). Yes: from t0;"
 echo "  to folder: Yes to the folder's creation (selfextr: the stub writes SETUP.EXE, the runner starts;"
-echo "  NSIS: its window and the section's start); expand: to t1 (selfextr: decoding and writing, the progress window, mark.exe's"
-echo "  start; NSIS: File /r, ExecWait's start); delete: t1 to the folder's removal; end: to t2 (selfextr: the stub deletes"
-echo "  SETUP.EXE; NSIS: its window closes). copied: the stub's progress window last seen (5 ms polling), from t0"
-printf '%-6s %-8s %6s %9s %10s %9s %9s %9s\n' tree setup Yes "to folder" expand delete end copied
+echo "  NSIS: its window and the section's start); 1st byte: to the first file made in the command's folder;"
+echo "  last byte: to the last change of a file there before t1 (selfextr: decoding and writing; NSIS: File /r);"
+echo "  to t1: to mark.exe's first instruction (selfextr: the last file's close, mark.exe's start; NSIS: ExecWait's start);"
+echo "  expand: the folder's creation to t1 (the three before it); delete: t1 to the folder's removal; end: to t2"
+echo "  (selfextr: the stub deletes SETUP.EXE; NSIS: its window closes). copied: the stub's progress window last seen"
+echo "  (5 ms polling), from t0. Notifications are timed on receipt, in batches: steps under a few ms are noise"
+printf '%-6s %-8s %6s %9s %10s %9s %6s %7s %7s %6s %7s\n' tree setup Yes "to folder" "1st byte" "last byte" "to t1" \
+    expand delete end copied
 printf '%s\n' "${rows2[@]}"
 echo
 echo "each run, in round order (selfextr first in odd rounds): Yes/t1-t0/t2-t0 ms"
 printf '%s\n' "${rows4[@]}"
 echo
+echo "TEMP's peak during the warm-up run (all files under TEMP, sampled every 20 ms), beside the tree's size (without mark.exe)"
+printf '%-6s %-8s %8s %13s\n' tree setup "tree MiB" "TEMP peak MiB"
+printf '%s\n' "${rows5[@]}"
+echo
 echo "natively (this host, 1 thread): selfextr verify decodes and checks the payload; xz -d the same .tar.xz; median of 3, ms;"
-echo "pack and makensis: one run each, s"
-printf '%-6s %11s %11s %9s %9s %8s %10s\n' tree bytes ".tar.xz" verify "xz -d" "pack s" "makensis s"
+echo "pack and makensis: one run each, s$([ ${#gnutime[@]} = 0 ] || echo "; their peak resident memory (GNU time), MiB")"
+printf '%-6s %11s %11s %9s %9s %8s %10s' tree bytes ".tar.xz" verify "xz -d" "pack s" "makensis s"
+[ ${#gnutime[@]} = 0 ] && echo || printf ' %10s %14s\n' "pack MiB" "makensis MiB"
 printf '%s\n' "${rows3[@]}"
 [ ${#notes[@]} = 0 ] || { echo; printf '%s\n' "${notes[@]}"; }
