@@ -105,7 +105,8 @@ note() { notes+=("$*"); say "note: $*"; }
 declare -A V  # V[side,name,what] = space-separated values, one per round
 add() { V[$1]="${V[$1]:-} $2"; }
 run_one() {
-    local side=$1 name=$2 r=$3 try tmp log setup=$work/$name-$side.exe
+    local side=$1 name=$2 r=$3 try tmp log sample=()
+    local setup=$work/$name-$side.exe  # apart: one local's words are all expanded before any is set
     for try in 1 2 3; do
         if ! session_alive; then
             note "run $side/$name/$r: the private Wine session was down, started again"
@@ -114,8 +115,9 @@ run_one() {
         tmp=$work/temp-$side-$name-$r-$try log=$work/log-$side-$name-$r-$try
         mkdir "$tmp"
         # The warm-up run samples TEMP's size (a walk every 20 ms slows what it measures).
+        [ "$r" != 0 ] || sample=(peak)
         timeout 200 wine "$work/launch.exe" "$title" "$(winpath "$tmp")" "$(winpath "$work/mark.txt")" \
-            "$(winpath "$setup")" 180 $([ "$r" = 0 ] && echo peak) >"$log" 2>"$log.err" || true
+            "$(winpath "$setup")" 180 "${sample[@]}" >"$log" 2>"$log.err" || true
         sed -i 's/\r$//' "$log"  # the Windows console's line ends
         if grep -q '^timeout ' "$log"; then
             note "run $side/$name/$r: the setup had not ended after 180 s (killed); $(grep -E '^(yes|box|mark|timeout)' "$log" | tr '\n' ';')" \
