@@ -114,24 +114,21 @@ struct Expansion {
     OutFile *current;              // the file being written; 0 between files
     volatile LONG stop;             // the main thread gave up: decode and write nothing more
     volatile LONG failed;           // a write, a time or a close failed: failWhat, failError, failPath
-    const WCHAR *failWhat;
+    const char *failWhat;
     DWORD failError;
     WCHAR failPath[kPathChars];
 };
 static Expansion g_expansion;
 
-// why is UTF-8: the decoder's reasons, or a path refused in the tool's words.
+// why is UTF-8: the decoder's reasons, or a path refused in the tool's words,
+// shown in brackets below the message.
 static bool Damaged(Expansion *ex, const char *why)
 {
-    RunnerState *rs = ex->rs;
-    static WCHAR what[1200];
-    if (MultiByteToWideChar(CP_UTF8, 0, why, -1, ex->reason, 1024) == 0)
-        ex->reason[0] = 0;
-    what[0] = 0;
-    Text_Append(what, 1200, L"The package is damaged and cannot be installed. Please download it again.\n\n(");
-    Text_Append(what, 1200, ex->reason);
-    Text_Append(what, 1200, L")");
-    Fail_Show(rs, what, 0, 0);
+    ex->reason[0] = L'(';
+    if (MultiByteToWideChar(CP_UTF8, 0, why, -1, ex->reason + 1, 1024 - 2) == 0)
+        ex->reason[1] = 0;
+    Text_AppendAscii(ex->reason, 1024, ")");
+    Fail_Show(ex->rs, "The package is damaged and cannot be installed. Please download it again.", ex->reason, 0);
     return false;
 }
 
@@ -152,7 +149,7 @@ static bool InOrder(Expansion *ex, const TarEntry &entry)
     uint64_t size;
     PathProblem p = Tar_Remember(&ex->seen, entry, ex->other, sizeof ex->other, &otherBytes, &size);
     if (p.why == kPathNoMemory)
-        return Fail_Show(ex->rs, L"Not enough memory to expand the package.", 0, GetLastError()), false;
+        return Fail_Show(ex->rs, "Not enough memory to expand the package.", 0, GetLastError()), false;
     return p.why == 0 || PathRefused(ex, entry, p, ex->other, otherBytes);
 }
 
@@ -218,7 +215,7 @@ static void Slot_Release(Slot *s)
 }
 
 // The first failure of a write, a time or a close is the one reported.
-static void WriteFailed(Expansion *ex, const WCHAR *what, const OutFile *of, DWORD error)
+static void WriteFailed(Expansion *ex, const char *what, const OutFile *of, DWORD error)
 {
     if (InterlockedCompareExchange(&ex->failed, 1, 0) != 0)
         return;
@@ -237,17 +234,17 @@ static void Job_Do(Expansion *ex, const Job &j)
     if (j.kind == kJobWrite) {
         DWORD wrote;
         if (!skip && (!WriteFile(of->file, j.data, j.bytes, &wrote, 0) || wrote != j.bytes))
-            WriteFailed(ex, L"Cannot write the file", of, GetLastError() ? GetLastError() : ERROR_DISK_FULL);
+            WriteFailed(ex, "Cannot write the file", of, GetLastError() ? GetLastError() : ERROR_DISK_FULL);
         if (j.slot != 0)
             Slot_Release(j.slot);
         return;
     }
     // The file's time is part of what the payload promises: a failure is one.
     if (!skip && !SetFileTime(of->file, 0, 0, &of->time))
-        WriteFailed(ex, L"Cannot set the time of the file", of, GetLastError());
+        WriteFailed(ex, "Cannot set the time of the file", of, GetLastError());
     // Closing a fresh file is where a scanner makes the writer wait.
     if (!CloseHandle(of->file) && !skip)
-        WriteFailed(ex, L"Cannot write the file", of, GetLastError());
+        WriteFailed(ex, "Cannot write the file", of, GetLastError());
     of->file = INVALID_HANDLE_VALUE;
     InterlockedExchange(&of->busy, 0);
 }
@@ -295,7 +292,7 @@ static bool NewFile(Expansion *ex)
     MemoryBarrier();
     of->file = CreateFileW(ex->path, GENERIC_WRITE, 0, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, 0);
     if (of->file == INVALID_HANDLE_VALUE)
-        return Fail_Show(ex->rs, L"Cannot create the file", ex->path, GetLastError()), false;
+        return Fail_Show(ex->rs, "Cannot create the file", ex->path, GetLastError()), false;
     // Seconds since 1970 to 100 ns since 1601; the tar reader let through
     // only times that neither wrap nor give 0, which would leave the time as it is.
     uint64_t ft = ((uint64_t)ex->tar.entry.mtime + 11644473600ull) * 10000000ull;
@@ -327,7 +324,7 @@ static bool Dispatch(Expansion *ex, TarStatus t, const uint8_t *data, size_t dat
             return false;
         if (ex->tar.entry.folder) {
             if (!CreateDirectoryW(ex->path, 0))
-                return Fail_Show(ex->rs, L"Cannot create the folder", ex->path, GetLastError()), false;
+                return Fail_Show(ex->rs, "Cannot create the folder", ex->path, GetLastError()), false;
         } else if (!NewFile(ex)) {
             return false;
         } else if (ex->tar.entry.target != 0 && !Copies_Remember(ex->rs, ex->path + ex->rootLength, ex->other, ex->current->time)) {
@@ -502,7 +499,7 @@ static bool ExpandParallel(Expansion *ex)
         started += ok;
     }
     if (!ok)
-        Fail_Show(rs, L"Cannot start expanding the package.", 0, GetLastError());
+        Fail_Show(rs, "Cannot start expanding the package.", 0, GetLastError());
     for (uint32_t b = 0; ok && r == XZ_DONE && b < ex->xz.blocks; b++)
         ok = FollowBlock(ex, b, &r);
     if (!ok || r != XZ_DONE) {
@@ -602,21 +599,30 @@ static bool PrepareWorkers(Expansion *ex, const Mapping &m)
     return true;
 }
 
-// n with a comma between thousands, as the tool writes sizes.
-static void Thousands(WCHAR *out, uint64_t n)
+// text at out: where the terminator went.
+static char *Put(char *out, const char *text)
 {
-    WCHAR digits[32];
+    while (*text != 0)
+        *out++ = *text++;
+    *out = 0;
+    return out;
+}
+
+// n with a comma between thousands, as the tool writes sizes.
+static char *Thousands(char *out, uint64_t n)
+{
+    char digits[32];
     uint32_t count = 0;
     do
-        digits[count++] = (WCHAR)(L'0' + n % 10), n /= 10;
+        digits[count++] = (char)('0' + n % 10), n /= 10;
     while (n != 0);
-    uint32_t at = 0;
     while (count != 0) {
-        out[at++] = digits[--count];
+        *out++ = digits[--count];
         if (count != 0 && count % 3 == 0)
-            out[at++] = L',';
+            *out++ = ',';
     }
-    out[at] = 0;
+    *out = 0;
+    return out;
 }
 
 // The archive's size, which its index states, against the space left where it
@@ -628,16 +634,11 @@ static bool EnoughSpace(Expansion *ex, uint64_t needed)
     // When the system cannot tell, the writes say whether it fits.
     if (!GetDiskFreeSpaceExW(rs->privateFolder, &available, 0, 0) || available.QuadPart >= needed)
         return true;
-    static WCHAR what[200];
-    WCHAR number[40];
-    what[0] = 0;
-    Text_Append(what, 200, L"There is not enough free space to expand the package: it needs ");
-    Thousands(number, needed);
-    Text_Append(what, 200, number);
-    Text_Append(what, 200, L" bytes, and ");
-    Thousands(number, available.QuadPart);
-    Text_Append(what, 200, number);
-    Text_Append(what, 200, L" bytes are free in");
+    // Two numbers of at most 26 characters each and the words around them.
+    char what[200];
+    char *at = Thousands(Put(what, "There is not enough free space to expand the package: it needs "), needed);
+    at = Thousands(Put(at, " bytes, and "), available.QuadPart);
+    Put(at, " bytes are free in");
     Fail_Show(rs, what, rs->privateFolder, 0);
     return false;
 }
@@ -660,13 +661,13 @@ bool Expand_Payload(RunnerState *rs)
         ok = EnoughSpace(ex, ex->xz.unpackedSize);
     uint8_t *dict = 0;
     if (ok && !ListBlocks(ex, m))
-        ok = false, Fail_Show(rs, L"Not enough memory to expand the package.", 0, GetLastError());
+        ok = false, Fail_Show(rs, "Not enough memory to expand the package.", 0, GetLastError());
     const bool parallel = ok && PrepareWorkers(ex, m);
     if (ok && !parallel) {
         ReleaseSlots(ex);
         dict = (uint8_t *)VirtualAlloc(0, ex->xz.dictionaryNeeded, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
         if (dict == 0)
-            ok = false, Fail_Show(rs, L"Not enough memory to expand the package.", 0, GetLastError());
+            ok = false, Fail_Show(rs, "Not enough memory to expand the package.", 0, GetLastError());
     }
     if (ok) {
         Path_Long(ex->path, kPathChars, rs->privateFolder);

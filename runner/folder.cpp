@@ -129,13 +129,13 @@ bool Folder_Create(RunnerState *rs)
     DWORD error = 0;
     if (sa.lpSecurityDescriptor == 0) {
         // Never a folder that others could enter: better no setup at all.
-        Fail_Show(rs, L"Cannot make a folder that only you can enter, to expand the package into.", 0, GetLastError());
+        Fail_Show(rs, "Cannot make a folder that only you can enter, to expand the package into.", 0, GetLastError());
         return false;
     }
     // workFolder\sx-<hex>\x, within MAX_PATH with room for nothing else: the
     // payload's own names are checked against the whole path as it expands.
     if (Text_Length(rs->workFolder) + 1 + kNameChars + 1 + Text_Length(RUNNER_TREE_NAME) >= MAX_PATH - 1) {
-        Fail_Show(rs, L"Cannot create a folder to expand the package into:", rs->workFolder, ERROR_FILENAME_EXCED_RANGE);
+        Fail_Show(rs, "Cannot create a folder to expand the package into:", rs->workFolder, ERROR_FILENAME_EXCED_RANGE);
         return false;
     }
     // A name nobody can guess, created only if it does not exist yet.
@@ -184,7 +184,7 @@ bool Folder_Create(RunnerState *rs)
         error = GetLastError();
         break;
     }
-    Fail_Show(rs, L"Cannot create a folder to expand the package into:", rs->ownFolder, error);
+    Fail_Show(rs, "Cannot create a folder to expand the package into:", rs->ownFolder, error);
     return false;
 }
 
