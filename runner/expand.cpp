@@ -15,20 +15,24 @@
 
 using namespace selfextr;
 
-// One step of decoding: what the serial window hands out at a time, and how
-// often a worker publishes how far it got.
+// One step of decoding: how often a worker publishes how far it got.
 enum { kOutBytes = 1 << 18 };
 // Blocks on several cores: worker k decodes blocks k, k + W, k + 2W... each
 // straight into a buffer of its own (two per worker, used in turn), which is
 // also the block's window. The main thread follows the decoding in block
 // order: it parses what a worker has published, creates each file in archive
 // order, and hands the writes, the times and the closes to the writers.
+// Without workers the main thread decodes every block itself, into one buffer.
 static const uint32_t kMaxWorkers = 4;
 static const uint32_t kSlotsPerWorker = 2;
 static const uint32_t kWriters = 2;
 static const uint32_t kJobs = 512;              // per writer, a power of two
 static const uint32_t kFilesInFlight = 16;      // created and not yet closed
-static const uint64_t kMaxParallelBlock = 64u << 20;   // a larger block is decoded on one thread, in a window
+// The largest block pack writes (kPayloadMaxBlockMiB): the runner only ever
+// meets payloads that the pack which embedded it wrote, so a larger block is
+// damage, refused before any buffer is asked for. Two of them fit the budget,
+// so one worker always can.
+static const uint64_t kMaxBlock = 64u << 20;
 static const uint64_t kParallelBudget = 256u << 20;    // all block buffers together
 // The most decoding threads ("0": none, the main thread decodes), for a
 // machine whose cores are better left to something else, and for tests.
@@ -67,7 +71,7 @@ struct Job {
     OutFile *of;
     const uint8_t *data;
     DWORD bytes;
-    Slot *slot;             // where data lies; 0 for the serial window, written at once
+    Slot *slot;             // where data lies; 0 when written at once, on the main thread
 };
 
 struct Expansion;
@@ -96,7 +100,6 @@ struct Expansion {
     PathMemory seen;                // every entry so far, for the order rules
     uint32_t rootLength;            // "\\?\" and the private folder, with the backslash after it
     WCHAR path[kPathChars];         // the entry being written, below the root
-    uint8_t out[kOutBytes];
     char text[1024];                // a refusal in the tool's words, UTF-8
     WCHAR reason[1024];
     // An earlier entry's path as the file system spells it: this entry's folder, that entry's last name.
@@ -314,7 +317,7 @@ static bool WriteFailure(Expansion *ex)
 }
 
 // One event of the tar stream: the place where an entry becomes what it
-// stands for. data lies in slot's buffer (0: the serial window, used at once).
+// stands for. data lies in slot's buffer (0: used at once).
 static bool Dispatch(Expansion *ex, TarStatus t, const uint8_t *data, size_t dataBytes, Slot *slot)
 {
     if (t == TAR_ERROR)
@@ -342,7 +345,7 @@ static bool Dispatch(Expansion *ex, TarStatus t, const uint8_t *data, size_t dat
     return !ex->failed || WriteFailure(ex);
 }
 
-// got bytes of the archive, in order, from slot's buffer (0: the serial window).
+// got bytes of the archive, in order, from slot's buffer (0: used at once).
 static bool Feed(Expansion *ex, const uint8_t *bytes, size_t got, Slot *slot)
 {
     bool ok = true;
@@ -385,19 +388,19 @@ static bool Finish(Expansion *ex, bool ok, XzResult r)
     return ok && (!ex->failed || WriteFailure(ex));
 }
 
-// One block after the other on this thread, through the dictionary.
-static bool ExpandSerial(Expansion *ex, const Mapping &m, const XzBlockInfo *blocks, uint8_t *dict)
+// One block after the other on this thread, each into the one buffer, and
+// every write done at once: without workers there are no writers either.
+static bool ExpandOnMain(Expansion *ex)
 {
-    static XzBlockDecoder decoder;
+    XzBlockDecoder *d = &ex->workers[0].decoder;
+    uint8_t *buf = ex->slots[0].buf;
     XzResult r = XZ_DONE;
     bool ok = true;
     for (uint32_t b = 0; ok && r == XZ_DONE && b < ex->xz.blocks; b++) {
-        r = XzBlock_Open(&decoder, m.view, (size_t)m.size, blocks[b], ex->xz.check, dict, ex->xz.dictionaryNeeded);
-        while (ok && r == XZ_MORE) {
-            size_t got = 0;
-            r = XzBlock_Decode(&decoder, ex->out, kOutBytes, &got);
-            if (r == XZ_MORE || r == XZ_DONE)
-                ok = Feed(ex, ex->out, got, 0);
+        r = XzBlock_OpenFlat(d, ex->map.view, (size_t)ex->map.size, ex->blocks[b], ex->xz.check, buf, ex->slotBytes);
+        for (size_t fed = 0; ok && r == XZ_MORE; fed = (size_t)d->finalBytes) {
+            r = XzBlock_DecodeFlat(d, kOutBytes);
+            ok = Feed(ex, buf + fed, (size_t)d->finalBytes - fed, 0);
         }
     }
     return Finish(ex, ok, r);
@@ -565,37 +568,33 @@ static void ReleaseSlots(Expansion *ex)
     }
 }
 
-// A buffer for each block in flight, when every block is small enough and
-// the buffers fit the budget; false: decode on one thread, in a window.
+// A buffer for each block in flight, as many as fit the budget (one without
+// workers); false, with its message, for a block larger than pack writes or
+// buffers the system does not give.
 static bool PrepareWorkers(Expansion *ex, const Mapping &m)
 {
     uint32_t n = Cores();
     uint64_t largest = 0;
     for (uint32_t b = 0; b < ex->xz.blocks; b++)
         largest = ex->blocks[b].unpackedSize > largest ? ex->blocks[b].unpackedSize : largest;
-    if (n == 0 || largest > kMaxParallelBlock)
-        return false;
+    if (largest > kMaxBlock)
+        return Damaged(ex, "a block of the archive is larger than 64 MiB");
     n = ex->xz.blocks < n ? ex->xz.blocks : n;
-    for (;; n--) {
-        uint64_t buffers = ex->xz.blocks < n * kSlotsPerWorker ? ex->xz.blocks : n * kSlotsPerWorker;
-        if (buffers * largest <= kParallelBudget)
-            break;
-        if (n == 1)
-            return false;
-    }
+    while (n > 1 && (ex->xz.blocks < n * kSlotsPerWorker ? ex->xz.blocks : n * kSlotsPerWorker) * largest > kParallelBudget)
+        n--;
     ex->workerCount = n;
     ex->slotBytes = (size_t)largest;
+    ex->map = m;
     // A block's buffer is used when some block falls to it.
-    for (uint32_t b = 0; b < ex->xz.blocks && b < n * kSlotsPerWorker; b++) {
-        Slot *s = SlotOf(ex, b);
+    for (uint32_t b = 0; b < ex->xz.blocks && b < (n != 0 ? n * kSlotsPerWorker : 1); b++) {
+        Slot *s = n != 0 ? SlotOf(ex, b) : &ex->slots[0];
         s->buf = (uint8_t *)VirtualAlloc(0, largest ? (size_t)largest : 1, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
         s->free = CreateEventW(0, FALSE, TRUE, 0);
         s->progress = CreateEventW(0, FALSE, FALSE, 0);
         s->block = -1;
         if (s->buf == 0 || s->free == 0 || s->progress == 0)
-            return false;
+            return Fail_Show(ex->rs, "Not enough memory to expand the package.", 0, GetLastError()), false;
     }
-    ex->map = m;
     return true;
 }
 
@@ -659,16 +658,10 @@ bool Expand_Payload(RunnerState *rs)
         ok = Damaged(ex, why);
     if (ok)
         ok = EnoughSpace(ex, ex->xz.unpackedSize);
-    uint8_t *dict = 0;
     if (ok && !ListBlocks(ex, m))
         ok = false, Fail_Show(rs, "Not enough memory to expand the package.", 0, GetLastError());
-    const bool parallel = ok && PrepareWorkers(ex, m);
-    if (ok && !parallel) {
-        ReleaseSlots(ex);
-        dict = (uint8_t *)VirtualAlloc(0, ex->xz.dictionaryNeeded, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
-        if (dict == 0)
-            ok = false, Fail_Show(rs, "Not enough memory to expand the package.", 0, GetLastError());
-    }
+    if (ok)
+        ok = PrepareWorkers(ex, m);
     if (ok) {
         Path_Long(ex->path, kPathChars, rs->privateFolder);
         Text_Append(ex->path, kPathChars, L"\\");
@@ -682,7 +675,7 @@ bool Expand_Payload(RunnerState *rs)
         ex->done = 0;
         Tar_Init(&ex->tar);
         PathMemory_Init(&ex->seen, Allocate, Release, 0);
-        ok = parallel ? ExpandParallel(ex) : ExpandSerial(ex, m, ex->blocks, dict);
+        ok = ex->workerCount != 0 ? ExpandParallel(ex) : ExpandOnMain(ex);
         ok = Copies_Finish(rs, ex->path, ex->rootLength, ok);
         PathMemory_Free(&ex->seen);
         if (rs->progress != 0)
@@ -692,7 +685,5 @@ bool Expand_Payload(RunnerState *rs)
     ReleaseSlots(ex);
     if (ex->blocks != 0)
         VirtualFree(ex->blocks, 0, MEM_RELEASE);
-    if (dict != 0)
-        VirtualFree(dict, 0, MEM_RELEASE);
     return ok;
 }

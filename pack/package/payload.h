@@ -18,7 +18,9 @@ namespace selfextr {
 // is cut into independent blocks of the default size unless told otherwise,
 // so that pack and the runner use several cores; a thread compressing one
 // takes some 233 MiB at level 6 (bench/block_bench.sh measures the cost).
-constexpr uint32_t kPayloadMinBlockMiB = 1, kPayloadMaxBlockMiB = 1024, kPayloadDefaultBlockMiB = 16;
+// The runner decodes every block into a buffer of the block's size and
+// refuses a larger block than this as damage: the two must agree.
+constexpr uint32_t kPayloadMinBlockMiB = 1, kPayloadMaxBlockMiB = 64, kPayloadDefaultBlockMiB = 16;
 // The compressing threads (--threads, threads): one per core by default.
 constexpr uint32_t kPayloadMinThreads = 1, kPayloadMaxThreads = 256;
 // What liblzma may take while compressing (--memory-limit, memory_limit);

@@ -527,6 +527,8 @@ TEST(Runner, AFailureShowsOneMessageThenLeavesNothing)
         {made + "\\asinvoker.exe", "The package's settings are damaged", false},
         // Settings without the payload they name: the package is damaged.
         {made + "\\no-payload-data.exe", "damaged and cannot be installed. Please download it again.\n\n(the package holds no payload)", false},
+        // A block larger than pack writes, however many threads the machine has.
+        {g_packages + "\\runner-large-block.exe", "damaged and cannot be installed. Please download it again.\n\n(a block of the archive is larger than 64 MiB)", false},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.package);
