@@ -249,16 +249,10 @@ bool Lzma_Decode(LzmaDec *d, LzmaWindow *win, uint32_t limit, const uint8_t **in
             continue;
         }
 
-        uint32_t len;
-        if (!Rc_Bit(rc, probs + kLzmaProbIsRep + state)) {
-            len = DecodeLen(rc, probs + kLzmaProbMatchLen, posState);
-            uint32_t dist = DecodeDist(rc, probs, len);
-            rep3 = rep2;
-            rep2 = rep1;
-            rep1 = rep0;
-            rep0 = dist;
-            state = state < kLiteralStates ? 7 : 10;
-        } else {
+        // One length decoder for both kinds, so that it is inlined once: a
+        // match's length comes before its distance, a rep's after its choice.
+        const bool match = !Rc_Bit(rc, probs + kLzmaProbIsRep + state);
+        if (!match) {
             if (!Rc_Bit(rc, probs + kLzmaProbIsRepG0 + state)) {
                 if (!Rc_Bit(rc, probs + kLzmaProbIsRep0Long + state * kLzmaPosStatesMax + posState)) {
                     if (rep0 >= (wrapped ? size : pos) || rep0 >= reach) {
@@ -286,7 +280,16 @@ bool Lzma_Decode(LzmaDec *d, LzmaWindow *win, uint32_t limit, const uint8_t **in
                 rep1 = rep0;
                 rep0 = dist;
             }
-            len = DecodeLen(rc, probs + kLzmaProbRepLen, posState);
+        }
+        uint32_t len = DecodeLen(rc, probs + (match ? kLzmaProbMatchLen : kLzmaProbRepLen), posState);
+        if (match) {
+            uint32_t dist = DecodeDist(rc, probs, len);
+            rep3 = rep2;
+            rep2 = rep1;
+            rep1 = rep0;
+            rep0 = dist;
+            state = state < kLiteralStates ? 7 : 10;
+        } else {
             state = state < kLiteralStates ? 8 : 11;
         }
         // Also refuses the end marker (0xFFFFFFFF), which LZMA2 never uses.
