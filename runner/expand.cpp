@@ -193,8 +193,12 @@ static bool EntryPath(Expansion *ex, const TarEntry &entry)
 static void Meter(Expansion *ex, uint64_t done, uint64_t total)
 {
     RunnerState *rs = ex->rs;
-    // Redrawn when the percentage changes: at most 101 times, whatever the payload's size.
-    uint32_t percent = total == 0 ? 100 : (uint32_t)(done / (total / 100 + 1));
+    // Redrawn when the percentage changes: at most 101 times, whatever the
+    // payload's size. Both halved until done * 100 fits in 32 bits, so that
+    // no 64-bit division (and none of libgcc's code for it) is needed.
+    while (total >= (1u << 25))
+        total >>= 1, done >>= 1;
+    uint32_t percent = total == 0 ? 100 : (uint32_t)done * 100 / (uint32_t)total;
     if (percent > 100)
         percent = 100;
     if (percent != rs->percent) {
@@ -607,14 +611,23 @@ static char *Put(char *out, const char *text)
     return out;
 }
 
-// n with a comma between thousands, as the tool writes sizes.
+// n with a comma between thousands, as the tool writes sizes. n is divided
+// by ten in four 16-bit parts, each step within 32 bits: no 64-bit division
+// (and none of libgcc's code for it) is needed.
 static char *Thousands(char *out, uint64_t n)
 {
+    uint32_t part[4] = {(uint32_t)n & 0xFFFF, (uint32_t)n >> 16, (uint32_t)(n >> 32) & 0xFFFF, (uint32_t)(n >> 48)};
     char digits[32];
     uint32_t count = 0;
-    do
-        digits[count++] = (char)('0' + n % 10), n /= 10;
-    while (n != 0);
+    do {
+        uint32_t rest = 0;
+        for (uint32_t i = 4; i-- != 0;) {
+            uint32_t at = rest << 16 | part[i];
+            part[i] = at / 10;
+            rest = at % 10;
+        }
+        digits[count++] = (char)('0' + rest);
+    } while ((part[0] | part[1] | part[2] | part[3]) != 0);
     while (count != 0) {
         *out++ = digits[--count];
         if (count != 0 && count % 3 == 0)
