@@ -93,14 +93,14 @@ const WCHAR *Folder_Sddl(void)
         // Another process of the user, not elevated, must not reach into what
         // an elevated setup runs: neither by the DACL nor by writing up (NW at HI).
         CopySid(g_owner, kAdministrators);
-        Text_Append(g_sddl, 256, L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)S:(ML;OICI;NW;;;HI)");
+        Text_AppendAscii(g_sddl, 256, "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)S:(ML;OICI;NW;;;HI)");
     } else {
         CopySid(g_owner, user);
-        Text_Append(g_sddl, 256, L"O:");
+        Text_AppendAscii(g_sddl, 256, "O:");
         Text_Append(g_sddl, 256, sid);
-        Text_Append(g_sddl, 256, L"D:P(A;OICI;FA;;;");
+        Text_AppendAscii(g_sddl, 256, "D:P(A;OICI;FA;;;");
         Text_Append(g_sddl, 256, sid);
-        Text_Append(g_sddl, 256, L")(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
+        Text_AppendAscii(g_sddl, 256, ")(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
     }
     LocalFree(sid);
     return g_sddl;

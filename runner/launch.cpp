@@ -83,26 +83,26 @@ static void BuildLine(const WCHAR *rest, WCHAR *application)
 {
     const uint32_t cap = sizeof g_line / sizeof *g_line;
     // host, then what comes between it and the quoted program, and after rest.
-    const WCHAR *host = 0, *before = L"", *after = L"";
+    const char *host = 0, *before = "", *after = "";
     if (EndsWith(g_program, L".msi"))
-        host = L"\\msiexec.exe", before = L" /i \"";
+        host = "\\msiexec.exe", before = " /i \"";
     else if (EndsWith(g_program, L".bat") || EndsWith(g_program, L".cmd"))
-        host = L"\\cmd.exe", before = L" /d /c \"\"", after = L"\"";
+        host = "\\cmd.exe", before = " /d /c \"\"", after = "\"";
     application[0] = 0;
     Text_Append(application, kPathChars, host != 0 ? g_system : g_program);
     if (host != 0)
-        Text_Append(application, kPathChars, host);
+        Text_AppendAscii(application, kPathChars, host);
     g_line[0] = 0;
-    Text_Append(g_line, cap, L"\"");
+    Text_AppendAscii(g_line, cap, "\"");
     Text_Append(g_line, cap, application);
-    Text_Append(g_line, cap, L"\"");
+    Text_AppendAscii(g_line, cap, "\"");
     if (host != 0) {
-        Text_Append(g_line, cap, before);
+        Text_AppendAscii(g_line, cap, before);
         Text_Append(g_line, cap, g_program);
-        Text_Append(g_line, cap, L"\"");
+        Text_AppendAscii(g_line, cap, "\"");
     }
     Text_Append(g_line, cap, rest);
-    Text_Append(g_line, cap, after);
+    Text_AppendAscii(g_line, cap, after);
 }
 
 struct Waiter {
