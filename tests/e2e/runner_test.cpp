@@ -98,7 +98,8 @@ static void Expected(const std::wstring &root, const std::wstring &rel, std::set
 }
 
 // The runner's bound on its decoding threads ("0": the main thread decodes
-// in a window), a contract with whoever sets it; "" leaves the machine's.
+// every block itself, into one buffer), a contract with whoever sets it; ""
+// leaves the machine's.
 static const char kThreadsVariable[] = "SELFEXTR_RUNNER_THREADS";
 
 struct TreeCase {
@@ -106,9 +107,9 @@ struct TreeCase {
     const char *threads;
 };
 
-// One block and several (whose files span their boundaries), each decoded in
-// a window on the main thread, by one worker (its two buffers used in turn)
-// and by as many as the machine gives: the same tree every time.
+// One block and several (whose files span their boundaries), each decoded on
+// the main thread, by one worker (its two buffers used in turn) and by as
+// many as the machine gives: the same tree every time.
 class RunnerTree : public testing::TestWithParam<TreeCase> {};
 
 TEST_P(RunnerTree, ExpandsTheTreeRunsTheCommandWaitsForAllItStartedAndLeavesNothing)
