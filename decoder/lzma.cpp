@@ -124,12 +124,13 @@ SELFEXTR_INLINE uint32_t DecodeDist(Rc &rc, uint16_t *probs, uint32_t len)
 }
 
 // Copies n bytes (n <= size - pos) from rep + 1 bytes back, which is history.
-SELFEXTR_INLINE void CopyMatch(uint8_t *buf, uint32_t size, uint32_t pos, uint32_t rep, uint32_t n)
+// A flat window never wraps: the source lies before pos, and so does its end.
+template <bool kFlat> SELFEXTR_INLINE void CopyMatch(uint8_t *buf, uint32_t size, uint32_t pos, uint32_t rep, uint32_t n)
 {
-    uint32_t src = pos > rep ? pos - rep - 1 : pos + size - rep - 1;
+    uint32_t src = kFlat || pos > rep ? pos - rep - 1 : pos + size - rep - 1;
     uint8_t *dst = buf + pos;
     const uint8_t *s = buf + src;
-    if (n <= size - src) {
+    if (kFlat || n <= size - src) {
         // Eight at a time wherever each group's source is already final: the
         // source is at least 8 back, or ahead of the destination (old history).
         if (src > pos || pos - src >= 8) {
@@ -193,7 +194,12 @@ bool Lzma_RangeFinish(LzmaDec *d, const uint8_t **in, const uint8_t *inEnd)
     return !rc.overrun && rc.code == 0;
 }
 
-bool Lzma_Decode(LzmaDec *d, LzmaWindow *win, uint32_t limit, const uint8_t **in, const uint8_t *inEnd, bool *overrun)
+namespace {
+
+// The model's loop, once for a window that may wrap and once for a flat one
+// (kFlat), which the runner uses alone: it then carries no wrapping code.
+template <bool kFlat>
+SELFEXTR_INLINE bool Decode(LzmaDec *d, LzmaWindow *win, uint32_t limit, const uint8_t **in, const uint8_t *inEnd, bool *overrun)
 {
     Rc rc{d->range, d->code, *in, inEnd, false};
     uint16_t *const probs = d->probs;
@@ -204,13 +210,13 @@ bool Lzma_Decode(LzmaDec *d, LzmaWindow *win, uint32_t limit, const uint8_t **in
     uint32_t rep0 = d->rep[0], rep1 = d->rep[1], rep2 = d->rep[2], rep3 = d->rep[3];
     // The window cannot wrap inside one call (limit <= size), so the
     // history's extent is fixed but for pos itself.
-    const bool wrapped = win->wrapped != 0;
+    const bool wrapped = !kFlat && win->wrapped != 0;
     const uint32_t reach = win->reach;
     bool ok = true;
 
     if (d->pending) {
         uint32_t n = d->pending < limit - pos ? d->pending : limit - pos;
-        CopyMatch(buf, size, pos, rep0, n);
+        CopyMatch<kFlat>(buf, size, pos, rep0, n);
         pos += n;
         d->pending -= n;
     }
@@ -230,7 +236,7 @@ bool Lzma_Decode(LzmaDec *d, LzmaWindow *win, uint32_t limit, const uint8_t **in
                     ok = false;
                     break;
                 }
-                uint32_t match = buf[pos > rep0 ? pos - rep0 - 1 : pos + size - rep0 - 1];
+                uint32_t match = buf[kFlat || pos > rep0 ? pos - rep0 - 1 : pos + size - rep0 - 1];
                 // Coded against the byte a match would have given, until the
                 // first bit that differs from it.
                 do {
@@ -249,23 +255,17 @@ bool Lzma_Decode(LzmaDec *d, LzmaWindow *win, uint32_t limit, const uint8_t **in
             continue;
         }
 
-        uint32_t len;
-        if (!Rc_Bit(rc, probs + kLzmaProbIsRep + state)) {
-            len = DecodeLen(rc, probs + kLzmaProbMatchLen, posState);
-            uint32_t dist = DecodeDist(rc, probs, len);
-            rep3 = rep2;
-            rep2 = rep1;
-            rep1 = rep0;
-            rep0 = dist;
-            state = state < kLiteralStates ? 7 : 10;
-        } else {
+        // One length decoder for both kinds, so that it is inlined once: a
+        // match's length comes before its distance, a rep's after its choice.
+        const bool match = !Rc_Bit(rc, probs + kLzmaProbIsRep + state);
+        if (!match) {
             if (!Rc_Bit(rc, probs + kLzmaProbIsRepG0 + state)) {
                 if (!Rc_Bit(rc, probs + kLzmaProbIsRep0Long + state * kLzmaPosStatesMax + posState)) {
                     if (rep0 >= (wrapped ? size : pos) || rep0 >= reach) {
                         ok = false;
                         break;
                     }
-                    buf[pos] = buf[pos > rep0 ? pos - rep0 - 1 : pos + size - rep0 - 1];
+                    buf[pos] = buf[kFlat || pos > rep0 ? pos - rep0 - 1 : pos + size - rep0 - 1];
                     pos++;
                     state = state < kLiteralStates ? 9 : 11;
                     continue;
@@ -286,7 +286,16 @@ bool Lzma_Decode(LzmaDec *d, LzmaWindow *win, uint32_t limit, const uint8_t **in
                 rep1 = rep0;
                 rep0 = dist;
             }
-            len = DecodeLen(rc, probs + kLzmaProbRepLen, posState);
+        }
+        uint32_t len = DecodeLen(rc, probs + (match ? kLzmaProbMatchLen : kLzmaProbRepLen), posState);
+        if (match) {
+            uint32_t dist = DecodeDist(rc, probs, len);
+            rep3 = rep2;
+            rep2 = rep1;
+            rep1 = rep0;
+            rep0 = dist;
+            state = state < kLiteralStates ? 7 : 10;
+        } else {
             state = state < kLiteralStates ? 8 : 11;
         }
         // Also refuses the end marker (0xFFFFFFFF), which LZMA2 never uses.
@@ -296,7 +305,7 @@ bool Lzma_Decode(LzmaDec *d, LzmaWindow *win, uint32_t limit, const uint8_t **in
         }
         len += kMatchMinLen;
         uint32_t n = len < limit - pos ? len : limit - pos;
-        CopyMatch(buf, size, pos, rep0, n);
+        CopyMatch<kFlat>(buf, size, pos, rep0, n);
         pos += n;
         d->pending = len - n;
     }
@@ -312,6 +321,18 @@ bool Lzma_Decode(LzmaDec *d, LzmaWindow *win, uint32_t limit, const uint8_t **in
     *in = rc.in;
     *overrun = rc.overrun;
     return ok;
+}
+
+} // namespace
+
+bool Lzma_Decode(LzmaDec *d, LzmaWindow *win, uint32_t limit, const uint8_t **in, const uint8_t *inEnd, bool *overrun)
+{
+    return Decode<false>(d, win, limit, in, inEnd, overrun);
+}
+
+bool Lzma_DecodeFlat(LzmaDec *d, LzmaWindow *win, uint32_t limit, const uint8_t **in, const uint8_t *inEnd, bool *overrun)
+{
+    return Decode<true>(d, win, limit, in, inEnd, overrun);
 }
 
 } // namespace selfextr

@@ -85,6 +85,9 @@ bool Lzma_RangeInit(LzmaDec *d, const uint8_t *in);
 // wanting a byte there sets *overrun and stops. False for a distance beyond
 // the history: the data is corrupt.
 bool Lzma_Decode(LzmaDec *d, LzmaWindow *win, uint32_t limit, const uint8_t **in, const uint8_t *inEnd, bool *overrun);
+// The same for a window that never wraps (win->wrapped 0 for good): the
+// window's code, which that never needs, left out.
+bool Lzma_DecodeFlat(LzmaDec *d, LzmaWindow *win, uint32_t limit, const uint8_t **in, const uint8_t *inEnd, bool *overrun);
 
 // The end of an LZMA chunk: the last normalisation, then the code must be 0.
 // Returns false for a range decoder that did not end cleanly.

@@ -37,6 +37,10 @@ void Flush(LzmaWindow *w, bool flat, uint8_t *out, size_t outSize, size_t *op)
     }
 }
 
+template <bool kFlat>
+inline __attribute__((always_inline)) Lzma2Result Decode(Lzma2Dec *d, const uint8_t *in, size_t inSize, size_t *inUsed,
+                                                         uint8_t *out, size_t outSize, size_t *outUsed);
+
 } // namespace
 
 void Lzma2_Open(Lzma2Dec *d, uint8_t *buf, uint32_t bufSize, uint64_t maxUnpacked)
@@ -65,10 +69,29 @@ void Lzma2_OpenFlat(Lzma2Dec *d, uint8_t *buf, uint32_t bufSize, uint32_t dictio
 Lzma2Result Lzma2_Decode(Lzma2Dec *d, const uint8_t *in, size_t inSize, size_t *inUsed, uint8_t *out, size_t outSize,
                          size_t *outUsed)
 {
+    return Decode<false>(d, in, inSize, inUsed, out, outSize, outUsed);
+}
+
+Lzma2Result Lzma2_DecodeFlat(Lzma2Dec *d, const uint8_t *in, size_t inSize, size_t *inUsed, size_t step, size_t *added)
+{
+    return Decode<true>(d, in, inSize, inUsed, nullptr, step, added);
+}
+
+namespace {
+
+// One loop for both kinds of window; kFlat leaves out the copying and the
+// wrapping that a flat one never needs, and the window's model loop with them.
+template <bool kFlat>
+inline __attribute__((always_inline)) Lzma2Result Decode(Lzma2Dec *d, const uint8_t *in, size_t inSize, size_t *inUsed,
+                                                         uint8_t *out, size_t outSize, size_t *outUsed)
+{
     LzmaWindow *w = &d->win;
     size_t ip = 0, op = 0;
     Lzma2Result result = LZMA2_MORE;
-    const bool flat = d->flat != 0;
+    const bool flat = kFlat;
+    // A decoder opened for the other kind of window is refused, not misread.
+    if (d->flat != kFlat)
+        d->phase = kPhaseError;
     for (;;) {
         Flush(w, flat, out, outSize, &op);
         if (d->phase == kPhaseEnd) {
@@ -190,7 +213,8 @@ Lzma2Result Lzma2_Decode(Lzma2Dec *d, const uint8_t *in, size_t inSize, size_t *
             const uint8_t *p = in + ip, *end = p + d->chunkPacked;
             bool overrun;
             uint32_t start = w->pos;
-            bool ok = Lzma_Decode(&d->lzma, w, start + n, &p, end, &overrun);
+            bool ok = kFlat ? Lzma_DecodeFlat(&d->lzma, w, start + n, &p, end, &overrun)
+                            : Lzma_Decode(&d->lzma, w, start + n, &p, end, &overrun);
             if (!ok || overrun) {
                 d->phase = kPhaseError;
                 continue;
@@ -215,5 +239,7 @@ Lzma2Result Lzma2_Decode(Lzma2Dec *d, const uint8_t *in, size_t inSize, size_t *
     *outUsed = op;
     return result;
 }
+
+} // namespace
 
 } // namespace selfextr

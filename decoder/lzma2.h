@@ -42,9 +42,8 @@ void Lzma2_Open(Lzma2Dec *d, uint8_t *buf, uint32_t bufSize, uint64_t maxUnpacke
 // Prepares to decode one LZMA2 stream of at most bufSize bytes straight into
 // buf, which is both the output and the window: it never wraps and nothing is
 // copied. A dictionary reset starts the history over at the next byte of buf;
-// a match reaches back fewer than dictionary bytes. Lzma2_Decode then takes
-// out null: outSize bounds how many bytes one call adds, *outUsed says how
-// many it added after those before, and buf[0, all added so far) is final.
+// a match reaches back fewer than dictionary bytes. Decoded with
+// Lzma2_DecodeFlat.
 void Lzma2_OpenFlat(Lzma2Dec *d, uint8_t *buf, uint32_t bufSize, uint32_t dictionary);
 
 // Decodes from in (which must hold every remaining byte of the LZMA2 data: the
@@ -52,6 +51,11 @@ void Lzma2_OpenFlat(Lzma2Dec *d, uint8_t *buf, uint32_t bufSize, uint32_t dictio
 // the next call passes the input from there on.
 Lzma2Result Lzma2_Decode(Lzma2Dec *d, const uint8_t *in, size_t inSize, size_t *inUsed, uint8_t *out, size_t outSize,
                          size_t *outUsed);
+
+// The same for a decoder that Lzma2_OpenFlat prepared (and only for one):
+// step bounds how many bytes one call adds, *added says how many it added
+// after those before, and buf[0, all added so far) is final.
+Lzma2Result Lzma2_DecodeFlat(Lzma2Dec *d, const uint8_t *in, size_t inSize, size_t *inUsed, size_t step, size_t *added);
 
 } // namespace selfextr
 

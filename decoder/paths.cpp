@@ -469,6 +469,26 @@ void PathMemory_Free(PathMemory *m)
     PathMemory_Init(m, m->allocate, m->release, m->context);
 }
 
+namespace {
+
+// An earlier entry's path as it was spelled: path's folder (its first last
+// bytes), then e's own last name; false when it does not fit room.
+bool Spell(const Record *e, const char *path, uint32_t last, char *out, uint32_t room, uint32_t *outBytes)
+{
+    if (last + e->last + 1 > room)
+        return false;
+    const char *earlier = reinterpret_cast<const char *>(e + 1) + e->folded;
+    for (uint32_t i = 0; i < last; i++)
+        out[i] = path[i];
+    for (uint32_t i = 0; i < e->last; i++)
+        out[last + i] = earlier[i];
+    out[last + e->last] = 0;
+    *outBytes = last + e->last;
+    return true;
+}
+
+}  // namespace
+
 PathProblem PathMemory_Add(PathMemory *m, const char *path, uint32_t bytes, bool folder, char *other, uint32_t room,
                            uint32_t *otherBytes)
 {
@@ -505,14 +525,8 @@ PathProblem PathMemory_AddKind(PathMemory *m, const char *path, uint32_t bytes, 
             same = earlier[i] == path[last + i];
         if (same)
             return Whole(kPathTwice);
-        if (last + e->last + 1 > room)
+        if (!Spell(e, path, last, other, room, otherBytes))
             return Whole(kPathCase);
-        for (uint32_t i = 0; i < last; i++)
-            other[i] = path[i];
-        for (uint32_t i = 0; i < e->last; i++)
-            other[last + i] = earlier[i];
-        other[last + e->last] = 0;
-        *otherBytes = last + e->last;
         return PathProblem{kPathCase, PATH_OTHER, 0, 0};
     }
     *r = Record{0, hash, n, lastBytes, kind, uint32_t(size), uint32_t(size >> 32)};
@@ -541,16 +555,8 @@ PathProblem PathMemory_Target(PathMemory *m, const char *target, uint32_t bytes,
     if (e == nullptr || e->kind != PATH_KIND_FILE)
         return PathProblem{e == nullptr ? kPathTargetMissing : e->kind == PATH_KIND_FOLDER ? kPathTargetFolder : kPathTargetCopy,
                            PATH_TARGET, 0, 0};
-    const uint32_t last = Path_LastName(target, bytes);
-    if (last + e->last + 1 > room)
+    if (!Spell(e, target, Path_LastName(target, bytes), spelled, room, spelledBytes))
         return Whole(kPathTooMany);
-    const char *earlier = reinterpret_cast<const char *>(e + 1) + e->folded;
-    for (uint32_t i = 0; i < last; i++)
-        spelled[i] = target[i];
-    for (uint32_t i = 0; i < e->last; i++)
-        spelled[last + i] = earlier[i];
-    spelled[last + e->last] = 0;
-    *spelledBytes = last + e->last;
     *size = uint64_t(e->sizeHigh) << 32 | e->sizeLow;
     return PathProblem{nullptr, PATH_WHOLE, 0, 0};
 }

@@ -422,7 +422,7 @@ XzResult XzBlock_DecodeFlat(XzBlockDecoder *d, size_t step)
     }
     size_t inUsed, produced;
     Lzma2Result r =
-        Lzma2_Decode(&d->lzma2, d->data + d->dataUsed, d->dataSize - d->dataUsed, &inUsed, nullptr, step, &produced);
+        Lzma2_DecodeFlat(&d->lzma2, d->data + d->dataUsed, d->dataSize - d->dataUsed, &inUsed, step, &produced);
     d->dataUsed += inUsed;
     UpdateCheck(d, d->flatOut + d->finalBytes, produced);
     d->finalBytes += produced;

@@ -54,7 +54,7 @@ bool Copies_Remember(RunnerState *rs, const WCHAR *copy, const char *target, FIL
     int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, target, -1, g_targetPath, kPathChars);
     uint32_t copyUnits = Text_Length(copy);
     if (units <= 1 || !Reserve(RecordBytes(copyUnits, (uint32_t)units - 1)))
-        return Fail_Show(rs, L"Not enough memory to expand the package.", 0, ERROR_NOT_ENOUGH_MEMORY), false;
+        return Fail_Show(rs, "Not enough memory to expand the package.", 0, ERROR_NOT_ENOUGH_MEMORY), false;
     CopyRecord *r = (CopyRecord *)(g_records + g_used);
     r->time = time;
     r->copyUnits = copyUnits;
@@ -94,25 +94,25 @@ static bool Fill(RunnerState *rs, const CopyRecord *r)
         DWORD error = from == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_INVALID_FUNCTION;
         if (from != INVALID_HANDLE_VALUE)
             CloseHandle(from);
-        return Fail_Show(rs, L"Cannot read the file", g_targetPath, error), false;
+        return Fail_Show(rs, "Cannot read the file", g_targetPath, error), false;
     }
     HANDLE to = CreateFileW(g_copyPath, GENERIC_WRITE, 0, 0, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, 0);
     bool ok = to != INVALID_HANDLE_VALUE && PlainFile(to);
     if (!ok)
-        Fail_Show(rs, L"Cannot write the file", g_copyPath, to == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_INVALID_FUNCTION);
+        Fail_Show(rs, "Cannot write the file", g_copyPath, to == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_INVALID_FUNCTION);
     for (DWORD got = 1; ok && got != 0;) {
         DWORD wrote;
         if (!ReadFile(from, g_chunk, kCopyChunk, &got, 0))
-            ok = false, Fail_Show(rs, L"Cannot read the file", g_targetPath, GetLastError());
+            ok = false, Fail_Show(rs, "Cannot read the file", g_targetPath, GetLastError());
         else if (got != 0 && (!WriteFile(to, g_chunk, got, &wrote, 0) || wrote != got))
-            ok = false, Fail_Show(rs, L"Cannot write the file", g_copyPath, GetLastError() ? GetLastError() : ERROR_DISK_FULL);
+            ok = false, Fail_Show(rs, "Cannot write the file", g_copyPath, GetLastError() ? GetLastError() : ERROR_DISK_FULL);
         Pump_Messages();
     }
     // The copy's own time, which writing it has just changed.
     if (ok && !SetFileTime(to, 0, 0, &r->time))
-        ok = false, Fail_Show(rs, L"Cannot set the time of the file", g_copyPath, GetLastError());
+        ok = false, Fail_Show(rs, "Cannot set the time of the file", g_copyPath, GetLastError());
     if (to != INVALID_HANDLE_VALUE && !CloseHandle(to) && ok)
-        ok = false, Fail_Show(rs, L"Cannot write the file", g_copyPath, GetLastError());
+        ok = false, Fail_Show(rs, "Cannot write the file", g_copyPath, GetLastError());
     CloseHandle(from);
     return ok;
 }

@@ -101,8 +101,8 @@ int Elevate_Restart(RunnerState *rs)
         error = ERROR_INVALID_HANDLE;
     if (error != 0) {
         // Declined: the user knows why; anything else, the system's reason.
-        Fail_Show(rs, error == ERROR_CANCELLED ? L"The package's setup needs administrator rights, which were not given."
-                                               : L"Cannot start the package's setup with administrator rights.",
+        Fail_Show(rs, error == ERROR_CANCELLED ? "The package's setup needs administrator rights, which were not given."
+                                               : "Cannot start the package's setup with administrator rights.",
                   0, error == ERROR_CANCELLED ? 0 : error);
         return 1;
     }

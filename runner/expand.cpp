@@ -15,20 +15,24 @@
 
 using namespace selfextr;
 
-// One step of decoding: what the serial window hands out at a time, and how
-// often a worker publishes how far it got.
+// One step of decoding: how often a worker publishes how far it got.
 enum { kOutBytes = 1 << 18 };
 // Blocks on several cores: worker k decodes blocks k, k + W, k + 2W... each
 // straight into a buffer of its own (two per worker, used in turn), which is
 // also the block's window. The main thread follows the decoding in block
 // order: it parses what a worker has published, creates each file in archive
 // order, and hands the writes, the times and the closes to the writers.
+// Without workers the main thread decodes every block itself, into one buffer.
 static const uint32_t kMaxWorkers = 4;
 static const uint32_t kSlotsPerWorker = 2;
 static const uint32_t kWriters = 2;
 static const uint32_t kJobs = 512;              // per writer, a power of two
 static const uint32_t kFilesInFlight = 16;      // created and not yet closed
-static const uint64_t kMaxParallelBlock = 64u << 20;   // a larger block is decoded on one thread, in a window
+// The largest block pack writes (kPayloadMaxBlockMiB): the runner only ever
+// meets payloads that the pack which embedded it wrote, so a larger block is
+// damage, refused before any buffer is asked for. Two of them fit the budget,
+// so one worker always can.
+static const uint64_t kMaxBlock = 64u << 20;
 static const uint64_t kParallelBudget = 256u << 20;    // all block buffers together
 // The most decoding threads ("0": none, the main thread decodes), for a
 // machine whose cores are better left to something else, and for tests.
@@ -67,7 +71,7 @@ struct Job {
     OutFile *of;
     const uint8_t *data;
     DWORD bytes;
-    Slot *slot;             // where data lies; 0 for the serial window, written at once
+    Slot *slot;             // where data lies; 0 when written at once, on the main thread
 };
 
 struct Expansion;
@@ -96,7 +100,6 @@ struct Expansion {
     PathMemory seen;                // every entry so far, for the order rules
     uint32_t rootLength;            // "\\?\" and the private folder, with the backslash after it
     WCHAR path[kPathChars];         // the entry being written, below the root
-    uint8_t out[kOutBytes];
     char text[1024];                // a refusal in the tool's words, UTF-8
     WCHAR reason[1024];
     // An earlier entry's path as the file system spells it: this entry's folder, that entry's last name.
@@ -114,24 +117,21 @@ struct Expansion {
     OutFile *current;              // the file being written; 0 between files
     volatile LONG stop;             // the main thread gave up: decode and write nothing more
     volatile LONG failed;           // a write, a time or a close failed: failWhat, failError, failPath
-    const WCHAR *failWhat;
+    const char *failWhat;
     DWORD failError;
     WCHAR failPath[kPathChars];
 };
 static Expansion g_expansion;
 
-// why is UTF-8: the decoder's reasons, or a path refused in the tool's words.
+// why is UTF-8: the decoder's reasons, or a path refused in the tool's words,
+// shown in brackets below the message.
 static bool Damaged(Expansion *ex, const char *why)
 {
-    RunnerState *rs = ex->rs;
-    static WCHAR what[1200];
-    if (MultiByteToWideChar(CP_UTF8, 0, why, -1, ex->reason, 1024) == 0)
-        ex->reason[0] = 0;
-    what[0] = 0;
-    Text_Append(what, 1200, L"The package is damaged and cannot be installed. Please download it again.\n\n(");
-    Text_Append(what, 1200, ex->reason);
-    Text_Append(what, 1200, L")");
-    Fail_Show(rs, what, 0, 0);
+    ex->reason[0] = L'(';
+    if (MultiByteToWideChar(CP_UTF8, 0, why, -1, ex->reason + 1, 1024 - 2) == 0)
+        ex->reason[1] = 0;
+    Text_AppendAscii(ex->reason, 1024, ")");
+    Fail_Show(ex->rs, "The package is damaged and cannot be installed. Please download it again.", ex->reason, 0);
     return false;
 }
 
@@ -152,7 +152,7 @@ static bool InOrder(Expansion *ex, const TarEntry &entry)
     uint64_t size;
     PathProblem p = Tar_Remember(&ex->seen, entry, ex->other, sizeof ex->other, &otherBytes, &size);
     if (p.why == kPathNoMemory)
-        return Fail_Show(ex->rs, L"Not enough memory to expand the package.", 0, GetLastError()), false;
+        return Fail_Show(ex->rs, "Not enough memory to expand the package.", 0, GetLastError()), false;
     return p.why == 0 || PathRefused(ex, entry, p, ex->other, otherBytes);
 }
 
@@ -193,8 +193,12 @@ static bool EntryPath(Expansion *ex, const TarEntry &entry)
 static void Meter(Expansion *ex, uint64_t done, uint64_t total)
 {
     RunnerState *rs = ex->rs;
-    // Redrawn when the percentage changes: at most 101 times, whatever the payload's size.
-    uint32_t percent = total == 0 ? 100 : (uint32_t)(done / (total / 100 + 1));
+    // Redrawn when the percentage changes: at most 101 times, whatever the
+    // payload's size. Both halved until done * 100 fits in 32 bits, so that
+    // no 64-bit division (and none of libgcc's code for it) is needed.
+    while (total >= (1u << 25))
+        total >>= 1, done >>= 1;
+    uint32_t percent = total == 0 ? 100 : (uint32_t)done * 100 / (uint32_t)total;
     if (percent > 100)
         percent = 100;
     if (percent != rs->percent) {
@@ -218,7 +222,7 @@ static void Slot_Release(Slot *s)
 }
 
 // The first failure of a write, a time or a close is the one reported.
-static void WriteFailed(Expansion *ex, const WCHAR *what, const OutFile *of, DWORD error)
+static void WriteFailed(Expansion *ex, const char *what, const OutFile *of, DWORD error)
 {
     if (InterlockedCompareExchange(&ex->failed, 1, 0) != 0)
         return;
@@ -237,17 +241,17 @@ static void Job_Do(Expansion *ex, const Job &j)
     if (j.kind == kJobWrite) {
         DWORD wrote;
         if (!skip && (!WriteFile(of->file, j.data, j.bytes, &wrote, 0) || wrote != j.bytes))
-            WriteFailed(ex, L"Cannot write the file", of, GetLastError() ? GetLastError() : ERROR_DISK_FULL);
+            WriteFailed(ex, "Cannot write the file", of, GetLastError() ? GetLastError() : ERROR_DISK_FULL);
         if (j.slot != 0)
             Slot_Release(j.slot);
         return;
     }
     // The file's time is part of what the payload promises: a failure is one.
     if (!skip && !SetFileTime(of->file, 0, 0, &of->time))
-        WriteFailed(ex, L"Cannot set the time of the file", of, GetLastError());
+        WriteFailed(ex, "Cannot set the time of the file", of, GetLastError());
     // Closing a fresh file is where a scanner makes the writer wait.
     if (!CloseHandle(of->file) && !skip)
-        WriteFailed(ex, L"Cannot write the file", of, GetLastError());
+        WriteFailed(ex, "Cannot write the file", of, GetLastError());
     of->file = INVALID_HANDLE_VALUE;
     InterlockedExchange(&of->busy, 0);
 }
@@ -295,7 +299,7 @@ static bool NewFile(Expansion *ex)
     MemoryBarrier();
     of->file = CreateFileW(ex->path, GENERIC_WRITE, 0, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, 0);
     if (of->file == INVALID_HANDLE_VALUE)
-        return Fail_Show(ex->rs, L"Cannot create the file", ex->path, GetLastError()), false;
+        return Fail_Show(ex->rs, "Cannot create the file", ex->path, GetLastError()), false;
     // Seconds since 1970 to 100 ns since 1601; the tar reader let through
     // only times that neither wrap nor give 0, which would leave the time as it is.
     uint64_t ft = ((uint64_t)ex->tar.entry.mtime + 11644473600ull) * 10000000ull;
@@ -317,7 +321,7 @@ static bool WriteFailure(Expansion *ex)
 }
 
 // One event of the tar stream: the place where an entry becomes what it
-// stands for. data lies in slot's buffer (0: the serial window, used at once).
+// stands for. data lies in slot's buffer (0: used at once).
 static bool Dispatch(Expansion *ex, TarStatus t, const uint8_t *data, size_t dataBytes, Slot *slot)
 {
     if (t == TAR_ERROR)
@@ -327,7 +331,7 @@ static bool Dispatch(Expansion *ex, TarStatus t, const uint8_t *data, size_t dat
             return false;
         if (ex->tar.entry.folder) {
             if (!CreateDirectoryW(ex->path, 0))
-                return Fail_Show(ex->rs, L"Cannot create the folder", ex->path, GetLastError()), false;
+                return Fail_Show(ex->rs, "Cannot create the folder", ex->path, GetLastError()), false;
         } else if (!NewFile(ex)) {
             return false;
         } else if (ex->tar.entry.target != 0 && !Copies_Remember(ex->rs, ex->path + ex->rootLength, ex->other, ex->current->time)) {
@@ -345,7 +349,7 @@ static bool Dispatch(Expansion *ex, TarStatus t, const uint8_t *data, size_t dat
     return !ex->failed || WriteFailure(ex);
 }
 
-// got bytes of the archive, in order, from slot's buffer (0: the serial window).
+// got bytes of the archive, in order, from slot's buffer (0: used at once).
 static bool Feed(Expansion *ex, const uint8_t *bytes, size_t got, Slot *slot)
 {
     bool ok = true;
@@ -388,19 +392,19 @@ static bool Finish(Expansion *ex, bool ok, XzResult r)
     return ok && (!ex->failed || WriteFailure(ex));
 }
 
-// One block after the other on this thread, through the dictionary.
-static bool ExpandSerial(Expansion *ex, const Mapping &m, const XzBlockInfo *blocks, uint8_t *dict)
+// One block after the other on this thread, each into the one buffer, and
+// every write done at once: without workers there are no writers either.
+static bool ExpandOnMain(Expansion *ex)
 {
-    static XzBlockDecoder decoder;
+    XzBlockDecoder *d = &ex->workers[0].decoder;
+    uint8_t *buf = ex->slots[0].buf;
     XzResult r = XZ_DONE;
     bool ok = true;
     for (uint32_t b = 0; ok && r == XZ_DONE && b < ex->xz.blocks; b++) {
-        r = XzBlock_Open(&decoder, m.view, (size_t)m.size, blocks[b], ex->xz.check, dict, ex->xz.dictionaryNeeded);
-        while (ok && r == XZ_MORE) {
-            size_t got = 0;
-            r = XzBlock_Decode(&decoder, ex->out, kOutBytes, &got);
-            if (r == XZ_MORE || r == XZ_DONE)
-                ok = Feed(ex, ex->out, got, 0);
+        r = XzBlock_OpenFlat(d, ex->map.view, (size_t)ex->map.size, ex->blocks[b], ex->xz.check, buf, ex->slotBytes);
+        for (size_t fed = 0; ok && r == XZ_MORE; fed = (size_t)d->finalBytes) {
+            r = XzBlock_DecodeFlat(d, kOutBytes);
+            ok = Feed(ex, buf + fed, (size_t)d->finalBytes - fed, 0);
         }
     }
     return Finish(ex, ok, r);
@@ -502,7 +506,7 @@ static bool ExpandParallel(Expansion *ex)
         started += ok;
     }
     if (!ok)
-        Fail_Show(rs, L"Cannot start expanding the package.", 0, GetLastError());
+        Fail_Show(rs, "Cannot start expanding the package.", 0, GetLastError());
     for (uint32_t b = 0; ok && r == XZ_DONE && b < ex->xz.blocks; b++)
         ok = FollowBlock(ex, b, &r);
     if (!ok || r != XZ_DONE) {
@@ -568,55 +572,69 @@ static void ReleaseSlots(Expansion *ex)
     }
 }
 
-// A buffer for each block in flight, when every block is small enough and
-// the buffers fit the budget; false: decode on one thread, in a window.
+// A buffer for each block in flight, as many as fit the budget (one without
+// workers); false, with its message, for a block larger than pack writes or
+// buffers the system does not give.
 static bool PrepareWorkers(Expansion *ex, const Mapping &m)
 {
     uint32_t n = Cores();
     uint64_t largest = 0;
     for (uint32_t b = 0; b < ex->xz.blocks; b++)
         largest = ex->blocks[b].unpackedSize > largest ? ex->blocks[b].unpackedSize : largest;
-    if (n == 0 || largest > kMaxParallelBlock)
-        return false;
+    if (largest > kMaxBlock)
+        return Damaged(ex, "a block of the archive is larger than 64 MiB");
     n = ex->xz.blocks < n ? ex->xz.blocks : n;
-    for (;; n--) {
-        uint64_t buffers = ex->xz.blocks < n * kSlotsPerWorker ? ex->xz.blocks : n * kSlotsPerWorker;
-        if (buffers * largest <= kParallelBudget)
-            break;
-        if (n == 1)
-            return false;
-    }
+    while (n > 1 && (ex->xz.blocks < n * kSlotsPerWorker ? ex->xz.blocks : n * kSlotsPerWorker) * largest > kParallelBudget)
+        n--;
     ex->workerCount = n;
     ex->slotBytes = (size_t)largest;
+    ex->map = m;
     // A block's buffer is used when some block falls to it.
-    for (uint32_t b = 0; b < ex->xz.blocks && b < n * kSlotsPerWorker; b++) {
-        Slot *s = SlotOf(ex, b);
+    for (uint32_t b = 0; b < ex->xz.blocks && b < (n != 0 ? n * kSlotsPerWorker : 1); b++) {
+        Slot *s = n != 0 ? SlotOf(ex, b) : &ex->slots[0];
         s->buf = (uint8_t *)VirtualAlloc(0, largest ? (size_t)largest : 1, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
         s->free = CreateEventW(0, FALSE, TRUE, 0);
         s->progress = CreateEventW(0, FALSE, FALSE, 0);
         s->block = -1;
         if (s->buf == 0 || s->free == 0 || s->progress == 0)
-            return false;
+            return Fail_Show(ex->rs, "Not enough memory to expand the package.", 0, GetLastError()), false;
     }
-    ex->map = m;
     return true;
 }
 
-// n with a comma between thousands, as the tool writes sizes.
-static void Thousands(WCHAR *out, uint64_t n)
+// text at out: where the terminator went.
+static char *Put(char *out, const char *text)
 {
-    WCHAR digits[32];
+    while (*text != 0)
+        *out++ = *text++;
+    *out = 0;
+    return out;
+}
+
+// n with a comma between thousands, as the tool writes sizes. n is divided
+// by ten in four 16-bit parts, each step within 32 bits: no 64-bit division
+// (and none of libgcc's code for it) is needed.
+static char *Thousands(char *out, uint64_t n)
+{
+    uint32_t part[4] = {(uint32_t)n & 0xFFFF, (uint32_t)n >> 16, (uint32_t)(n >> 32) & 0xFFFF, (uint32_t)(n >> 48)};
+    char digits[32];
     uint32_t count = 0;
-    do
-        digits[count++] = (WCHAR)(L'0' + n % 10), n /= 10;
-    while (n != 0);
-    uint32_t at = 0;
+    do {
+        uint32_t rest = 0;
+        for (uint32_t i = 4; i-- != 0;) {
+            uint32_t at = rest << 16 | part[i];
+            part[i] = at / 10;
+            rest = at % 10;
+        }
+        digits[count++] = (char)('0' + rest);
+    } while ((part[0] | part[1] | part[2] | part[3]) != 0);
     while (count != 0) {
-        out[at++] = digits[--count];
+        *out++ = digits[--count];
         if (count != 0 && count % 3 == 0)
-            out[at++] = L',';
+            *out++ = ',';
     }
-    out[at] = 0;
+    *out = 0;
+    return out;
 }
 
 // The archive's size, which its index states, against the space left where it
@@ -628,16 +646,11 @@ static bool EnoughSpace(Expansion *ex, uint64_t needed)
     // When the system cannot tell, the writes say whether it fits.
     if (!GetDiskFreeSpaceExW(rs->privateFolder, &available, 0, 0) || available.QuadPart >= needed)
         return true;
-    static WCHAR what[200];
-    WCHAR number[40];
-    what[0] = 0;
-    Text_Append(what, 200, L"There is not enough free space to expand the package: it needs ");
-    Thousands(number, needed);
-    Text_Append(what, 200, number);
-    Text_Append(what, 200, L" bytes, and ");
-    Thousands(number, available.QuadPart);
-    Text_Append(what, 200, number);
-    Text_Append(what, 200, L" bytes are free in");
+    // Two numbers of at most 26 characters each and the words around them.
+    char what[200];
+    char *at = Thousands(Put(what, "There is not enough free space to expand the package: it needs "), needed);
+    at = Thousands(Put(at, " bytes, and "), available.QuadPart);
+    Put(at, " bytes are free in");
     Fail_Show(rs, what, rs->privateFolder, 0);
     return false;
 }
@@ -658,16 +671,10 @@ bool Expand_Payload(RunnerState *rs)
         ok = Damaged(ex, why);
     if (ok)
         ok = EnoughSpace(ex, ex->xz.unpackedSize);
-    uint8_t *dict = 0;
     if (ok && !ListBlocks(ex, m))
-        ok = false, Fail_Show(rs, L"Not enough memory to expand the package.", 0, GetLastError());
-    const bool parallel = ok && PrepareWorkers(ex, m);
-    if (ok && !parallel) {
-        ReleaseSlots(ex);
-        dict = (uint8_t *)VirtualAlloc(0, ex->xz.dictionaryNeeded, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
-        if (dict == 0)
-            ok = false, Fail_Show(rs, L"Not enough memory to expand the package.", 0, GetLastError());
-    }
+        ok = false, Fail_Show(rs, "Not enough memory to expand the package.", 0, GetLastError());
+    if (ok)
+        ok = PrepareWorkers(ex, m);
     if (ok) {
         Path_Long(ex->path, kPathChars, rs->privateFolder);
         Text_Append(ex->path, kPathChars, L"\\");
@@ -681,7 +688,7 @@ bool Expand_Payload(RunnerState *rs)
         ex->done = 0;
         Tar_Init(&ex->tar);
         PathMemory_Init(&ex->seen, Allocate, Release, 0);
-        ok = parallel ? ExpandParallel(ex) : ExpandSerial(ex, m, ex->blocks, dict);
+        ok = ex->workerCount != 0 ? ExpandParallel(ex) : ExpandOnMain(ex);
         ok = Copies_Finish(rs, ex->path, ex->rootLength, ok);
         PathMemory_Free(&ex->seen);
         if (rs->progress != 0)
@@ -691,7 +698,5 @@ bool Expand_Payload(RunnerState *rs)
     ReleaseSlots(ex);
     if (ex->blocks != 0)
         VirtualFree(ex->blocks, 0, MEM_RELEASE);
-    if (dict != 0)
-        VirtualFree(dict, 0, MEM_RELEASE);
     return ok;
 }

@@ -93,14 +93,14 @@ const WCHAR *Folder_Sddl(void)
         // Another process of the user, not elevated, must not reach into what
         // an elevated setup runs: neither by the DACL nor by writing up (NW at HI).
         CopySid(g_owner, kAdministrators);
-        Text_Append(g_sddl, 256, L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)S:(ML;OICI;NW;;;HI)");
+        Text_AppendAscii(g_sddl, 256, "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)S:(ML;OICI;NW;;;HI)");
     } else {
         CopySid(g_owner, user);
-        Text_Append(g_sddl, 256, L"O:");
+        Text_AppendAscii(g_sddl, 256, "O:");
         Text_Append(g_sddl, 256, sid);
-        Text_Append(g_sddl, 256, L"D:P(A;OICI;FA;;;");
+        Text_AppendAscii(g_sddl, 256, "D:P(A;OICI;FA;;;");
         Text_Append(g_sddl, 256, sid);
-        Text_Append(g_sddl, 256, L")(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
+        Text_AppendAscii(g_sddl, 256, ")(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
     }
     LocalFree(sid);
     return g_sddl;
@@ -129,13 +129,13 @@ bool Folder_Create(RunnerState *rs)
     DWORD error = 0;
     if (sa.lpSecurityDescriptor == 0) {
         // Never a folder that others could enter: better no setup at all.
-        Fail_Show(rs, L"Cannot make a folder that only you can enter, to expand the package into.", 0, GetLastError());
+        Fail_Show(rs, "Cannot make a folder that only you can enter, to expand the package into.", 0, GetLastError());
         return false;
     }
     // workFolder\sx-<hex>\x, within MAX_PATH with room for nothing else: the
     // payload's own names are checked against the whole path as it expands.
     if (Text_Length(rs->workFolder) + 1 + kNameChars + 1 + Text_Length(RUNNER_TREE_NAME) >= MAX_PATH - 1) {
-        Fail_Show(rs, L"Cannot create a folder to expand the package into:", rs->workFolder, ERROR_FILENAME_EXCED_RANGE);
+        Fail_Show(rs, "Cannot create a folder to expand the package into:", rs->workFolder, ERROR_FILENAME_EXCED_RANGE);
         return false;
     }
     // A name nobody can guess, created only if it does not exist yet.
@@ -184,7 +184,7 @@ bool Folder_Create(RunnerState *rs)
         error = GetLastError();
         break;
     }
-    Fail_Show(rs, L"Cannot create a folder to expand the package into:", rs->ownFolder, error);
+    Fail_Show(rs, "Cannot create a folder to expand the package into:", rs->ownFolder, error);
     return false;
 }
 

@@ -57,7 +57,7 @@ static bool FindProgram(RunnerState *rs, const WCHAR **rest)
                             (name[i + 2] == L'\\' || name[i + 2] == 0));
     }
     if (n == 0 || climbs || name[0] == L'\\' || (n > 1 && name[1] == L':')) {
-        Fail_Show(rs, L"The package's command must name a program inside the package or in the Windows system folder:", rs->settings.command, 0);
+        Fail_Show(rs, "The package's command must name a program inside the package or in the Windows system folder:", rs->settings.command, 0);
         return false;
     }
     const WCHAR *ext = L".exe";
@@ -73,7 +73,7 @@ static bool FindProgram(RunnerState *rs, const WCHAR **rest)
                 return true;
         }
     }
-    Fail_Show(rs, L"The command's program is neither in the package nor in the Windows system folder:", name, ERROR_FILE_NOT_FOUND);
+    Fail_Show(rs, "The command's program is neither in the package nor in the Windows system folder:", name, ERROR_FILE_NOT_FOUND);
     return false;
 }
 
@@ -83,26 +83,26 @@ static void BuildLine(const WCHAR *rest, WCHAR *application)
 {
     const uint32_t cap = sizeof g_line / sizeof *g_line;
     // host, then what comes between it and the quoted program, and after rest.
-    const WCHAR *host = 0, *before = L"", *after = L"";
+    const char *host = 0, *before = "", *after = "";
     if (EndsWith(g_program, L".msi"))
-        host = L"\\msiexec.exe", before = L" /i \"";
+        host = "\\msiexec.exe", before = " /i \"";
     else if (EndsWith(g_program, L".bat") || EndsWith(g_program, L".cmd"))
-        host = L"\\cmd.exe", before = L" /d /c \"\"", after = L"\"";
+        host = "\\cmd.exe", before = " /d /c \"\"", after = "\"";
     application[0] = 0;
     Text_Append(application, kPathChars, host != 0 ? g_system : g_program);
     if (host != 0)
-        Text_Append(application, kPathChars, host);
+        Text_AppendAscii(application, kPathChars, host);
     g_line[0] = 0;
-    Text_Append(g_line, cap, L"\"");
+    Text_AppendAscii(g_line, cap, "\"");
     Text_Append(g_line, cap, application);
-    Text_Append(g_line, cap, L"\"");
+    Text_AppendAscii(g_line, cap, "\"");
     if (host != 0) {
-        Text_Append(g_line, cap, before);
+        Text_AppendAscii(g_line, cap, before);
         Text_Append(g_line, cap, g_program);
-        Text_Append(g_line, cap, L"\"");
+        Text_AppendAscii(g_line, cap, "\"");
     }
     Text_Append(g_line, cap, rest);
-    Text_Append(g_line, cap, after);
+    Text_AppendAscii(g_line, cap, after);
 }
 
 struct Waiter {
@@ -143,7 +143,7 @@ bool Launch_AndWait(RunnerState *rs)
 {
     UINT n = GetSystemDirectoryW(g_system, MAX_PATH);
     if (n == 0 || n >= MAX_PATH) {
-        Fail_Show(rs, L"Cannot find the Windows system folder.", 0, GetLastError());
+        Fail_Show(rs, "Cannot find the Windows system folder.", 0, GetLastError());
         return false;
     }
     const WCHAR *rest;
@@ -188,7 +188,7 @@ bool Launch_AndWait(RunnerState *rs)
     if (process == 0) {
         DWORD error = GetLastError();
         Waiter_Close(&w);
-        Fail_Show(rs, L"Cannot start the package's command:", rs->settings.command, error);
+        Fail_Show(rs, "Cannot start the package's command:", rs->settings.command, error);
         return false;
     }
     HANDLE waitOn = process, thread = 0;
@@ -219,7 +219,7 @@ bool Launch_AndWait(RunnerState *rs)
     // takes it once its marker is free, and the run is not a success.
     if (waited != WAIT_OBJECT_0 || thread == 0 || w.lost) {
         rs->leaveFolder = true;
-        Fail_Show(rs, L"Cannot tell when the package's command and all it started have ended:", rs->settings.command,
+        Fail_Show(rs, "Cannot tell when the package's command and all it started have ended:", rs->settings.command,
                   error != 0 ? error : ERROR_INVALID_HANDLE);
         return false;
     }

@@ -145,13 +145,13 @@ bool Prepare_ReadPackage(RunnerState *rs)
     LANGID user = GetUserDefaultUILanguage();
     DWORD error = 0;
     if (!FindStub(rs, user, &error)) {
-        Fail_Show(rs, g_unmapped ? L"Cannot map the package into memory; a very large package may not fit in a 32-bit setup program:"
-                                 : L"Cannot read the package's settings:",
+        Fail_Show(rs, g_unmapped ? "Cannot map the package into memory; a very large package may not fit in a 32-bit setup program:"
+                                 : "Cannot read the package's settings:",
                   g_stubPath, error);
         return false;
     }
     if (rs->stubProcess == 0) {
-        Fail_Show(rs, L"This is the setup program of a selfextr package and runs only when the package starts it.", 0, 0);
+        Fail_Show(rs, "This is the setup program of a selfextr package and runs only when the package starts it.", 0, 0);
         return false;
     }
     // The caption the stub showed, in the user's language by the loader's own order.
@@ -167,7 +167,7 @@ bool Prepare_ReadPackage(RunnerState *rs)
     RUNNER_SETTINGS(RUNNER_SETTING_READ)
 #undef RUNNER_SETTING_READ
     if (missing) {
-        Fail_Show(rs, L"The package holds no command for its setup program. Please download it again.", 0, 0);
+        Fail_Show(rs, "The package holds no command for its setup program. Please download it again.", 0, 0);
         return false;
     }
     if (damaged) {
@@ -176,7 +176,7 @@ bool Prepare_ReadPackage(RunnerState *rs)
     }
     DWORD n = GetModuleFileNameW(0, rs->workFolder, MAX_PATH);
     if (n == 0 || n >= MAX_PATH) {
-        Fail_Show(rs, L"Cannot find the folder of this setup program.", 0, n == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE);
+        Fail_Show(rs, "Cannot find the folder of this setup program.", 0, n == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE);
         return false;
     }
     while (n > 0 && rs->workFolder[n - 1] != L'\\')

@@ -43,14 +43,17 @@ struct RunnerState {
     uint32_t percent;                 // the meter as last drawn
 };
 
-// Text of ours: bounded appends into fixed buffers.
+// Text of ours: bounded appends into fixed buffers. The runner's own words
+// are ASCII, kept as bytes (half the size of UTF-16) until they are shown.
 void Text_Append(WCHAR *buffer, uint32_t capacity, const WCHAR *text);
+void Text_AppendAscii(WCHAR *buffer, uint32_t capacity, const char *text);
 uint32_t Text_Length(const WCHAR *text);
 
 // One message box titled with the caption: what failed, then the system's reason for error (0: none).
-void Fail_Show(RunnerState *rs, const WCHAR *what, const WCHAR *subject, DWORD error);
+// what is ASCII.
+void Fail_Show(RunnerState *rs, const char *what, const WCHAR *subject, DWORD error);
 // The message for a setting the runner cannot use, whichever step reads it.
-extern const WCHAR kSettingsDamaged[];
+extern const char kSettingsDamaged[];
 
 void Prepare_HardenDllSearch(void);
 // The stub that started the runner found (the nearest ancestor whose image

@@ -17,14 +17,22 @@ void Text_Append(WCHAR *buffer, uint32_t capacity, const WCHAR *text)
     buffer[n] = 0;
 }
 
-const WCHAR kSettingsDamaged[] = L"The package's settings are damaged. Please download it again.";
+void Text_AppendAscii(WCHAR *buffer, uint32_t capacity, const char *text)
+{
+    uint32_t n = Text_Length(buffer);
+    while (*text != 0 && n + 1 < capacity)
+        buffer[n++] = (uint8_t)*text++;
+    buffer[n] = 0;
+}
+
+const char kSettingsDamaged[] = "The package's settings are damaged. Please download it again.";
 
 static WCHAR g_message[kPathChars + 1024];
 
-void Fail_Show(RunnerState *rs, const WCHAR *what, const WCHAR *subject, DWORD error)
+void Fail_Show(RunnerState *rs, const char *what, const WCHAR *subject, DWORD error)
 {
     g_message[0] = 0;
-    Text_Append(g_message, sizeof g_message / sizeof *g_message, what);
+    Text_AppendAscii(g_message, sizeof g_message / sizeof *g_message, what);
     if (subject != 0) {
         Text_Append(g_message, sizeof g_message / sizeof *g_message, L"\n\n");
         Text_Append(g_message, sizeof g_message / sizeof *g_message, subject);

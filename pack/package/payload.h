@@ -20,7 +20,9 @@ namespace selfextr {
 // with nothing to refer back to: on trees of many similar DLLs 16 MiB blocks
 // made the package 4 % larger than 64 MiB blocks (bench/block_bench.sh
 // measures it), so 64 MiB it is; a thread compressing one takes some 377 MiB.
-constexpr uint32_t kPayloadMinBlockMiB = 1, kPayloadMaxBlockMiB = 1024, kPayloadDefaultBlockMiB = 64;
+// The runner decodes every block into a buffer of the block's size and
+// refuses a larger block than this as damage: the two must agree.
+constexpr uint32_t kPayloadMinBlockMiB = 1, kPayloadMaxBlockMiB = 64, kPayloadDefaultBlockMiB = 64;
 // The compressing threads (--threads, threads): one per core by default.
 constexpr uint32_t kPayloadMinThreads = 1, kPayloadMaxThreads = 256;
 // What liblzma may take while compressing (--memory-limit, memory_limit);

@@ -98,7 +98,8 @@ static void Expected(const std::wstring &root, const std::wstring &rel, std::set
 }
 
 // The runner's bound on its decoding threads ("0": the main thread decodes
-// in a window), a contract with whoever sets it; "" leaves the machine's.
+// every block itself, into one buffer), a contract with whoever sets it; ""
+// leaves the machine's.
 static const char kThreadsVariable[] = "SELFEXTR_RUNNER_THREADS";
 
 struct TreeCase {
@@ -106,9 +107,9 @@ struct TreeCase {
     const char *threads;
 };
 
-// One block and several (whose files span their boundaries), each decoded in
-// a window on the main thread, by one worker (its two buffers used in turn)
-// and by as many as the machine gives: the same tree every time.
+// One block and several (whose files span their boundaries), each decoded on
+// the main thread, by one worker (its two buffers used in turn) and by as
+// many as the machine gives: the same tree every time.
 class RunnerTree : public testing::TestWithParam<TreeCase> {};
 
 TEST_P(RunnerTree, ExpandsTheTreeRunsTheCommandWaitsForAllItStartedAndLeavesNothing)
@@ -527,6 +528,8 @@ TEST(Runner, AFailureShowsOneMessageThenLeavesNothing)
         {made + "\\asinvoker.exe", "The package's settings are damaged", false},
         // Settings without the payload they name: the package is damaged.
         {made + "\\no-payload-data.exe", "damaged and cannot be installed. Please download it again.\n\n(the package holds no payload)", false},
+        // A block larger than pack writes, however many threads the machine has.
+        {g_packages + "\\runner-large-block.exe", "damaged and cannot be installed. Please download it again.\n\n(a block of the archive is larger than 64 MiB)", false},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.package);

@@ -18,6 +18,7 @@ enum HostileForm {
     kHostileHugeIndex,   // the entries, with the index stating 1 PiB expanded
     kHostileLongName,    // one file whose name is 256 UTF-16 units
     kHostileLongPath,    // one file whose path is more than 32,000 UTF-16 units
+    kHostileLargeBlock,  // one file in one block of more than 64 MiB: verify and extract take it, the runner does not
 };
 
 struct HostilePayload {

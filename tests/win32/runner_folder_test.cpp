@@ -16,14 +16,19 @@
 
 // The runner's bounded text and its one message, without a box: a test that
 // fails must not wait for a user.
-static std::wstring g_failure;
+static std::string g_failure;
 uint32_t Text_Length(const WCHAR *text) { return (uint32_t)lstrlenW(text); }
 void Text_Append(WCHAR *buffer, uint32_t capacity, const WCHAR *text)
 {
     std::wstring joined = std::wstring(buffer) + text;
     lstrcpynW(buffer, joined.c_str(), (int)capacity);
 }
-void Fail_Show(RunnerState *, const WCHAR *what, const WCHAR *, DWORD) { g_failure = what; }
+void Text_AppendAscii(WCHAR *buffer, uint32_t capacity, const char *text)
+{
+    std::string ascii(text);
+    Text_Append(buffer, capacity, std::wstring(ascii.begin(), ascii.end()).c_str());
+}
+void Fail_Show(RunnerState *, const char *what, const WCHAR *, DWORD) { g_failure = what; }
 void Pump_Messages(void) {}
 
 static std::wstring Wide(const std::string &s)
@@ -246,7 +251,7 @@ TEST(RunnerFolder, OnlyItsOwnerSystemAndAdministratorsMayEnter)
 
     // What the folder made with it reads back; inside it, only the marker and the tree.
     Runner r(FreshTempFolder("runner-dacl"));
-    ASSERT_TRUE(Folder_Create(&r.rs)) << Narrow(g_failure);
+    ASSERT_TRUE(Folder_Create(&r.rs)) << g_failure;
     EXPECT_EQ(std::wstring(r.rs.privateFolder), std::wstring(r.rs.ownFolder) + L"\\" RUNNER_TREE_NAME);
     EXPECT_EQ(Names(r.rs.ownFolder), (std::vector<std::string>{Narrow(RUNNER_MARKER_NAME), Narrow(RUNNER_TREE_NAME)}));
     EXPECT_TRUE(Names(r.rs.privateFolder).empty());
@@ -295,7 +300,7 @@ TEST(RunnerFolder, TheSweepTakesOnlyFoldersWhoseRunnerIsGone)
     const bool keeps = KeepsRunnersDescriptor(w);
     // Made by a runner that still runs: its marker is held, as Folder_Create holds it.
     Runner live(work);
-    ASSERT_TRUE(Folder_Create(&live.rs)) << Narrow(g_failure);
+    ASSERT_TRUE(Folder_Create(&live.rs)) << g_failure;
     PutFile(std::wstring(live.rs.privateFolder) + L"\\app.exe");
     // Another process's runner plays the same part with its own handle.
     std::wstring other = StaleFolder(w, L"sx-00000000000000aa", 3);

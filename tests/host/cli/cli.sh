@@ -63,11 +63,13 @@ expect 0 alone/selfextr pack -o alone.exe --caption C --prompt P --date 2026-12-
 expect 0 "$tool" pack --stub "$stub" -o given.exe --caption C --prompt P --date 2026-12-08 --dir dist --allow-non-ascii
 cmp -s alone.exe given.exe || fail "packing with the carried stub differs from packing with the bare stub"
 
-# The payload's threads and memory: nonsense is a usage error naming the
-# option; a limit too small for one thread is refused saying what it needs.
+# The payload's threads, memory and blocks: nonsense is a usage error naming
+# the option (a block larger than the runner decodes too); a limit too small
+# for one thread is refused saying what it needs.
 mkdir tree; head -c 70000 /dev/urandom >tree/app.bin
 payload=(pack --stub "$stub" --caption C --prompt P --date 2026-12-08 --payload tree --run "app.bin")
-for bad in "--threads 0" "--threads 257" "--threads two" "--memory-limit 0" "--memory-limit 1KiB" "--memory-limit lots"; do
+for bad in "--threads 0" "--threads 257" "--threads two" "--memory-limit 0" "--memory-limit 1KiB" "--memory-limit lots" \
+           "--payload-block-size 65MiB" "--payload-block-size 1023KiB"; do
     expect 2 "$tool" "${payload[@]}" -o t.exe $bad
     grep -q -- "${bad%% *}" err.txt || fail "$bad: the message does not name the option: $(cat err.txt)"
 done

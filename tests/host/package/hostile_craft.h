@@ -80,6 +80,8 @@ inline std::vector<uint8_t> Tar(const HostilePayload &p)
     std::vector<uint8_t> out;
     if (p.form == kHostileLongName) {
         Entry(out, std::string(256, 'n'), '0', 1);
+    } else if (p.form == kHostileLargeBlock) {
+        Entry(out, "large.bin", '0', (uint64_t(64) << 20) + 1);
     } else if (p.form == kHostileLongPath) {
         // 128 names of 250 units: the length is refused before the folders
         // are missed (no Linux file system under Wine holds the folders).

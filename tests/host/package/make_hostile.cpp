@@ -17,5 +17,12 @@ int main(int argc, char **argv)
             return 1;
         }
     }
+    // A block larger than pack writes, which only the runner refuses.
+    const HostilePayload large = {"large-block", kHostileLargeBlock, {}, "", 0};
+    std::string error;
+    if (!hostile::Package(large, argv[1], argv[2], std::string(argv[3]) + "/runner-large-block.exe", error)) {
+        fprintf(stderr, "make_hostile: large-block: %s\n", error.c_str());
+        return 1;
+    }
     return 0;
 }

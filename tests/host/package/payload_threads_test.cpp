@@ -109,7 +109,6 @@ TEST(PayloadPlan, ThreadsFollowTheBlocksAndTheMemoryAndTheDictionaryTheBlock)
         {200 * mib, 24, 16 << 20},
         {200 * mib, 1, 1 << 20},
         {200 * mib, 64, 16 << 20},
-        {900 * mib, 1024, 16 << 20},
     };
     for (const Dict &c : dicts)
         EXPECT_EQ(plan(c.archive, c.blockMiB, 1, kPayloadMaxMemoryBytes).dictionary, c.dictionary)
