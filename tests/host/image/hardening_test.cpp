@@ -244,8 +244,9 @@ TEST(RunnerImage, TheRunnerIsHardenedSmallDeterministicAndCarriedUnchanged)
     // 60,416 once parallel decoding with its writers (+2.5 KiB) and files
     // stored once (+3.5 KiB) came in; 54,784 with -Oz, its words kept as
     // bytes, every block decoded flat (no window, no 64-bit division) and
-    // one length decoder. The goal leaves 1.5 KiB for a branch filter.
-    EXPECT_LE(bare.size(), 56320u) << "the runner's size goal";
+    // one length decoder. The aim is 48 KiB; until then the goal holds what
+    // was reached, with one 512-byte step of room.
+    EXPECT_LE(bare.size(), 55296u) << "the runner's size goal";
     Headers runner = Read(SELFEXTR_RUNNER_PATH);
     ExpectHardened(runner, "bare runner");
     EXPECT_EQ(runner.timestamp, uint32_t(std::stoul(SELFEXTR_SOURCE_DATE_EPOCH)));
