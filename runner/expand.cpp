@@ -107,6 +107,8 @@ struct Expansion {
     uint64_t done;                  // bytes of the archive parsed
     Worker workers[kMaxWorkers];
     uint32_t workerCount;
+    uint32_t started;               // decoding threads running
+    bool quiet;                     // decoding started early: a problem is left to be found again
     Slot slots[kMaxWorkers * kSlotsPerWorker];
     size_t slotBytes;
     Writer writers[kWriters];
@@ -127,6 +129,8 @@ static Expansion g_expansion;
 // shown in brackets below the message.
 static bool Damaged(Expansion *ex, const char *why)
 {
+    if (ex->quiet)
+        return false;
     ex->reason[0] = L'(';
     if (MultiByteToWideChar(CP_UTF8, 0, why, -1, ex->reason + 1, 1024 - 2) == 0)
         ex->reason[1] = 0;
@@ -479,13 +483,43 @@ static bool FollowBlock(Expansion *ex, uint32_t b, XzResult *r)
     return ok;
 }
 
+// The decoding threads not yet running started: false when the system gives no more.
+static bool StartWorkers(Expansion *ex)
+{
+    bool ok = true;
+    for (uint32_t k = ex->started; ok && k < ex->workerCount; k++) {
+        Worker *w = &ex->workers[k];
+        w->ex = ex;
+        w->index = k;
+        w->thread = CreateThread(0, 0, DecodeBlocks, w, 0, 0);
+        ok = w->thread != 0;
+        ex->started += ok;
+    }
+    return ok;
+}
+
+// The decoding threads waited for, told first to stop when stop.
+static void JoinWorkers(Expansion *ex, bool stop)
+{
+    if (stop) {
+        ex->stop = 1;
+        for (uint32_t k = 0; k < kMaxWorkers * kSlotsPerWorker; k++)
+            if (ex->slots[k].free != 0)
+                SetEvent(ex->slots[k].free);
+    }
+    for (uint32_t k = 0; k < ex->started; k++) {
+        WaitPumping(ex->workers[k].thread);
+        CloseHandle(ex->workers[k].thread);
+    }
+    ex->started = 0;
+}
+
 static bool ExpandParallel(Expansion *ex)
 {
     RunnerState *rs = ex->rs;
     bool ok = true;
     XzResult r = XZ_DONE;
-    uint32_t started = 0, writing = 0;
-    ex->stop = 0;
+    uint32_t writing = 0;
     ex->writersMoved = CreateEventW(0, FALSE, FALSE, 0);
     for (uint32_t k = 0; ok && k < kWriters; k++) {
         Writer *w = &ex->writers[k];
@@ -497,28 +531,12 @@ static bool ExpandParallel(Expansion *ex)
         writing += ok;
     }
     ex->writerCount = writing;
-    for (uint32_t k = 0; ok && k < ex->workerCount; k++) {
-        Worker *w = &ex->workers[k];
-        w->ex = ex;
-        w->index = k;
-        w->thread = CreateThread(0, 0, DecodeBlocks, w, 0, 0);
-        ok = w->thread != 0;
-        started += ok;
-    }
+    ok = ok && StartWorkers(ex);
     if (!ok)
         Fail_Show(rs, "Cannot start expanding the package.", 0, GetLastError());
     for (uint32_t b = 0; ok && r == XZ_DONE && b < ex->xz.blocks; b++)
         ok = FollowBlock(ex, b, &r);
-    if (!ok || r != XZ_DONE) {
-        ex->stop = 1;
-        for (uint32_t k = 0; k < kMaxWorkers * kSlotsPerWorker; k++)
-            if (ex->slots[k].free != 0)
-                SetEvent(ex->slots[k].free);
-    }
-    for (uint32_t k = 0; k < started; k++) {
-        WaitPumping(ex->workers[k].thread);
-        CloseHandle(ex->workers[k].thread);
-    }
+    JoinWorkers(ex, !ok || r != XZ_DONE);
     ok = Finish(ex, ok, r);
     for (uint32_t k = 0; k < kWriters; k++) {
         if (ex->writers[k].thread != 0)
@@ -540,8 +558,11 @@ static bool ListBlocks(Expansion *ex, const Mapping &m)
     return ex->blocks != 0 && Xz_Scan(m.view, (size_t)m.size, &info, ex->blocks, ex->xz.blocks) == XZ_DONE;
 }
 
-// How many decoding threads: this process's cores, at most kMaxWorkers, and
-// at most what RUNNER_THREADS_VARIABLE says.
+// How many decoding threads: twice this process's cores when it has several,
+// at most kMaxWorkers, and at most what RUNNER_THREADS_VARIABLE says. A
+// worker decodes its blocks one after the other, so with a thread for each
+// core three blocks on two cores take the time of two; with a thread for
+// each block the cores share them and it is the time of one and a half.
 static uint32_t Cores(void)
 {
     DWORD_PTR process, system;
@@ -549,14 +570,14 @@ static uint32_t Cores(void)
     if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system))
         for (; process != 0; process &= process - 1)
             n++;
-    if (n == 0)
-        n = 1;
+    n = n > 1 ? 2 * n : 1;
     WCHAR set[4];
     if (GetEnvironmentVariableW(RUNNER_THREADS_VARIABLE, set, 4) == 1 && set[0] >= L'0' && set[0] < L'0' + (WCHAR)n)
         n = set[0] - L'0';
     return n < kMaxWorkers ? n : kMaxWorkers;
 }
 
+// Every buffer and the block list let go; again is harmless.
 static void ReleaseSlots(Expansion *ex)
 {
     for (uint32_t k = 0; k < kMaxWorkers * kSlotsPerWorker; k++) {
@@ -570,6 +591,9 @@ static void ReleaseSlots(Expansion *ex)
         s->buf = 0;
         s->free = s->progress = 0;
     }
+    if (ex->blocks != 0)
+        VirtualFree(ex->blocks, 0, MEM_RELEASE);
+    ex->blocks = 0;
 }
 
 // A buffer for each block in flight, as many as fit the budget (one without
@@ -596,8 +620,11 @@ static bool PrepareWorkers(Expansion *ex, const Mapping &m)
         s->free = CreateEventW(0, FALSE, TRUE, 0);
         s->progress = CreateEventW(0, FALSE, FALSE, 0);
         s->block = -1;
-        if (s->buf == 0 || s->free == 0 || s->progress == 0)
-            return Fail_Show(ex->rs, "Not enough memory to expand the package.", 0, GetLastError()), false;
+        if (s->buf == 0 || s->free == 0 || s->progress == 0) {
+            if (!ex->quiet)
+                Fail_Show(ex->rs, "Not enough memory to expand the package.", 0, GetLastError());
+            return false;
+        }
     }
     return true;
 }
@@ -655,10 +682,11 @@ static bool EnoughSpace(Expansion *ex, uint64_t needed)
     return false;
 }
 
-bool Expand_Payload(RunnerState *rs)
+// The payload found and checked, its buffers asked for: every step before
+// the first file. space: with the free space where it goes, once the folder is made.
+static bool Ready(Expansion *ex, bool space)
 {
-    Expansion *ex = &g_expansion;
-    ex->rs = rs;
+    ex->stop = 0;   // no worker runs yet: nothing to stop
     Mapping m = {0, 0};
     bool ok = MapPayload(ex, &m);
     // The whole structure (headers, index, footer) is checked before any file is written.
@@ -669,12 +697,43 @@ bool Expand_Payload(RunnerState *rs)
     const char *why = ok ? Tar_SizeProblem(ex->xz.unpackedSize) : 0;
     if (why != 0)
         ok = Damaged(ex, why);
-    if (ok)
+    if (ok && space)
         ok = EnoughSpace(ex, ex->xz.unpackedSize);
-    if (ok && !ListBlocks(ex, m))
-        ok = false, Fail_Show(rs, "Not enough memory to expand the package.", 0, GetLastError());
-    if (ok)
-        ok = PrepareWorkers(ex, m);
+    if (ok && !ListBlocks(ex, m)) {
+        ok = false;
+        if (!ex->quiet)
+            Fail_Show(ex->rs, "Not enough memory to expand the package.", 0, GetLastError());
+    }
+    return ok && PrepareWorkers(ex, m);
+}
+
+// Decoding into memory needs no folder and writes nothing, so the workers
+// start as soon as the payload is found, while the stub's window, the
+// elevation, the sweep and the folder take their time. Anything wrong is only
+// noted here: Expand_Payload finds it again and shows it where it always has.
+void Expand_Begin(RunnerState *rs)
+{
+    Expansion *ex = &g_expansion;
+    ex->rs = rs;
+    ex->quiet = true;
+    if (!Ready(ex, false) || ex->workerCount == 0 || !StartWorkers(ex))
+        Expand_End(rs);
+    ex->quiet = false;
+}
+
+void Expand_End(RunnerState *)
+{
+    Expansion *ex = &g_expansion;
+    JoinWorkers(ex, true);
+    ReleaseSlots(ex);
+}
+
+bool Expand_Payload(RunnerState *rs)
+{
+    Expansion *ex = &g_expansion;
+    ex->rs = rs;
+    // Begun early, only the free space is left to check, at the place it has without.
+    bool ok = ex->started != 0 ? EnoughSpace(ex, ex->xz.unpackedSize) : Ready(ex, true);
     if (ok) {
         Path_Long(ex->path, kPathChars, rs->privateFolder);
         Text_Append(ex->path, kPathChars, L"\\");
@@ -695,8 +754,6 @@ bool Expand_Payload(RunnerState *rs)
             DestroyWindow(rs->progress);
         rs->progress = 0;
     }
-    ReleaseSlots(ex);
-    if (ex->blocks != 0)
-        VirtualFree(ex->blocks, 0, MEM_RELEASE);
+    Expand_End(rs);
     return ok;
 }

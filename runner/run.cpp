@@ -17,6 +17,8 @@ static int Runner_Main(RunnerState *rs)
     // Without its stub there is nothing to expand and no stub to tell.
     if (rs->stubProcess == 0)
         return 1;
+    if (ok)
+        Expand_Begin(rs);
     // The stub found once, by its image: the same one whose strings were read.
     rs->stubWindow = Prepare_StubWindow(rs);
     // A command that needs elevation: nothing is swept or written before the restart.
@@ -26,6 +28,7 @@ static int Runner_Main(RunnerState *rs)
         Folder_Sweep(rs);
     }
     ok = ok && !rs->restart && Folder_Create(rs) && Expand_Payload(rs) && Launch_AndWait(rs);
+    Expand_End(rs);
     Cleanup_PrivateFolder(rs);
     int code = ok ? 0 : 1;
     // The restart does the work, and the runner that started it tells the stub

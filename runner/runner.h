@@ -78,7 +78,12 @@ void Folder_Release(RunnerState *rs);
 // Deletes the work folder's sx-* folders whose runner is gone, within a bound.
 void Folder_Sweep(RunnerState *rs);
 
+// Decoding begun as soon as the package is read, before the private folder
+// exists; Expand_Payload goes on from there. Expand_End stops it and lets its
+// memory go, on every way out (again is harmless).
+void Expand_Begin(RunnerState *rs);
 bool Expand_Payload(RunnerState *rs);
+void Expand_End(RunnerState *rs);
 // A file the payload stores once, as a copy of an earlier file: the copy
 // (below the private folder, made empty already) remembered with the target's
 // path as its file is spelled (UTF-8, '/' between names) and the copy's time.
