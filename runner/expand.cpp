@@ -17,6 +17,10 @@ using namespace selfextr;
 
 // One step of decoding: how often a worker publishes how far it got.
 enum { kOutBytes = 1 << 18 };
+// The progress window shows once the expansion has taken this long: a
+// payload expanded sooner shows none (the first window of a process is also
+// what brings in the display's fonts, a cost before the command starts).
+enum { kProgressAfterMs = 1000 };
 // Blocks on several cores: worker k decodes blocks k, k + W, k + 2W... each
 // straight into a buffer of its own (two per worker, used in turn), which is
 // also the block's window. The main thread follows the decoding in block
@@ -105,6 +109,8 @@ struct Expansion {
     // An earlier entry's path as the file system spells it: this entry's folder, that entry's last name.
     char other[kTarOtherBytes];
     uint64_t done;                  // bytes of the archive parsed
+    DWORD began;                    // when the first entry was due
+    bool windowTried;               // the progress window opened, or its time came and went
     Worker workers[kMaxWorkers];
     uint32_t workerCount;
     uint32_t started;               // decoding threads running
@@ -205,6 +211,15 @@ static void Meter(Expansion *ex, uint64_t done, uint64_t total)
     uint32_t percent = total == 0 ? 100 : (uint32_t)done * 100 / (uint32_t)total;
     if (percent > 100)
         percent = 100;
+    // Once only: never again after a message took it away.
+    if (!ex->windowTried && GetTickCount() - ex->began >= kProgressAfterMs) {
+        ex->windowTried = true;
+        // The stub's window takes an ANSI title; the runner's caption is read as UTF-16.
+        rs->progress = Progress_Open(rs->module, "");
+        if (rs->progress != 0)
+            SetWindowTextW(rs->progress, rs->caption);
+        rs->percent = ~0u;
+    }
     if (percent != rs->percent) {
         rs->percent = percent;
         Progress_DrawMeter(rs->progress, percent);
@@ -739,11 +754,8 @@ bool Expand_Payload(RunnerState *rs)
         Text_Append(ex->path, kPathChars, L"\\");
         ex->rootLength = Text_Length(ex->path);
         rs->percent = ~0u;
-        // The stub's window takes an ANSI title; the runner's caption is read as UTF-16.
-        rs->progress = Progress_Open(rs->module, "");
-        if (rs->progress != 0)
-            SetWindowTextW(rs->progress, rs->caption);
-        Meter(ex, 0, 1);
+        ex->began = GetTickCount();
+        ex->windowTried = false;
         ex->done = 0;
         Tar_Init(&ex->tar);
         PathMemory_Init(&ex->seen, Allocate, Release, 0);

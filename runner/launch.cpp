@@ -191,6 +191,11 @@ bool Launch_AndWait(RunnerState *rs)
         Fail_Show(rs, "Cannot start the package's command:", rs->settings.command, error);
         return false;
     }
+    // Watched from the command's start, the long part of a run: the session
+    // window is the runner's first, and the first window brings in the
+    // display's fonts, a cost that need not come before the command. A
+    // session that ends sooner leaves the folder to the next start's sweep.
+    Cleanup_WatchSession(rs);
     HANDLE waitOn = process, thread = 0;
     if (jobbed) {
         thread = CreateThread(0, 0, WaitForJob, &w, 0, 0);

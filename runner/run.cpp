@@ -23,10 +23,8 @@ static int Runner_Main(RunnerState *rs)
     rs->stubWindow = Prepare_StubWindow(rs);
     // A command that needs elevation: nothing is swept or written before the restart.
     ok = ok && Elevate_Check(rs);
-    if (ok && !rs->restart) {
-        Cleanup_WatchSession(rs);
+    if (ok && !rs->restart)
         Folder_Sweep(rs);
-    }
     ok = ok && !rs->restart && Folder_Create(rs) && Expand_Payload(rs) && Launch_AndWait(rs);
     Expand_End(rs);
     Cleanup_PrivateFolder(rs);
