@@ -249,6 +249,9 @@ TEST(RunnerImage, TheRunnerIsHardenedSmallDeterministicAndCarriedUnchanged)
     EXPECT_LE(bare.size(), 55296u) << "the runner's size goal";
     Headers runner = Read(SELFEXTR_RUNNER_PATH);
     ExpectHardened(runner, "bare runner");
+    // Its headers against the MZ header, in one 512-byte block: no DOS program.
+    EXPECT_EQ(runner.image.peOffset, kDosHeaderBytes);
+    EXPECT_EQ(Bytes_Le32(runner.image.bytes, runner.image.optOffset + kOptSizeOfHeaders), runner.image.fileAlignment);
     EXPECT_EQ(runner.timestamp, uint32_t(std::stoul(SELFEXTR_SOURCE_DATE_EPOCH)));
     auto manifest = ResTree_Find(runner.image.resources, kRtManifest, kManifestId);
     ASSERT_NE(manifest, nullptr);
