@@ -1,5 +1,6 @@
 // crc.cpp: table-driven CRC32 and CRC64, eight bytes a step.
 #include "crc.h"
+#include "bytes.h"
 
 namespace selfextr {
 namespace {
@@ -30,11 +31,6 @@ template <typename T> void MakeTables(CrcTables<T> &t, T poly)
 CrcTables<uint32_t> kCrc32;
 CrcTables<uint64_t> kCrc64;
 bool g_ready;
-
-inline uint32_t Le32(const uint8_t *p)
-{
-    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
-}
 
 } // namespace
 

@@ -1,5 +1,6 @@
 // peres.cpp: PE32 resources read from a file's bytes, each field checked before use.
 #include "peres.h"
+#include "bytes.h"
 
 namespace selfextr {
 
@@ -18,9 +19,6 @@ constexpr uint32_t kResDirBytes = 16, kResDirNamedCount = 12, kResDirIdCount = 1
 constexpr uint32_t kResDataBytes = 16, kResDataRva = 0, kResDataSize = 4;
 constexpr uint32_t kResSubdirectory = 0x80000000u, kResNamed = 0x80000000u;
 constexpr uint16_t kRtString = 6;
-
-uint32_t Le16(const uint8_t *p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8; }
-uint32_t Le32(const uint8_t *p) { return Le16(p) | Le16(p + 2) << 16; }
 
 // Where rva's bytes lie in the file, and how many of its section's bytes the
 // file holds from there: false when no section's bytes in the file hold it.

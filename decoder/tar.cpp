@@ -1,5 +1,6 @@
 // tar.cpp: the tar reader; every field pack writes is checked, nothing else is taken.
 #include "tar.h"
+#include "bytes.h"
 
 namespace selfextr {
 
@@ -70,14 +71,6 @@ bool Same(const char *p, uint32_t n, const char *word)
         if (p[i] != word[i])
             return false;
     return i == n && word[i] == 0;
-}
-
-bool AllZero(const uint8_t *p, uint32_t n)
-{
-    for (uint32_t i = 0; i < n; i++)
-        if (p[i] != 0)
-            return false;
-    return true;
 }
 
 // The records of a pax header: "LEN key=value\n", LEN counting the whole record.

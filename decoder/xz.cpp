@@ -1,5 +1,6 @@
 // xz.cpp: the .xz container, read from the .xz format document; the data goes to lzma2.cpp.
 #include "xz.h"
+#include "bytes.h"
 
 #include "crc.h"
 
@@ -25,28 +26,10 @@ constexpr uint32_t kVarintMaxBytes = 9;
 constexpr uint64_t kSizeMax = (1ull << 63) - 1;   // sizes in the format are 63-bit
 constexpr uint64_t kMinUnpadded = 5;
 
-uint32_t Le32(const uint8_t *p)
-{
-    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
-}
-
-uint64_t Le64(const uint8_t *p)
-{
-    return Le32(p) | (uint64_t)Le32(p + 4) << 32;
-}
-
 bool Equal(const uint8_t *a, const uint8_t *b, size_t n)
 {
     for (size_t i = 0; i < n; i++)
         if (a[i] != b[i])
-            return false;
-    return true;
-}
-
-bool AllZero(const uint8_t *p, size_t n)
-{
-    for (size_t i = 0; i < n; i++)
-        if (p[i])
             return false;
     return true;
 }

@@ -395,7 +395,10 @@ static bool Finish(Expansion *ex, bool ok, XzResult r)
         // A zero-byte file last in the archive still owes its end.
         size_t used, dataBytes;
         const uint8_t *data;
-        ok = Dispatch(ex, Tar_Feed(&ex->tar, 0, 0, &used, &data, &dataBytes), data, dataBytes, 0);
+        // Apart: the order a call's arguments are evaluated in is not fixed,
+        // and data is only set once Tar_Feed has run.
+        TarStatus t = Tar_Feed(&ex->tar, 0, 0, &used, &data, &dataBytes);
+        ok = Dispatch(ex, t, data, dataBytes, 0);
         if (ok && !Tar_Ended(&ex->tar))
             ok = Damaged(ex, "the archive is cut short");
     }

@@ -231,13 +231,13 @@ static bool MadeByARunner(HANDLE folder)
     return ours;
 }
 
-enum { kListAccess = FILE_LIST_DIRECTORY | SYNCHRONIZE };
+enum { kSweepAccess = FILE_LIST_DIRECTORY | SYNCHRONIZE };
 
 void Folder_Sweep(RunnerState *rs)
 {
     DWORD start = GetTickCount();
     Path_Long(g_path, kPathChars, rs->workFolder);
-    HANDLE work = CreateFileW(g_path, kListAccess, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0, OPEN_EXISTING,
+    HANDLE work = CreateFileW(g_path, kSweepAccess, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0, OPEN_EXISTING,
                               FILE_FLAG_BACKUP_SEMANTICS, 0);
     if (work == INVALID_HANDLE_VALUE)
         return;

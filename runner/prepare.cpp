@@ -129,9 +129,9 @@ static int ReadString(const PeImage *image, LANGID user, UINT id, WCHAR *out, ui
     out[0] = 0;
     if (status == PE_MISSING)
         return 0;
-    uint32_t units = text.size / 2;
-    if (status != PE_FOUND || units >= capacity)
+    if (status != PE_FOUND || text.size / 2 >= capacity)
         return -1;
+    uint32_t units = text.size / 2;
     for (uint32_t i = 0; i < units; i++)
         if ((out[i] = (WCHAR)(text.data[2 * i] | text.data[2 * i + 1] << 8)) == 0)
             return -1;

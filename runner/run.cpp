@@ -42,7 +42,7 @@ static int Runner_Main(RunnerState *rs)
     return code;
 }
 
-extern "C" __attribute__((force_align_arg_pointer, noreturn)) void Runner_Entry(void)
+extern "C" __attribute__((force_align_arg_pointer, noreturn, externally_visible)) void Runner_Entry(void)
 {
     ExitProcess((UINT)Runner_Main(&g_state));
 }

@@ -288,6 +288,57 @@ std::optional<Image> Image_Parse(std::vector<uint8_t> bytes, std::string &error)
     return img;
 }
 
+bool Image_CompactHeaders(const Image &image, std::vector<uint8_t> &out, std::string &error)
+{
+    auto fail = [&](std::string m) { error = std::move(m); return false; };
+    const auto &b = image.bytes;
+    const uint32_t opt = image.optOffset;
+    const uint32_t tableEnd = image.sectionTable + kSectionHeaderBytes * uint32_t(image.sections.size());
+    if (image.peOffset < kDosHeaderBytes)
+        return fail("the PE header overlaps the MZ header");
+    const uint32_t oldHeaders = Bytes_Le32(b, opt + kOptSizeOfHeaders);
+    const uint32_t newHeaders = uint32_t(AlignUp(kDosHeaderBytes + (tableEnd - image.peOffset), image.fileAlignment));
+    if (oldHeaders % image.fileAlignment != 0 || oldHeaders < tableEnd || oldHeaders < newHeaders)
+        return fail("SizeOfHeaders " + std::to_string(oldHeaders) + " is not a multiple of the file alignment holding the section table");
+    // Every other field that holds a file offset would have to move too.
+    if (image.certSize != 0)
+        return fail("the image is signed; its headers cannot move under a signature");
+    const uint32_t dirCount = Bytes_Le32(b, opt + kOptDirectoryCount);
+    if (dirCount > kDirDebug && Bytes_Le32(b, opt + kOptDirectories + kDirBytes * kDirDebug + kDirSize) != 0)
+        return fail("the image has debug data, whose file offsets would need moving");
+    if (Bytes_Le32(b, image.fileHeader + kFileSymbolTable) != 0 || Bytes_Le32(b, image.fileHeader + kFileSymbolCount) != 0)
+        return fail("the image has COFF symbols, whose file offset would need moving");
+    uint64_t end = oldHeaders;
+    for (size_t i = 0; i < image.sections.size(); i++) {
+        const Section &s = image.sections[i];
+        size_t at = image.sectionTable + kSectionHeaderBytes * i;
+        if (Bytes_Le32(b, at + kSecRelocPointer) != 0 || Bytes_Le32(b, at + kSecLinePointer) != 0)
+            return fail("section " + s.name + " has COFF relocations or line numbers, whose file offsets would need moving");
+        if (s.rawPointer != 0 && s.rawPointer < oldHeaders)
+            return fail("section " + s.name + "'s data starts inside the headers");
+        end = std::max<uint64_t>(end, uint64_t(s.rawPointer) + s.rawSize);
+    }
+    if (end != b.size())
+        return fail("the image has an overlay, whose readers may hold file offsets");
+    for (size_t i = tableEnd; i < oldHeaders; i++)
+        if (b[i] != 0)
+            return fail("the headers hold bytes after the section table");
+
+    const uint32_t delta = oldHeaders - newHeaders;
+    out.assign(b.begin(), b.begin() + kDosHeaderBytes);
+    out.insert(out.end(), b.begin() + image.peOffset, b.begin() + tableEnd);
+    out.resize(newHeaders, 0);
+    out.insert(out.end(), b.begin() + oldHeaders, b.end());
+    const uint32_t shift = image.peOffset - kDosHeaderBytes;  // how far the PE header moves up
+    Bytes_Set32(out, kDosLfanew, kDosHeaderBytes);
+    Bytes_Set32(out, opt - shift + kOptSizeOfHeaders, newHeaders);
+    for (size_t i = 0; i < image.sections.size(); i++)
+        if (image.sections[i].rawPointer != 0)
+            Bytes_Set32(out, image.sectionTable - shift + kSectionHeaderBytes * i + kSecRawPointer,
+                        image.sections[i].rawPointer - delta);
+    return true;
+}
+
 namespace {
 
 // The new .rsrc laid out: every region's size first, then the bytes.

@@ -112,6 +112,15 @@ bool Image_Write(const Image &image, const ResTree &tree, const WriteOptions &op
 bool Image_Write(const Image &image, const ResTree &tree, const WriteOptions &options, const ImageSink &sink,
                  std::string &error);
 
+// The image's bytes with its PE headers moved up against the MZ header (no
+// DOS program) and SizeOfHeaders cut to what they then need, every section's
+// data moved down by what that frees. Refused, with one message, for an image
+// with any other file offset that would need moving (a certificate, debug
+// data, COFF symbols or line numbers), an overlay, or bytes between its
+// section table and its first section's data. The checksum is left stale:
+// writing the result sets it.
+bool Image_CompactHeaders(const Image &image, std::vector<uint8_t> &out, std::string &error);
+
 // Reads and parses a whole image file (only a regular file).
 std::optional<Image> Image_Load(const std::filesystem::path &path, std::string &error);
 // Writes image with tree beside output and renames it into place: never a

@@ -7,11 +7,13 @@
 namespace selfextr::pe {
 
 constexpr uint32_t kDosLfanew = 0x3C;  // where the MZ header keeps the PE header's offset
+constexpr uint32_t kDosHeaderBytes = 64;  // the MZ header alone, without a DOS program after it
 constexpr uint32_t kSignature = 0x00004550;  // "PE\0\0"
 constexpr uint32_t kSignatureBytes = 4;
 
 // IMAGE_FILE_HEADER
-constexpr uint32_t kFileMachine = 0, kFileSections = 2, kFileTimeDateStamp = 4, kFileOptionalSize = 16;
+constexpr uint32_t kFileMachine = 0, kFileSections = 2, kFileTimeDateStamp = 4, kFileSymbolTable = 8, kFileSymbolCount = 12,
+                   kFileOptionalSize = 16;
 constexpr uint32_t kFileHeaderBytes = 20;
 constexpr uint16_t kMachineI386 = 0x14C;
 
@@ -24,11 +26,11 @@ constexpr uint16_t kDllDynamicBase = 0x0040, kDllNxCompat = 0x0100;
 
 // IMAGE_DATA_DIRECTORY: an RVA (a file offset for the certificate table) and a size.
 constexpr uint32_t kDirAddress = 0, kDirSize = 4, kDirBytes = 8;
-constexpr uint32_t kDirImport = 1, kDirResource = 2, kDirSecurity = 4, kDirBaseReloc = 5;
+constexpr uint32_t kDirImport = 1, kDirResource = 2, kDirSecurity = 4, kDirBaseReloc = 5, kDirDebug = 6;
 
 // IMAGE_SECTION_HEADER
 constexpr uint32_t kSecName = 0, kSecVirtualSize = 8, kSecVirtualAddress = 12, kSecRawSize = 16, kSecRawPointer = 20,
-                   kSecCharacteristics = 36;
+                   kSecRelocPointer = 24, kSecLinePointer = 28, kSecCharacteristics = 36;
 constexpr uint32_t kSectionHeaderBytes = 40;
 constexpr uint32_t kScnCode = 0x00000020, kScnInitializedData = 0x00000040, kScnUninitializedData = 0x00000080,
                    kScnExecute = 0x20000000, kScnRead = 0x40000000, kScnWrite = 0x80000000;

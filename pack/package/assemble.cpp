@@ -102,7 +102,8 @@ bool Package_Assemble(const PackRequest &request, std::span<const uint8_t> carri
 
 namespace selfextr {
 
-bool Package_FinishBareImage(const std::filesystem::path &path, const char *sourceDateEpoch, std::string &error)
+bool Package_FinishBareImage(const std::filesystem::path &path, const char *sourceDateEpoch, bool compactHeaders,
+                             std::string &error)
 {
     uint32_t timestamp = 0;
     // The bare image has no date of its own: the epoch alone, by the rule pack uses.
@@ -113,6 +114,14 @@ bool Package_FinishBareImage(const std::filesystem::path &path, const char *sour
     auto image = Image_Load(path, error);
     if (!image)
         return false;
+    if (compactHeaders) {
+        std::vector<uint8_t> bytes;
+        if (!Image_CompactHeaders(*image, bytes, error))
+            return error = path.string() + ": " + error, false;
+        image = Image_Parse(std::move(bytes), error);
+        if (!image)
+            return error = path.string() + " with its headers moved: " + error, false;
+    }
     WriteOptions options;
     options.timestamp = timestamp;
     return Image_WriteFile(*image, image->resources, options, std::filesystem::absolute(path), error);

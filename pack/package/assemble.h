@@ -48,6 +48,9 @@ void Package_Layout(const Assembly &assembly, ResTree &tree);
 // Rewrites a freshly linked bare image in place the way pack writes every image
 // (.rsrc read-only, its resources laid out by selfextr), stamped with
 // SOURCE_DATE_EPOCH, so that two builds of one source give the same bytes.
-bool Package_FinishBareImage(const std::filesystem::path &path, const char *sourceDateEpoch, std::string &error);
+// compactHeaders also drops the linker's DOS program and packs the headers
+// into as few bytes as they need (Image_CompactHeaders).
+bool Package_FinishBareImage(const std::filesystem::path &path, const char *sourceDateEpoch, bool compactHeaders,
+                             std::string &error);
 
 }  // namespace selfextr

@@ -164,3 +164,85 @@ TEST(ImageReader, RefusesNonStubsAndSignedInputs)
     ASSERT_EQ(res.code, 0) << res.err;
     EXPECT_EQ(ReadAll(dir / "out.exe"), good);  // certificate and its directory entry gone
 }
+
+// The runner's last build step moves the linker's headers up against the MZ
+// header: every section's bytes stay what both our image readers find, and
+// an image with any other file offset that would have to move is refused.
+TEST(ImageHeaders, CompactedHeadersKeepEverySectionAndRefuseWhatCannotMove)
+{
+    const auto bare = ReadAll(SELFEXTR_STUB_PATH);
+    std::string error;
+    auto image = Image_Parse(bare, error);
+    ASSERT_TRUE(image) << error;
+    ASSERT_GT(image->peOffset, pe::kDosHeaderBytes) << "the linker's layout, with a DOS program";
+    std::vector<uint8_t> moved;
+    ASSERT_TRUE(Image_CompactHeaders(*image, moved, error)) << error;
+    auto after = Image_Parse(moved, error);
+    ASSERT_TRUE(after) << error;
+    EXPECT_EQ(after->peOffset, pe::kDosHeaderBytes);
+    const uint32_t headers = Bytes_Le32(moved, after->optOffset + pe::kOptSizeOfHeaders);
+    EXPECT_EQ(headers, after->fileAlignment);
+    EXPECT_EQ(moved.size(), bare.size() - (Bytes_Le32(bare, image->optOffset + pe::kOptSizeOfHeaders) - headers));
+    ASSERT_EQ(after->sections.size(), image->sections.size());
+    for (size_t i = 0; i < image->sections.size(); i++) {
+        const Section &s = image->sections[i], &t = after->sections[i];
+        SCOPED_TRACE(s.name);
+        EXPECT_EQ(t.virtualAddress, s.virtualAddress);
+        EXPECT_EQ(t.rawSize, s.rawSize);
+        EXPECT_TRUE(s.rawSize == 0 || t.rawPointer >= headers) << t.rawPointer;
+        EXPECT_TRUE(std::equal(bare.begin() + s.rawPointer, bare.begin() + s.rawPointer + s.rawSize,
+                               moved.begin() + t.rawPointer));
+    }
+    auto flat = [](const ResTree &tree) {
+        std::vector<std::vector<uint8_t>> all;
+        for (auto &[type, names] : tree)
+            for (auto &[name, langs] : names)
+                for (auto &[lang, data] : langs)
+                    all.emplace_back(ResData_Bytes(data).begin(), ResData_Bytes(data).end());
+        return all;
+    };
+    EXPECT_EQ(flat(after->resources), flat(image->resources));
+    // The runner's own reader, which finds its stub's resources, finds the same dialog.
+    PeImage was{}, now{};
+    ASSERT_TRUE(PeRes_Open(bare.data(), bare.size(), &was));
+    ASSERT_TRUE(PeRes_Open(moved.data(), moved.size(), &now));
+    PeBytes a{}, b{};
+    ASSERT_EQ(PeRes_Find(&was, kRtDialog, kDialogProgress, kLangEnUs, &a), PE_FOUND);
+    ASSERT_EQ(PeRes_Find(&now, kRtDialog, kDialogProgress, kLangEnUs, &b), PE_FOUND);
+    EXPECT_EQ(std::vector<uint8_t>(a.data, a.data + a.size), std::vector<uint8_t>(b.data, b.data + b.size));
+
+    const size_t opt = image->optOffset, file = image->fileHeader, table = image->sectionTable;
+    const size_t tableEnd = table + pe::kSectionHeaderBytes * image->sections.size();
+    struct Case { std::string label; std::function<void(std::vector<uint8_t> &)> edit; std::string error; };
+    const Case cases[] = {
+        {"signed", [&](auto &b) {
+             Bytes_Set32(b, opt + pe::kOptDirectories + pe::kDirBytes * pe::kDirSecurity + pe::kDirAddress, uint32_t(b.size()));
+             Bytes_Set32(b, opt + pe::kOptDirectories + pe::kDirBytes * pe::kDirSecurity + pe::kDirSize, 8);
+             b.resize(b.size() + 8);
+         }, "the image is signed; its headers cannot move under a signature"},
+        {"debug data", [&](auto &b) { Bytes_Set32(b, opt + pe::kOptDirectories + pe::kDirBytes * pe::kDirDebug + pe::kDirSize, 28); },
+         "the image has debug data, whose file offsets would need moving"},
+        {"COFF symbols", [&](auto &b) { Bytes_Set32(b, file + pe::kFileSymbolTable, 0x400); },
+         "the image has COFF symbols, whose file offset would need moving"},
+        {"line numbers", [&](auto &b) { Bytes_Set32(b, table + pe::kSecLinePointer, 0x400); },
+         "section .text has COFF relocations or line numbers, whose file offsets would need moving"},
+        {"overlay", [&](auto &b) { b.push_back(1); }, "the image has an overlay, whose readers may hold file offsets"},
+        {"bytes after the section table", [&](auto &b) { b[tableEnd + 3] = 1; }, "the headers hold bytes after the section table"},
+        {"data inside the headers", [&](auto &b) { Bytes_Set32(b, table + pe::kSecRawPointer, 0x200); },
+         "section .text's data starts inside the headers"},
+        {"PE header in the MZ header", [&](auto &b) {
+             std::vector<uint8_t> pe(b.begin() + image->peOffset, b.begin() + tableEnd);
+             std::copy(pe.begin(), pe.end(), b.begin() + 0x20);
+             Bytes_Set32(b, pe::kDosLfanew, 0x20);
+         }, "the PE header overlaps the MZ header"},
+    };
+    for (const Case &c : cases) {
+        auto bytes = bare;
+        c.edit(bytes);
+        auto hostile = Image_Parse(bytes, error);
+        ASSERT_TRUE(hostile) << c.label << ": " << error;
+        std::string why;
+        EXPECT_FALSE(Image_CompactHeaders(*hostile, moved, why)) << c.label;
+        EXPECT_EQ(why, c.error) << c.label;
+    }
+}
