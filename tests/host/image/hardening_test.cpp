@@ -246,9 +246,11 @@ TEST(RunnerImage, TheRunnerIsHardenedSmallDeterministicAndCarriedUnchanged)
     // bytes, every block decoded flat (no window, no 64-bit division) and
     // one length decoder; 52,736 with its headers in 512 bytes (no DOS
     // program), compiled as one whole program, and its most-called imports
-    // through thunks. The aim is 48 KiB; until then the goal is what was
-    // reached, so that any growth by a 512-byte step is looked at.
-    EXPECT_LE(bare.size(), 52736u) << "the runner's size goal";
+    // through thunks; 53,248 once decoding began before the folder and the
+    // progress window waited for a slow expansion. The aim is 48 KiB; until
+    // then the goal is what was reached, so that any growth by a 512-byte
+    // step is looked at.
+    EXPECT_LE(bare.size(), 53248u) << "the runner's size goal";
     Headers runner = Read(SELFEXTR_RUNNER_PATH);
     ExpectHardened(runner, "bare runner");
     // Its headers against the MZ header, in one 512-byte block: no DOS program.
