@@ -576,11 +576,10 @@ static bool ListBlocks(Expansion *ex, const Mapping &m)
     return ex->blocks != 0 && Xz_Scan(m.view, (size_t)m.size, &info, ex->blocks, ex->xz.blocks) == XZ_DONE;
 }
 
-// How many decoding threads: twice this process's cores when it has several,
-// at most kMaxWorkers, and at most what RUNNER_THREADS_VARIABLE says. A
-// worker decodes its blocks one after the other, so with a thread for each
-// core three blocks on two cores take the time of two; with a thread for
-// each block the cores share them and it is the time of one and a half.
+// How many decoding threads: this process's cores, at most kMaxWorkers, and
+// at most what RUNNER_THREADS_VARIABLE says. More threads than cores do not
+// help: the main thread writes the blocks in order, and a first block
+// decoded more slowly holds back every write after it.
 static uint32_t Cores(void)
 {
     DWORD_PTR process, system;
@@ -588,7 +587,8 @@ static uint32_t Cores(void)
     if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system))
         for (; process != 0; process &= process - 1)
             n++;
-    n = n > 1 ? 2 * n : 1;
+    if (n == 0)
+        n = 1;
     WCHAR set[4];
     if (GetEnvironmentVariableW(RUNNER_THREADS_VARIABLE, set, 4) == 1 && set[0] >= L'0' && set[0] < L'0' + (WCHAR)n)
         n = set[0] - L'0';

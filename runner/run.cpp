@@ -19,8 +19,6 @@ static int Runner_Main(RunnerState *rs)
         return 1;
     if (ok)
         Expand_Begin(rs);
-    // The stub found once, by its image: the same one whose strings were read.
-    rs->stubWindow = Prepare_StubWindow(rs);
     // A command that needs elevation: nothing is swept or written before the restart.
     ok = ok && Elevate_Check(rs);
     if (ok && !rs->restart)
@@ -34,6 +32,11 @@ static int Runner_Main(RunnerState *rs)
     // work folder, as without a restart.
     if (rs->restart)
         code = Elevate_Restart(rs);
+    // The stub's window found once, by the process whose image was read, and
+    // only now that it is needed: the stub makes it once its WinExec of the
+    // runner has returned, and waiting for that earlier held back the folder.
+    if (!rs->restarted)
+        rs->stubWindow = Prepare_StubWindow(rs);
     // Closed before the stub is told: once it ends, whatever started it may
     // delete its file, which the runner's handle, shared for reading only, would hold.
     Prepare_Release(rs);
