@@ -21,3 +21,7 @@ BOOL WINAPI VirtualFree(LPVOID address, SIZE_T size, DWORD type);
 DWORD WINAPI MsgWaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL all, DWORD milliseconds, DWORD wakeMask);
 }
 #pragma GCC diagnostic pop
+
+// The handle GetCurrentProcess returns is a constant Windows documents,
+// (HANDLE)-1: no call, and one import fewer.
+#define GetCurrentProcess() ((HANDLE)(LONG_PTR)-1)

@@ -10,10 +10,15 @@ static WCHAR g_program[kPathChars];
 static WCHAR g_line[kPathChars + kCommandChars];
 static WCHAR g_system[MAX_PATH];
 
+// Whether path names a file, not a folder: opened for no access, which no
+// sharing mode refuses, and without backup semantics, which a folder needs.
 static bool IsFile(const WCHAR *path)
 {
-    DWORD a = GetFileAttributesW(path);
-    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    HANDLE file = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0, OPEN_EXISTING, 0, 0);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    CloseHandle(file);
+    return true;
 }
 
 static bool EndsWith(const WCHAR *text, const WCHAR *tail)

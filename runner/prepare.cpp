@@ -23,7 +23,7 @@ void Prepare_HardenDllSearch(void)
 static WCHAR g_stubPath[SELFEXTR_PATH_UNITS];
 
 // The largest image looked at: a 32-bit process maps no more, and no package is as large.
-static const LONGLONG kMaxImageBytes = 0x7FFFFFFF;
+static const DWORD kMaxImageBytes = 0x7FFFFFFF;
 // The image is mapped whole, payload included, into an address space of 2 GiB
 // that the process shares with its buffers: a package near the tool's limit
 // may find no room. Set when the last image looked at could not be mapped.
@@ -60,20 +60,20 @@ static ImageKind MapImage(RunnerState *rs, HANDLE process, LANGID user, DWORD *e
     HANDLE file = CreateFileW(g_stubPath, GENERIC_READ, FILE_SHARE_READ, 0, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, 0);
     if (file == INVALID_HANDLE_VALUE)
         return *error = GetLastError(), kImageUnreadable;
-    LARGE_INTEGER size;
+    BY_HANDLE_FILE_INFORMATION info;
     ImageKind kind = kImageUnreadable;
     HANDLE mapping = 0;
     const uint8_t *view = 0;
     if (GetFileType(file) != FILE_TYPE_DISK)
         *error = ERROR_BAD_FILE_TYPE;
-    else if (!GetFileSizeEx(file, &size))
+    else if (!GetFileInformationByHandle(file, &info))
         *error = GetLastError();
-    else if (size.QuadPart <= 0 || size.QuadPart > kMaxImageBytes)
+    else if (info.nFileSizeHigh != 0 || info.nFileSizeLow - 1 >= kMaxImageBytes)
         kind = kImageOther;
     else if ((mapping = CreateFileMappingW(file, 0, PAGE_READONLY, 0, 0, 0)) == 0 ||
              (view = (const uint8_t *)MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0)) == 0)
         *error = GetLastError(), g_unmapped = true;
-    else if (!PeRes_Open(view, (uint64_t)size.QuadPart, &rs->stubImage) || !HasMarker(&rs->stubImage, user))
+    else if (!PeRes_Open(view, info.nFileSizeLow, &rs->stubImage) || !HasMarker(&rs->stubImage, user))
         kind = kImageOther;
     else
         kind = kImageStub;
