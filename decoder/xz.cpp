@@ -301,7 +301,7 @@ XzResult OpenBlock(XzBlockDecoder *d, const uint8_t *stream, size_t size, const 
     d->data = stream + block.offset + h->size;
     d->dataSize = dataSize;
     d->dataUsed = 0;
-    d->padding = (uint32_t)(RoundUp4(h->size + dataSize) - (h->size + dataSize));
+    d->padding = (uint32_t)(0 - (h->size + dataSize)) & 3;
     d->check = d->data + dataSize;
     d->checkType = check;
     d->headerSize = h->size;
