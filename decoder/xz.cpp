@@ -235,14 +235,15 @@ XzResult ScanStream(const uint8_t *s, size_t size, XzStreamInfo *info, XzBlockIn
         uint32_t need = unpacked < h.dictionary ? (uint32_t)unpacked : h.dictionary;
         if (need > needed)
             needed = need;
+        size_t padded = ((size_t)unpadded + 3) & ~(size_t)3;
         if (blocks && i < maxBlocks) {
             blocks[i].offset = offset;
-            blocks[i].packedSize = RoundUp4(unpadded);
+            blocks[i].packedSize = padded;
             blocks[i].unpackedSize = unpacked;
             blocks[i].unpaddedSize = unpadded;
             blocks[i].dictionary = h.dictionary;
         }
-        offset += ((size_t)unpadded + 3) & ~(size_t)3;
+        offset += padded;
     }
     info->blocks = (uint32_t)count;
     info->unpackedSize = unpackedSize;
