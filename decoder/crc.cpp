@@ -15,31 +15,32 @@ template <typename T> struct CrcTables {
     T row[8][256];
 };
 
-template <typename T> void MakeTables(CrcTables<T> &t, T poly)
-{
-    for (uint32_t i = 0; i < 256; i++) {
-        T c = i;
-        for (int b = 0; b < 8; b++)
-            c = (c & 1) ? (c >> 1) ^ poly : c >> 1;
-        t.row[0][i] = c;
-    }
-    for (int k = 1; k < 8; k++)
-        for (uint32_t i = 0; i < 256; i++)
-            t.row[k][i] = (t.row[k - 1][i] >> 8) ^ t.row[0][t.row[k - 1][i] & 0xFF];
-}
-
 CrcTables<uint32_t> kCrc32;
 CrcTables<uint64_t> kCrc64;
 bool g_ready;
 
 } // namespace
 
+// Both tables in one pass: the loops, written once, cost less code than two.
 void Crc_Init(void)
 {
     if (g_ready)
         return;
-    MakeTables<uint32_t>(kCrc32, kCrc32Poly);
-    MakeTables<uint64_t>(kCrc64, kCrc64Poly);
+    for (uint32_t i = 0; i < 256; i++) {
+        uint32_t c = i;
+        uint64_t d = i;
+        for (int b = 0; b < 8; b++) {
+            c = (c & 1) ? (c >> 1) ^ kCrc32Poly : c >> 1;
+            d = (d & 1) ? (d >> 1) ^ kCrc64Poly : d >> 1;
+        }
+        kCrc32.row[0][i] = c;
+        kCrc64.row[0][i] = d;
+    }
+    for (int k = 1; k < 8; k++)
+        for (uint32_t i = 0; i < 256; i++) {
+            kCrc32.row[k][i] = (kCrc32.row[k - 1][i] >> 8) ^ kCrc32.row[0][kCrc32.row[k - 1][i] & 0xFF];
+            kCrc64.row[k][i] = (kCrc64.row[k - 1][i] >> 8) ^ kCrc64.row[0][kCrc64.row[k - 1][i] & 0xFF];
+        }
     g_ready = true;
 }
 

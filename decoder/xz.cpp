@@ -95,7 +95,7 @@ struct BlockHeader {
 
 // Checks the block header at offset against the index's sizes for it; the
 // caller has checked that the block's padded size lies within s.
-XzResult ParseBlockHeader(const uint8_t *s, uint64_t offset, uint64_t unpadded, uint64_t unpacked, uint32_t checkSize,
+XzResult ParseBlockHeader(const uint8_t *s, size_t offset, uint64_t unpadded, uint64_t unpacked, uint32_t checkSize,
                           BlockHeader *h)
 {
     const uint8_t *b = s + offset;
@@ -190,26 +190,28 @@ XzResult ScanStream(const uint8_t *s, size_t size, XzStreamInfo *info, XzBlockIn
         return XZ_ERR_FORMAT;
     size_t records = pos;
     // First the records alone: they must tile the space between header and index.
-    uint64_t blocksSize = 0, unpackedSize = 0;
+    // The blocks lie within s, so their sizes fit a size_t (and 63 bits):
+    // a block that rounds up past the room left is refused before it is added.
+    size_t blocksSize = 0, room = indexStart - kStreamHeaderSize;
+    uint64_t unpackedSize = 0;
     for (uint64_t i = 0; i < count; i++) {
         uint64_t unpadded, unpacked;
         if (!ReadVarint(s, crcAt, &pos, &unpadded) || !ReadVarint(s, crcAt, &pos, &unpacked))
             return XZ_ERR_FORMAT;
-        if (unpadded < kMinUnpadded || unpadded > kSizeMax || unpacked > kSizeMax - unpackedSize)
+        if (unpadded < kMinUnpadded || unpadded > ((room - blocksSize) & ~(size_t)3) ||
+            unpacked > kSizeMax - unpackedSize)
             return XZ_ERR_FORMAT;
         unpackedSize += unpacked;
-        blocksSize += RoundUp4(unpadded);
-        if (blocksSize > indexStart - kStreamHeaderSize)
-            return XZ_ERR_FORMAT;
+        blocksSize += ((size_t)unpadded + 3) & ~(size_t)3;
     }
     while ((pos - indexStart) % 4)
         if (pos >= crcAt || s[pos++] != 0)
             return XZ_ERR_FORMAT;
     if (pos != crcAt)
         return XZ_ERR_FORMAT;
-    if (blocksSize != indexStart - kStreamHeaderSize) {
+    if (blocksSize != room) {
         // The footer and index of a later stream: concatenated streams.
-        size_t before = indexStart - (size_t)blocksSize - kStreamHeaderSize;
+        size_t before = room - blocksSize;
         if (before >= kStreamHeaderSize && before % 4 == 0 && Equal(s + before, kHeaderMagic, sizeof kHeaderMagic))
             return XZ_ERR_UNSUPPORTED;
         return XZ_ERR_FORMAT;
@@ -217,7 +219,7 @@ XzResult ScanStream(const uint8_t *s, size_t size, XzStreamInfo *info, XzBlockIn
     if (count > 0xFFFFFFFFu)
         return XZ_ERR_LIMIT;
 
-    uint64_t offset = kStreamHeaderSize;
+    size_t offset = kStreamHeaderSize;
     uint32_t dictionary = 0, needed = 0;
     pos = records;
     for (uint32_t i = 0; i < count; i++) {
@@ -233,14 +235,15 @@ XzResult ScanStream(const uint8_t *s, size_t size, XzStreamInfo *info, XzBlockIn
         uint32_t need = unpacked < h.dictionary ? (uint32_t)unpacked : h.dictionary;
         if (need > needed)
             needed = need;
+        size_t padded = ((size_t)unpadded + 3) & ~(size_t)3;
         if (blocks && i < maxBlocks) {
             blocks[i].offset = offset;
-            blocks[i].packedSize = RoundUp4(unpadded);
+            blocks[i].packedSize = padded;
             blocks[i].unpackedSize = unpacked;
             blocks[i].unpaddedSize = unpadded;
             blocks[i].dictionary = h.dictionary;
         }
-        offset += RoundUp4(unpadded);
+        offset += padded;
     }
     info->blocks = (uint32_t)count;
     info->unpackedSize = unpackedSize;
@@ -290,7 +293,7 @@ XzResult OpenBlock(XzBlockDecoder *d, const uint8_t *stream, size_t size, const 
     if (block.offset > size || block.packedSize > size - block.offset || block.unpaddedSize < kMinUnpadded ||
         block.packedSize != RoundUp4(block.unpaddedSize) || block.unpackedSize > kSizeMax)
         return d->status;
-    XzResult r = ParseBlockHeader(stream, block.offset, block.unpaddedSize, block.unpackedSize, checkSize, h);
+    XzResult r = ParseBlockHeader(stream, (size_t)block.offset, block.unpaddedSize, block.unpackedSize, checkSize, h);
     if (r != XZ_DONE) {
         d->status = r;
         return r;
@@ -299,7 +302,7 @@ XzResult OpenBlock(XzBlockDecoder *d, const uint8_t *stream, size_t size, const 
     d->data = stream + block.offset + h->size;
     d->dataSize = dataSize;
     d->dataUsed = 0;
-    d->padding = (uint32_t)(RoundUp4(h->size + dataSize) - (h->size + dataSize));
+    d->padding = (uint32_t)(0 - (h->size + dataSize)) & 3;
     d->check = d->data + dataSize;
     d->checkType = check;
     d->headerSize = h->size;
