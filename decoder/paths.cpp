@@ -175,6 +175,8 @@ bool ShortAlias(const char *name, uint32_t n)
 
 PathProblem Whole(const char *why) { return PathProblem{why, PATH_WHOLE, 0, 0}; }
 
+PathProblem Other(const char *why) { return PathProblem{why, PATH_OTHER, 0, 0}; }
+
 PathProblem Name(const char *why, uint32_t at, uint32_t bytes) { return PathProblem{why, PATH_NAME, at, bytes}; }
 
 // The rules for one name, path[at, at + n).
@@ -527,7 +529,7 @@ PathProblem PathMemory_AddKind(PathMemory *m, const char *path, uint32_t bytes, 
             return Whole(kPathTwice);
         if (!Spell(e, path, last, other, room, otherBytes))
             return Whole(kPathCase);
-        return PathProblem{kPathCase, PATH_OTHER, 0, 0};
+        return Other(kPathCase);
     }
     *r = Record{0, hash, n, lastBytes, kind, uint32_t(size), uint32_t(size >> 32)};
     for (uint32_t i = 0; i < lastBytes; i++)
