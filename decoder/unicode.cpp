@@ -33,14 +33,32 @@ bool InRuns(const uint32_t *table, uint32_t n, uint32_t c)
     return i != 0 && c - (table[i - 1] >> 11) <= (table[i - 1] & 0x7FF);
 }
 
+// The runs of c's block, read in order until one reaches c; a block holds few.
 uint32_t CombiningClass(uint32_t c)
 {
-    const uint32_t n = sizeof kUnicodeCombining / sizeof kUnicodeCombining[0];
-    uint32_t i = Below(kUnicodeCombining, n, 15, c);
-    if (i == 0)
+    constexpr uint32_t kBlocks = sizeof kUnicodeCombiningBlock / sizeof kUnicodeCombiningBlock[0] - 1;
+    constexpr uint32_t kBlock = 0x800;
+    uint32_t b = c / kBlock;
+    if (b >= kBlocks)
         return 0;
-    uint32_t e = kUnicodeCombining[i - 1];
-    return c - (e >> 15) <= (e >> 8 & 0x7F) ? e & 0xFF : 0;
+    const uint8_t *at = kUnicodeCombining + kUnicodeCombiningBlock[b];
+    const uint8_t *end = kUnicodeCombining + kUnicodeCombiningBlock[b + 1];
+    uint32_t pos = b * kBlock;
+    while (at != end) {
+        uint32_t gap = *at++;
+        if (gap >= 0xF0)
+            gap = (gap & 0x0F) << 8 | *at++;
+        uint32_t v = *at++, last = v >> 6 & 1, k = v & 0x3F;
+        if (v >= 0x80)
+            last = v & 0x7F, k = *at++;
+        pos += gap;
+        if (c < pos)
+            return 0;
+        if (c - pos <= last)
+            return kUnicodeClasses[k];
+        pos += last + 1;
+    }
+    return 0;
 }
 
 bool NotNfc(uint32_t c) { return InRuns(kUnicodeNotNfc, sizeof kUnicodeNotNfc / sizeof kUnicodeNotNfc[0], c); }

@@ -22,7 +22,9 @@ uint32_t Unicode_Fold(uint32_t c)
     uint32_t e = kUnicodeFold[lo - 1], offset = c - (e >> 15), step = (e >> 8 & 1) + 1;
     if (offset % step != 0 || offset / step > (e >> 9 & 0x3F))
         return c;
-    return c + uint32_t(kUnicodeFoldOffset[e & 0xFF]);
+    // In the BMP the sum wraps (the table keeps offsets in 16 bits).
+    uint32_t folded = c + uint32_t(int32_t(kUnicodeFoldOffset[e & 0xFF]));
+    return c < 0x10000 ? folded & 0xFFFF : folded;
 }
 
 }  // namespace selfextr
