@@ -291,7 +291,8 @@ XzResult OpenBlock(XzBlockDecoder *d, const uint8_t *stream, size_t size, const 
     }
     // The caller's numbers are trusted no more than the stream's.
     if (block.offset > size || block.packedSize > size - block.offset || block.unpaddedSize < kMinUnpadded ||
-        block.packedSize != RoundUp4(block.unpaddedSize) || block.unpackedSize > kSizeMax)
+        block.unpaddedSize > block.packedSize || block.packedSize != RoundUp4(block.unpaddedSize) ||
+        block.unpackedSize > kSizeMax)
         return d->status;
     XzResult r = ParseBlockHeader(stream, (size_t)block.offset, block.unpaddedSize, block.unpackedSize, checkSize, h);
     if (r != XZ_DONE) {

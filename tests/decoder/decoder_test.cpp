@@ -372,6 +372,8 @@ TEST(BlockDecoder, RefusesBlockNumbersThatDoNotFitTheStream)
         {"longer than the stream", [&](XzBlockInfo &x) { x.packedSize = xz.size(); }},
         {"unpadded not within packed", [](XzBlockInfo &x) { x.unpaddedSize = x.packedSize + 1; }},
         {"at the index", [&](XzBlockInfo &x) { x.offset += x.packedSize; }},
+        // Rounded up to a multiple of 4, the largest size wraps to an empty block.
+        {"unpadded wrapping to nothing", [](XzBlockInfo &x) { x.unpaddedSize = UINT64_MAX, x.packedSize = 0; }},
     };
     for (auto &[name, lie] : lies) {
         XzBlockInfo x = b;
