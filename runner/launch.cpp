@@ -158,19 +158,21 @@ bool Launch_AndWait(RunnerState *rs)
     BuildLine(rest, application);
 
     // Outlives this call's frame only in that the waiting thread is joined before it returns.
-    static Waiter w;
-    ZeroMemory(&w, sizeof w);
-    w.job = CreateJobObjectW(0, 0);
-    w.port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, 0, 0, 1);
-    w.done = CreateEventW(0, TRUE, FALSE, 0);
-    JOBOBJECT_ASSOCIATE_COMPLETION_PORT association = {(PVOID)w.job, w.port};
+    static Waiter waiter;
+    Waiter *w = &waiter;
+    RUNNER_IN_REGISTER(w);
+    ZeroMemory(w, sizeof *w);
+    w->job = CreateJobObjectW(0, 0);
+    w->port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, 0, 0, 1);
+    w->done = CreateEventW(0, TRUE, FALSE, 0);
+    JOBOBJECT_ASSOCIATE_COMPLETION_PORT association = {(PVOID)w->job, w->port};
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
     ZeroMemory(&limits, sizeof limits);
     // A process started to leave the job (CREATE_BREAKAWAY_FROM_JOB) is not waited for.
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_BREAKAWAY_OK;
-    bool jobbed = w.job != 0 && w.port != 0 && w.done != 0 &&
-                  SetInformationJobObject(w.job, JobObjectAssociateCompletionPortInformation, &association, sizeof association) &&
-                  SetInformationJobObject(w.job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    bool jobbed = w->job != 0 && w->port != 0 && w->done != 0 &&
+                  SetInformationJobObject(w->job, JobObjectAssociateCompletionPortInformation, &association, sizeof association) &&
+                  SetInformationJobObject(w->job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
 
     STARTUPINFOW si;
     ZeroMemory(&si, sizeof si);
@@ -179,20 +181,20 @@ bool Launch_AndWait(RunnerState *rs)
     HANDLE process = 0;
     if (CreateProcessW(application, g_line, 0, 0, FALSE, CREATE_SUSPENDED, 0, rs->privateFolder, &si, &pi)) {
         // In the job before its first instruction, so that nothing it starts escapes the wait.
-        jobbed = jobbed && AssignProcessToJobObject(w.job, pi.hProcess);
+        jobbed = jobbed && AssignProcessToJobObject(w->job, pi.hProcess);
         ResumeThread(pi.hThread);
         CloseHandle(pi.hThread);
         process = pi.hProcess;
     } else if (GetLastError() == kErrorElevationRequired && !rs->restarted) {
         // Never elevated from this folder: the whole runner restarts elevated
         // and expands again into a folder of its own.
-        Waiter_Close(&w);
+        Waiter_Close(w);
         rs->restart = true;
         return false;
     }
     if (process == 0) {
         DWORD error = GetLastError();
-        Waiter_Close(&w);
+        Waiter_Close(w);
         Fail_Show(rs, "Cannot start the package's command:", rs->settings.command, error);
         return false;
     }
@@ -203,9 +205,9 @@ bool Launch_AndWait(RunnerState *rs)
     Cleanup_WatchSession(rs);
     HANDLE waitOn = process, thread = 0;
     if (jobbed) {
-        thread = CreateThread(0, 0, WaitForJob, &w, 0, 0);
+        thread = CreateThread(0, 0, WaitForJob, w, 0, 0);
         if (thread != 0)
-            waitOn = w.done;
+            waitOn = w->done;
     }
     // The window messages keep flowing while the command runs.
     DWORD waited, error = 0;
@@ -214,20 +216,20 @@ bool Launch_AndWait(RunnerState *rs)
     if (waited != WAIT_OBJECT_0) {
         error = GetLastError();
         // The port closed, the waiting thread leaves at once.
-        if (thread != 0 && w.port != 0)
-            CloseHandle(w.port), w.port = 0;
+        if (thread != 0 && w->port != 0)
+            CloseHandle(w->port), w->port = 0;
     }
     // The waiting thread has set done and is leaving: its handles go once it has.
     if (thread != 0) {
         WaitForSingleObject(thread, INFINITE);
         CloseHandle(thread);
     }
-    Waiter_Close(&w);
+    Waiter_Close(w);
     CloseHandle(process);
     // Without the job's word that all it started has ended, something may
     // still run in the folder: it stays for the next start's sweep, which
     // takes it once its marker is free, and the run is not a success.
-    if (waited != WAIT_OBJECT_0 || thread == 0 || w.lost) {
+    if (waited != WAIT_OBJECT_0 || thread == 0 || w->lost) {
         rs->leaveFolder = true;
         Fail_Show(rs, "Cannot tell when the package's command and all it started have ended:", rs->settings.command,
                   error != 0 ? error : ERROR_INVALID_HANDLE);
