@@ -19,8 +19,9 @@ enum Lzma2Result : int {
 constexpr uint32_t kLzma2MaxChunkUnpacked = 1u << 21;
 constexpr uint32_t kLzma2MaxChunkPacked = 1u << 16;
 
+// The small fields first and the model's probabilities (most of the size)
+// last, so that code reaches each field with a one-byte offset.
 struct Lzma2Dec {
-    LzmaDec lzma;
     LzmaWindow win;
     uint32_t phase;
     uint32_t chunkUnpacked;   // bytes of the current chunk still to produce
@@ -30,6 +31,7 @@ struct Lzma2Dec {
     uint64_t produced;        // bytes decoded since Lzma2_Open
     uint64_t maxProduced;     // more than this is corrupt data
     uint32_t flat;            // the window is the output (Lzma2_OpenFlat)
+    LzmaDec lzma;
 };
 
 // Prepares to decode one LZMA2 stream into the window buf of bufSize bytes.

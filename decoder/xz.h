@@ -64,7 +64,6 @@ XzResult Xz_Scan(const uint8_t *stream, size_t size, XzStreamInfo *info, XzBlock
 // One block, header to check, decoded on its own (blocks are independent, so
 // several decoders may run at once, each with its own dictionary buffer).
 struct XzBlockDecoder {
-    Lzma2Dec lzma2;
     const uint8_t *data;   // the block's compressed data
     size_t dataSize;
     size_t dataUsed;
@@ -78,6 +77,7 @@ struct XzBlockDecoder {
     uint8_t *flatOut;      // XzBlock_OpenFlat's buffer; null otherwise
     uint64_t finalBytes;   // of flatOut, decoded and final
     XzResult status;       // XZ_MORE while decoding, then the final result
+    Lzma2Dec lzma2;        // last, as the largest
 };
 
 // Prepares to decode block (as Xz_Scan gave it) of stream with the stream's

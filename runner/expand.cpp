@@ -94,39 +94,40 @@ struct Worker {
 };
 
 // One expansion's state, passed along from Expand_Payload; static, for its
-// buffers are far too large for the stack.
+// buffers are far too large for the stack. The small fields first, so that
+// code reaches each with a one-byte offset; the buffers after them.
 struct Expansion {
     RunnerState *rs;
-    XzStreamInfo xz;                // the stream as Xz_Scan found it: blocks, sizes, dictionary, check
     XzBlockInfo *blocks;            // every block's place
-    Mapping map;
-    TarReader tar;
-    PathMemory seen;                // every entry so far, for the order rules
     uint32_t rootLength;            // "\\?\" and the private folder, with the backslash after it
-    WCHAR path[kPathChars];         // the entry being written, below the root
-    char text[1024];                // a refusal in the tool's words, UTF-8
-    WCHAR reason[1024];
-    // An earlier entry's path as the file system spells it: this entry's folder, that entry's last name.
-    char other[kTarOtherBytes];
     uint64_t done;                  // bytes of the archive parsed
     DWORD began;                    // when the first entry was due
     bool windowTried;               // the progress window opened, or its time came and went
-    Worker workers[kMaxWorkers];
+    bool quiet;                     // decoding started early: a problem is left to be found again
     uint32_t workerCount;
     uint32_t started;               // decoding threads running
-    bool quiet;                     // decoding started early: a problem is left to be found again
-    Slot slots[kMaxWorkers * kSlotsPerWorker];
     size_t slotBytes;
-    Writer writers[kWriters];
     uint32_t writerCount;           // 0: every job is done at once on the main thread
     HANDLE writersMoved;            // auto-reset: a writer finished a job
-    OutFile files[kFilesInFlight];
     uint32_t fileCount;
     OutFile *current;              // the file being written; 0 between files
     volatile LONG stop;             // the main thread gave up: decode and write nothing more
     volatile LONG failed;           // a write, a time or a close failed: failWhat, failError, failPath
     const char *failWhat;
     DWORD failError;
+    Mapping map;
+    XzStreamInfo xz;                // the stream as Xz_Scan found it: blocks, sizes, dictionary, check
+    PathMemory seen;                // every entry so far, for the order rules
+    TarReader tar;
+    Slot slots[kMaxWorkers * kSlotsPerWorker];
+    Writer writers[kWriters];
+    Worker workers[kMaxWorkers];
+    OutFile files[kFilesInFlight];
+    WCHAR path[kPathChars];         // the entry being written, below the root
+    char text[1024];                // a refusal in the tool's words, UTF-8
+    WCHAR reason[1024];
+    // An earlier entry's path as the file system spells it: this entry's folder, that entry's last name.
+    char other[kTarOtherBytes];
     WCHAR failPath[kPathChars];
 };
 static Expansion g_expansion;

@@ -19,16 +19,13 @@ struct RunnerSettings {
 #undef RUNNER_SETTING_FIELD
 };
 
+// The small fields first, so that code reaches each with a one-byte offset;
+// the buffers after them.
 struct RunnerState {
     HINSTANCE module;
     HWND stubWindow;                  // the stub to tell when all is done; 0 when none started us
-    WCHAR caption[kCaptionChars];     // the stub's, in the user's language; empty without a stub
-    RunnerSettings settings;
     bool restarted;                   // this runner is the elevated restart, which never restarts again
     bool restart;                     // the command needs the elevated restart, which does the work instead
-    WCHAR workFolder[MAX_PATH];       // the runner's own folder, without a trailing backslash
-    WCHAR ownFolder[MAX_PATH];        // workFolder\sx-<random>: the marker and privateFolder, once created
-    WCHAR privateFolder[MAX_PATH];    // ownFolder\x: the payload's tree, where the command runs
     bool privateMade;
     bool leaveFolder;                 // what the command started may still run there: only the marker is let go
     HANDLE marker;                    // ownFolder\runner, held open while the runner lives
@@ -41,6 +38,11 @@ struct RunnerState {
     selfextr::PeImage stubImage;
     HWND progress;
     uint32_t percent;                 // the meter as last drawn
+    WCHAR caption[kCaptionChars];     // the stub's, in the user's language; empty without a stub
+    RunnerSettings settings;
+    WCHAR workFolder[MAX_PATH];       // the runner's own folder, without a trailing backslash
+    WCHAR ownFolder[MAX_PATH];        // workFolder\sx-<random>: the marker and privateFolder, once created
+    WCHAR privateFolder[MAX_PATH];    // ownFolder\x: the payload's tree, where the command runs
 };
 
 // A static's address hidden in a register: GCC would otherwise address each
