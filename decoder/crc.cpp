@@ -17,14 +17,18 @@ template <typename T> struct CrcTables {
 
 CrcTables<uint32_t> kCrc32;
 CrcTables<uint64_t> kCrc64;
-bool g_ready;
+// The tables as the updates read them, set once both are filled: through a
+// pointer, each lookup is a register and an offset, not an absolute address
+// (which in a 32-bit Windows program also costs a base relocation).
+const CrcTables<uint32_t> *g_crc32;
+const CrcTables<uint64_t> *g_crc64;
 
 } // namespace
 
 // Both tables in one pass: the loops, written once, cost less code than two.
 void Crc_Init(void)
 {
-    if (g_ready)
+    if (g_crc64 != nullptr)
         return;
     for (uint32_t i = 0; i < 256; i++) {
         uint32_t c = i;
@@ -41,12 +45,13 @@ void Crc_Init(void)
             kCrc32.row[k][i] = (kCrc32.row[k - 1][i] >> 8) ^ kCrc32.row[0][kCrc32.row[k - 1][i] & 0xFF];
             kCrc64.row[k][i] = (kCrc64.row[k - 1][i] >> 8) ^ kCrc64.row[0][kCrc64.row[k - 1][i] & 0xFF];
         }
-    g_ready = true;
+    g_crc32 = &kCrc32;
+    g_crc64 = &kCrc64;
 }
 
 uint32_t Crc32_Update(uint32_t crc, const uint8_t *p, size_t size)
 {
-    const auto &t = kCrc32.row;
+    const auto &t = g_crc32->row;
     crc = ~crc;
     for (; size >= 8; p += 8, size -= 8) {
         uint32_t a = crc ^ Le32(p), b = Le32(p + 4);
@@ -60,7 +65,7 @@ uint32_t Crc32_Update(uint32_t crc, const uint8_t *p, size_t size)
 
 uint64_t Crc64_Update(uint64_t crc, const uint8_t *p, size_t size)
 {
-    const auto &t = kCrc64.row;
+    const auto &t = g_crc64->row;
     crc = ~crc;
     for (; size >= 8; p += 8, size -= 8) {
         uint32_t a = (uint32_t)crc ^ Le32(p), b = (uint32_t)(crc >> 32) ^ Le32(p + 4);

@@ -18,44 +18,56 @@ struct CopyRecord {
     uint32_t copyUnits, targetUnits;
 };
 
-static uint8_t *g_records;
-static uint32_t g_used, g_room;
-static WCHAR g_copyPath[kPathChars], g_targetPath[kPathChars];
-static uint8_t g_chunk[kCopyChunk];
+// The copies to fill, one record after the other, and the room to fill them.
+struct Copies {
+    uint8_t *records;
+    uint32_t used, room;
+    WCHAR copyPath[kPathChars], targetPath[kPathChars];
+    uint8_t chunk[kCopyChunk];
+};
+static Copies g_copies;
+
+static Copies *TheCopies(void)
+{
+    Copies *c = &g_copies;
+    RUNNER_IN_REGISTER(c);
+    return c;
+}
 
 static uint32_t RecordBytes(uint32_t copyUnits, uint32_t targetUnits)
 {
     return ((uint32_t)sizeof(CopyRecord) + 2 * (copyUnits + targetUnits) + 3) & ~3u;
 }
 
-static bool Reserve(uint32_t bytes)
+static bool Reserve(Copies *c, uint32_t bytes)
 {
-    if (g_room - g_used >= bytes)
+    if (c->room - c->used >= bytes)
         return true;
-    uint32_t room = g_room == 0 ? (1u << 16) : g_room;
-    while (room - g_used < bytes && room < kCopyMaxBytes)
+    uint32_t room = c->room == 0 ? (1u << 16) : c->room;
+    while (room - c->used < bytes && room < kCopyMaxBytes)
         room *= 2;
-    if (room - g_used < bytes)
+    if (room - c->used < bytes)
         return false;
     uint8_t *records = (uint8_t *)VirtualAlloc(0, room, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
     if (records == 0)
         return false;
-    for (uint32_t i = 0; i < g_used; i++)
-        records[i] = g_records[i];
-    if (g_records != 0)
-        VirtualFree(g_records, 0, MEM_RELEASE);
-    g_records = records, g_room = room;
+    for (uint32_t i = 0; i < c->used; i++)
+        records[i] = c->records[i];
+    if (c->records != 0)
+        VirtualFree(c->records, 0, MEM_RELEASE);
+    c->records = records, c->room = room;
     return true;
 }
 
 bool Copies_Remember(RunnerState *rs, const WCHAR *copy, const char *target, FILETIME time)
 {
+    Copies *c = TheCopies();
     // The target passed the path rules, so it is UTF-8 and fits a path.
-    int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, target, -1, g_targetPath, kPathChars);
+    int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, target, -1, c->targetPath, kPathChars);
     uint32_t copyUnits = Text_Length(copy);
-    if (units <= 1 || !Reserve(RecordBytes(copyUnits, (uint32_t)units - 1)))
+    if (units <= 1 || !Reserve(c, RecordBytes(copyUnits, (uint32_t)units - 1)))
         return Fail_Show(rs, "Not enough memory to expand the package.", 0, ERROR_NOT_ENOUGH_MEMORY), false;
-    CopyRecord *r = (CopyRecord *)(g_records + g_used);
+    CopyRecord *r = (CopyRecord *)(c->records + c->used);
     r->time = time;
     r->copyUnits = copyUnits;
     r->targetUnits = (uint32_t)units - 1;
@@ -63,8 +75,8 @@ bool Copies_Remember(RunnerState *rs, const WCHAR *copy, const char *target, FIL
     for (uint32_t i = 0; i < copyUnits; i++)
         text[i] = copy[i];
     for (uint32_t i = 0; i < r->targetUnits; i++)
-        text[copyUnits + i] = g_targetPath[i] == L'/' ? L'\\' : g_targetPath[i];
-    g_used += RecordBytes(copyUnits, r->targetUnits);
+        text[copyUnits + i] = c->targetPath[i] == L'/' ? L'\\' : c->targetPath[i];
+    c->used += RecordBytes(copyUnits, r->targetUnits);
     return true;
 }
 
@@ -86,49 +98,50 @@ static bool PlainFile(HANDLE h)
            (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 && info.nNumberOfLinks == 1;
 }
 
-static bool Fill(RunnerState *rs, const CopyRecord *r)
+static bool Fill(RunnerState *rs, Copies *c, const CopyRecord *r)
 {
-    HANDLE from = CreateFileW(g_targetPath, GENERIC_READ, FILE_SHARE_READ, 0, OPEN_EXISTING,
+    HANDLE from = CreateFileW(c->targetPath, GENERIC_READ, FILE_SHARE_READ, 0, OPEN_EXISTING,
                               FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, 0);
     if (from == INVALID_HANDLE_VALUE || !PlainFile(from)) {
         DWORD error = from == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_INVALID_FUNCTION;
         if (from != INVALID_HANDLE_VALUE)
             CloseHandle(from);
-        return Fail_Show(rs, "Cannot read the file", g_targetPath, error), false;
+        return Fail_Show(rs, "Cannot read the file", c->targetPath, error), false;
     }
-    HANDLE to = CreateFileW(g_copyPath, GENERIC_WRITE, 0, 0, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, 0);
+    HANDLE to = CreateFileW(c->copyPath, GENERIC_WRITE, 0, 0, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, 0);
     bool ok = to != INVALID_HANDLE_VALUE && PlainFile(to);
     if (!ok)
-        Fail_Show(rs, "Cannot write the file", g_copyPath, to == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_INVALID_FUNCTION);
+        Fail_Show(rs, "Cannot write the file", c->copyPath, to == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_INVALID_FUNCTION);
     for (DWORD got = 1; ok && got != 0;) {
         DWORD wrote;
-        if (!ReadFile(from, g_chunk, kCopyChunk, &got, 0))
-            ok = false, Fail_Show(rs, "Cannot read the file", g_targetPath, GetLastError());
-        else if (got != 0 && (!WriteFile(to, g_chunk, got, &wrote, 0) || wrote != got))
-            ok = false, Fail_Show(rs, "Cannot write the file", g_copyPath, GetLastError() ? GetLastError() : ERROR_DISK_FULL);
+        if (!ReadFile(from, c->chunk, kCopyChunk, &got, 0))
+            ok = false, Fail_Show(rs, "Cannot read the file", c->targetPath, GetLastError());
+        else if (got != 0 && (!WriteFile(to, c->chunk, got, &wrote, 0) || wrote != got))
+            ok = false, Fail_Show(rs, "Cannot write the file", c->copyPath, GetLastError() ? GetLastError() : ERROR_DISK_FULL);
         Pump_Messages();
     }
     // The copy's own time, which writing it has just changed.
     if (ok && !SetFileTime(to, 0, 0, &r->time))
-        ok = false, Fail_Show(rs, "Cannot set the time of the file", g_copyPath, GetLastError());
+        ok = false, Fail_Show(rs, "Cannot set the time of the file", c->copyPath, GetLastError());
     if (to != INVALID_HANDLE_VALUE && !CloseHandle(to) && ok)
-        ok = false, Fail_Show(rs, "Cannot write the file", g_copyPath, GetLastError());
+        ok = false, Fail_Show(rs, "Cannot write the file", c->copyPath, GetLastError());
     CloseHandle(from);
     return ok;
 }
 
 bool Copies_Finish(RunnerState *rs, const WCHAR *root, uint32_t rootUnits, bool ok)
 {
-    for (uint32_t at = 0; ok && at < g_used;) {
-        const CopyRecord *r = (const CopyRecord *)(g_records + at);
+    Copies *c = TheCopies();
+    for (uint32_t at = 0; ok && at < c->used;) {
+        const CopyRecord *r = (const CopyRecord *)(c->records + at);
         const WCHAR *text = (const WCHAR *)(r + 1);
-        Below(g_copyPath, root, rootUnits, text, r->copyUnits);
-        Below(g_targetPath, root, rootUnits, text + r->copyUnits, r->targetUnits);
-        ok = Fill(rs, r);
+        Below(c->copyPath, root, rootUnits, text, r->copyUnits);
+        Below(c->targetPath, root, rootUnits, text + r->copyUnits, r->targetUnits);
+        ok = Fill(rs, c, r);
         at += RecordBytes(r->copyUnits, r->targetUnits);
     }
-    if (g_records != 0)
-        VirtualFree(g_records, 0, MEM_RELEASE);
-    g_records = 0, g_used = g_room = 0;
+    if (c->records != 0)
+        VirtualFree(c->records, 0, MEM_RELEASE);
+    c->records = 0, c->used = c->room = 0;
     return ok;
 }

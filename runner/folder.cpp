@@ -60,8 +60,10 @@ static void CopySid(uint8_t *out, const uint8_t *sid)
 
 const WCHAR *Folder_Sddl(void)
 {
-    if (g_sddl[0] != 0)
-        return g_sddl;
+    WCHAR *sddl = g_sddl;
+    RUNNER_IN_REGISTER(sddl);
+    if (sddl[0] != 0)
+        return sddl;
     HMODULE advapi = Advapi();
     if (advapi == 0)
         return 0;
@@ -93,17 +95,17 @@ const WCHAR *Folder_Sddl(void)
         // Another process of the user, not elevated, must not reach into what
         // an elevated setup runs: neither by the DACL nor by writing up (NW at HI).
         CopySid(g_owner, kAdministrators);
-        Text_AppendAscii(g_sddl, 256, "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)S:(ML;OICI;NW;;;HI)");
+        Text_AppendAscii(sddl, 256, "O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)S:(ML;OICI;NW;;;HI)");
     } else {
         CopySid(g_owner, user);
-        Text_AppendAscii(g_sddl, 256, "O:");
-        Text_Append(g_sddl, 256, sid);
-        Text_AppendAscii(g_sddl, 256, "D:P(A;OICI;FA;;;");
-        Text_Append(g_sddl, 256, sid);
-        Text_AppendAscii(g_sddl, 256, ")(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
+        Text_AppendAscii(sddl, 256, "O:");
+        Text_Append(sddl, 256, sid);
+        Text_AppendAscii(sddl, 256, "D:P(A;OICI;FA;;;");
+        Text_Append(sddl, 256, sid);
+        Text_AppendAscii(sddl, 256, ")(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
     }
     LocalFree(sid);
-    return g_sddl;
+    return sddl;
 }
 
 PSECURITY_DESCRIPTOR Folder_Descriptor(void)
@@ -138,6 +140,8 @@ bool Folder_Create(RunnerState *rs)
         Fail_Show(rs, "Cannot create a folder to expand the package into:", rs->workFolder, ERROR_FILENAME_EXCED_RANGE);
         return false;
     }
+    WCHAR *path = g_path;
+    RUNNER_IN_REGISTER(path);
     // A name nobody can guess, created only if it does not exist yet.
     for (int attempt = 0; attempt < 16; attempt++) {
         uint8_t r[8];
@@ -152,8 +156,8 @@ bool Folder_Create(RunnerState *rs)
         Text_Append(rs->ownFolder, MAX_PATH, rs->workFolder);
         Text_Append(rs->ownFolder, MAX_PATH, L"\\");
         Text_Append(rs->ownFolder, MAX_PATH, name);
-        Path_Long(g_path, kPathChars, rs->ownFolder);
-        if (!CreateDirectoryW(g_path, &sa)) {
+        Path_Long(path, kPathChars, rs->ownFolder);
+        if (!CreateDirectoryW(path, &sa)) {
             error = GetLastError();
             if (error != ERROR_ALREADY_EXISTS)
                 break;
@@ -163,8 +167,8 @@ bool Folder_Create(RunnerState *rs)
         // Held without FILE_SHARE_DELETE while the runner lives: another
         // runner's sweep cannot take it, so it leaves this folder alone. It
         // lies beside the payload's tree, so that no entry can be it.
-        Text_Append(g_path, kPathChars, L"\\" RUNNER_MARKER_NAME);
-        rs->marker = CreateFileW(g_path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, 0, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, 0);
+        Text_Append(path, kPathChars, L"\\" RUNNER_MARKER_NAME);
+        rs->marker = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, 0, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, 0);
         if (rs->marker == INVALID_HANDLE_VALUE) {
             rs->marker = 0;
             // Another runner's sweep took the folder between the two calls: a new name.
@@ -178,8 +182,8 @@ bool Folder_Create(RunnerState *rs)
         rs->privateFolder[0] = 0;
         Text_Append(rs->privateFolder, MAX_PATH, rs->ownFolder);
         Text_Append(rs->privateFolder, MAX_PATH, L"\\" RUNNER_TREE_NAME);
-        Path_Long(g_path, kPathChars, rs->privateFolder);
-        if (CreateDirectoryW(g_path, 0))
+        Path_Long(path, kPathChars, rs->privateFolder);
+        if (CreateDirectoryW(path, 0))
             return true;
         error = GetLastError();
         break;

@@ -66,15 +66,17 @@ static bool FindProgram(RunnerState *rs, const WCHAR **rest)
         return false;
     }
     const WCHAR *ext = L".exe";
+    WCHAR *program = g_program;
+    RUNNER_IN_REGISTER(program);
     for (int pass = 0; pass < 2; pass++) {
         for (int place = 0; place < (bare ? 2 : 1); place++) {
-            g_program[0] = 0;
-            Text_Append(g_program, kPathChars, place == 0 ? rs->privateFolder : g_system);
-            Text_Append(g_program, kPathChars, L"\\");
-            Text_Append(g_program, kPathChars, name);
+            program[0] = 0;
+            Text_Append(program, kPathChars, place == 0 ? rs->privateFolder : g_system);
+            Text_Append(program, kPathChars, L"\\");
+            Text_Append(program, kPathChars, name);
             if (pass == 1)
-                Text_Append(g_program, kPathChars, ext);
-            if (IsFile(g_program))
+                Text_Append(program, kPathChars, ext);
+            if (IsFile(program))
                 return true;
         }
     }
@@ -87,27 +89,30 @@ static bool FindProgram(RunnerState *rs, const WCHAR **rest)
 static void BuildLine(const WCHAR *rest, WCHAR *application)
 {
     const uint32_t cap = sizeof g_line / sizeof *g_line;
+    WCHAR *line = g_line, *program = g_program;
+    RUNNER_IN_REGISTER(line);
+    RUNNER_IN_REGISTER(program);
     // host, then what comes between it and the quoted program, and after rest.
     const char *host = 0, *before = "", *after = "";
-    if (EndsWith(g_program, L".msi"))
+    if (EndsWith(program, L".msi"))
         host = "\\msiexec.exe", before = " /i \"";
-    else if (EndsWith(g_program, L".bat") || EndsWith(g_program, L".cmd"))
+    else if (EndsWith(program, L".bat") || EndsWith(program, L".cmd"))
         host = "\\cmd.exe", before = " /d /c \"\"", after = "\"";
     application[0] = 0;
-    Text_Append(application, kPathChars, host != 0 ? g_system : g_program);
+    Text_Append(application, kPathChars, host != 0 ? g_system : program);
     if (host != 0)
         Text_AppendAscii(application, kPathChars, host);
-    g_line[0] = 0;
-    Text_AppendAscii(g_line, cap, "\"");
-    Text_Append(g_line, cap, application);
-    Text_AppendAscii(g_line, cap, "\"");
+    line[0] = 0;
+    Text_AppendAscii(line, cap, "\"");
+    Text_Append(line, cap, application);
+    Text_AppendAscii(line, cap, "\"");
     if (host != 0) {
-        Text_AppendAscii(g_line, cap, before);
-        Text_Append(g_line, cap, g_program);
-        Text_AppendAscii(g_line, cap, "\"");
+        Text_AppendAscii(line, cap, before);
+        Text_Append(line, cap, program);
+        Text_AppendAscii(line, cap, "\"");
     }
-    Text_Append(g_line, cap, rest);
-    Text_AppendAscii(g_line, cap, after);
+    Text_Append(line, cap, rest);
+    Text_AppendAscii(line, cap, after);
 }
 
 struct Waiter {

@@ -53,11 +53,13 @@ static bool HasMarker(const PeImage *image, LANGID user)
 // runner reads it.
 static ImageKind MapImage(RunnerState *rs, HANDLE process, LANGID user, DWORD *error)
 {
-    g_stubPath[0] = 0;
+    WCHAR *stubPath = g_stubPath;
+    RUNNER_IN_REGISTER(stubPath);
+    stubPath[0] = 0;
     g_unmapped = false;
-    if (SelfExtr_ImagePath(process, g_stubPath) == 0)
+    if (SelfExtr_ImagePath(process, stubPath) == 0)
         return *error = GetLastError(), kImageUnreadable;
-    HANDLE file = CreateFileW(g_stubPath, GENERIC_READ, FILE_SHARE_READ, 0, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, 0);
+    HANDLE file = CreateFileW(stubPath, GENERIC_READ, FILE_SHARE_READ, 0, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, 0);
     if (file == INVALID_HANDLE_VALUE)
         return *error = GetLastError(), kImageUnreadable;
     BY_HANDLE_FILE_INFORMATION info;

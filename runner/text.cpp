@@ -27,26 +27,29 @@ void Text_AppendAscii(WCHAR *buffer, uint32_t capacity, const char *text)
 
 const char kSettingsDamaged[] = "The package's settings are damaged. Please download it again.";
 
-static WCHAR g_message[kPathChars + 1024];
+enum { kMessageUnits = kPathChars + 1024 };
+static WCHAR g_message[kMessageUnits];
 
 void Fail_Show(RunnerState *rs, const char *what, const WCHAR *subject, DWORD error)
 {
-    g_message[0] = 0;
-    Text_AppendAscii(g_message, sizeof g_message / sizeof *g_message, what);
+    WCHAR *message = g_message;
+    RUNNER_IN_REGISTER(message);
+    message[0] = 0;
+    Text_AppendAscii(message, kMessageUnits, what);
     if (subject != 0) {
-        Text_Append(g_message, sizeof g_message / sizeof *g_message, L"\n\n");
-        Text_Append(g_message, sizeof g_message / sizeof *g_message, subject);
+        Text_Append(message, kMessageUnits, L"\n\n");
+        Text_Append(message, kMessageUnits, subject);
     }
     WCHAR reason[512];
     if (error != 0 && FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, 0, error, 0, reason, 512, 0) != 0) {
-        Text_Append(g_message, sizeof g_message / sizeof *g_message, L"\n\n");
-        Text_Append(g_message, sizeof g_message / sizeof *g_message, reason);
+        Text_Append(message, kMessageUnits, L"\n\n");
+        Text_Append(message, kMessageUnits, reason);
     }
     // The message stands alone: the progress window goes first.
     if (rs->progress != 0)
         DestroyWindow(rs->progress);
     rs->progress = 0;
-    MessageBoxW(0, g_message, rs->caption[0] != 0 ? rs->caption : L"Setup", MB_OK | MB_ICONERROR);
+    MessageBoxW(0, message, rs->caption[0] != 0 ? rs->caption : L"Setup", MB_OK | MB_ICONERROR);
 }
 
 void Pump_Messages(void)

@@ -185,8 +185,12 @@ static bool Dispose(HANDLE handle, DWORD attributes)
     return g_set(handle, &io, &remove, sizeof remove, kFileDispositionInformation) >= 0;
 }
 
-static HANDLE g_folder[kMaxDepth];
-static DWORD g_attributes[kMaxDepth];
+// The folders open from the root down to the one being emptied.
+struct Level {
+    HANDLE folder;
+    DWORD attributes;
+};
+static Level g_levels[kMaxDepth];
 
 bool Tree_DeleteOpen(HANDLE root, DWORD deadline)
 {
@@ -197,21 +201,23 @@ bool Tree_DeleteOpen(HANDLE root, DWORD deadline)
     }
     bool all = true;
     int depth = 0;
-    g_folder[0] = root;
-    g_attributes[0] = a;
+    Level *level = g_levels;
+    RUNNER_IN_REGISTER(level);
+    level[0].folder = root;
+    level[0].attributes = a;
     for (;;) {
         if (deadline != 0 && (int)(GetTickCount() - deadline) >= 0) {
             while (depth >= 0)
-                CloseHandle(g_folder[depth--]);
+                CloseHandle(level[depth--].folder);
             return false;
         }
         DWORD seen;
         const WCHAR *name;
-        uint32_t units = Tree_Next(g_folder[depth], 0, &seen, &name);
+        uint32_t units = Tree_Next(level[depth].folder, 0, &seen, &name);
         if (units == 0) {
             // Emptied, or as empty as it gets: the folder itself.
-            all = Dispose(g_folder[depth], g_attributes[depth]) && all;
-            CloseHandle(g_folder[depth]);
+            all = Dispose(level[depth].folder, level[depth].attributes) && all;
+            CloseHandle(level[depth].folder);
             if (depth-- == 0)
                 return all;
             continue;
@@ -221,14 +227,14 @@ bool Tree_DeleteOpen(HANDLE root, DWORD deadline)
         // What the listing said is a hint; the handle says what the name is now.
         bool listed = (seen & FILE_ATTRIBUTE_DIRECTORY) != 0 && (seen & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
         HANDLE h;
-        DWORD status = Tree_OpenBelow(g_folder[depth], name, units, kDeleteAccess | (listed ? FILE_LIST_DIRECTORY : 0), false, &h);
+        DWORD status = Tree_OpenBelow(level[depth].folder, name, units, kDeleteAccess | (listed ? FILE_LIST_DIRECTORY : 0), false, &h);
         if ((NTSTATUS)status == kSharingViolation && listed) {
             // A folder another holds without sharing deletion (a process's
             // current folder): what it holds still goes, the folder stays.
-            status = Tree_OpenBelow(g_folder[depth], name, units, kListAccess, false, &h);
+            status = Tree_OpenBelow(level[depth].folder, name, units, kListAccess, false, &h);
             // A file another holds without sharing reads still lets its name go.
             if ((NTSTATUS)status == kSharingViolation)
-                status = Tree_OpenBelow(g_folder[depth], name, units, kDeleteAccess, false, &h);
+                status = Tree_OpenBelow(level[depth].folder, name, units, kDeleteAccess, false, &h);
         }
         if ((NTSTATUS)status < 0) {
             all = Gone((NTSTATUS)status) && all;
@@ -247,8 +253,8 @@ bool Tree_DeleteOpen(HANDLE root, DWORD deadline)
                 all = false;
                 continue;
             }
-            g_folder[++depth] = h;
-            g_attributes[depth] = a;
+            level[++depth].folder = h;
+            level[depth].attributes = a;
             continue;
         }
         // A file, or a link of any kind: itself.
