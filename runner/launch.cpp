@@ -159,7 +159,9 @@ bool Launch_AndWait(RunnerState *rs)
     const WCHAR *rest;
     if (!FindProgram(rs, &rest))
         return false;
-    static WCHAR application[kPathChars];
+    static WCHAR applicationPath[kPathChars];
+    WCHAR *application = applicationPath;
+    RUNNER_IN_REGISTER(application);
     BuildLine(rest, application);
 
     // Outlives this call's frame only in that the waiting thread is joined before it returns.

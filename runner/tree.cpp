@@ -138,11 +138,13 @@ uint32_t Tree_Next(HANDLE folder, const WCHAR *mask, DWORD *attributes, const WC
         text.Buffer = (PWSTR)mask;
         text.Length = text.MaximumLength = (USHORT)(Text_Length(mask) * sizeof(WCHAR));
     }
+    uint8_t *entry = g_entry;
+    RUNNER_IN_REGISTER(entry);
     for (;;) {
         if (!Native() ||
-            g_list(folder, 0, 0, 0, &io, g_entry, sizeof g_entry, kFileDirectoryInformation, TRUE, mask != 0 ? &text : 0, FALSE) < 0)
+            g_list(folder, 0, 0, 0, &io, entry, sizeof g_entry, kFileDirectoryInformation, TRUE, mask != 0 ? &text : 0, FALSE) < 0)
             return 0;
-        const FILE_DIRECTORY_INFORMATION *e = (const FILE_DIRECTORY_INFORMATION *)g_entry;
+        const FILE_DIRECTORY_INFORMATION *e = (const FILE_DIRECTORY_INFORMATION *)entry;
         uint32_t units = e->FileNameLength / sizeof(WCHAR);
         if (units == 0 || offsetof(FILE_DIRECTORY_INFORMATION, FileName) + e->FileNameLength > sizeof g_entry)
             return 0;
