@@ -27,13 +27,6 @@ struct Copies {
 };
 static Copies g_copies;
 
-static Copies *TheCopies(void)
-{
-    Copies *c = &g_copies;
-    RUNNER_IN_REGISTER(c);
-    return c;
-}
-
 static uint32_t RecordBytes(uint32_t copyUnits, uint32_t targetUnits)
 {
     return ((uint32_t)sizeof(CopyRecord) + 2 * (copyUnits + targetUnits) + 3) & ~3u;
@@ -61,7 +54,7 @@ static bool Reserve(Copies *c, uint32_t bytes)
 
 bool Copies_Remember(RunnerState *rs, const WCHAR *copy, const char *target, FILETIME time)
 {
-    Copies *c = TheCopies();
+    Copies *c = InRegister(&g_copies);
     // The target passed the path rules, so it is UTF-8 and fits a path.
     int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, target, -1, c->targetPath, kPathChars);
     uint32_t copyUnits = Text_Length(copy);
@@ -131,7 +124,7 @@ static bool Fill(RunnerState *rs, Copies *c, const CopyRecord *r)
 
 bool Copies_Finish(RunnerState *rs, const WCHAR *root, uint32_t rootUnits, bool ok)
 {
-    Copies *c = TheCopies();
+    Copies *c = InRegister(&g_copies);
     for (uint32_t at = 0; ok && at < c->used;) {
         const CopyRecord *r = (const CopyRecord *)(c->records + at);
         const WCHAR *text = (const WCHAR *)(r + 1);

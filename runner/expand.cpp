@@ -132,13 +132,6 @@ struct Expansion {
 };
 static Expansion g_expansion;
 
-static Expansion *TheExpansion(void)
-{
-    Expansion *ex = &g_expansion;
-    RUNNER_IN_REGISTER(ex);
-    return ex;
-}
-
 // why is UTF-8: the decoder's reasons, or a path refused in the tool's words,
 // shown in brackets below the message.
 static bool Damaged(Expansion *ex, const char *why)
@@ -739,7 +732,7 @@ static bool Ready(Expansion *ex, bool space)
 // noted here: Expand_Payload finds it again and shows it where it always has.
 void Expand_Begin(RunnerState *rs)
 {
-    Expansion *ex = TheExpansion();
+    Expansion *ex = InRegister(&g_expansion);
     ex->rs = rs;
     ex->quiet = true;
     if (!Ready(ex, false) || ex->workerCount == 0 || !StartWorkers(ex))
@@ -749,14 +742,14 @@ void Expand_Begin(RunnerState *rs)
 
 void Expand_End(RunnerState *)
 {
-    Expansion *ex = TheExpansion();
+    Expansion *ex = InRegister(&g_expansion);
     JoinWorkers(ex, true);
     ReleaseSlots(ex);
 }
 
 bool Expand_Payload(RunnerState *rs)
 {
-    Expansion *ex = TheExpansion();
+    Expansion *ex = InRegister(&g_expansion);
     ex->rs = rs;
     // Begun early, only the free space is left to check, at the place it has without.
     bool ok = ex->started != 0 ? EnoughSpace(ex, ex->xz.unpackedSize) : Ready(ex, true);

@@ -60,8 +60,7 @@ static void CopySid(uint8_t *out, const uint8_t *sid)
 
 const WCHAR *Folder_Sddl(void)
 {
-    WCHAR *sddl = g_sddl;
-    RUNNER_IN_REGISTER(sddl);
+    WCHAR *sddl = InRegister(g_sddl);
     if (sddl[0] != 0)
         return sddl;
     HMODULE advapi = Advapi();
@@ -140,8 +139,7 @@ bool Folder_Create(RunnerState *rs)
         Fail_Show(rs, "Cannot create a folder to expand the package into:", rs->workFolder, ERROR_FILENAME_EXCED_RANGE);
         return false;
     }
-    WCHAR *path = g_path;
-    RUNNER_IN_REGISTER(path);
+    WCHAR *path = InRegister(g_path);
     // A name nobody can guess, created only if it does not exist yet.
     for (int attempt = 0; attempt < 16; attempt++) {
         uint8_t r[8];

@@ -66,8 +66,7 @@ static bool FindProgram(RunnerState *rs, const WCHAR **rest)
         return false;
     }
     const WCHAR *ext = L".exe";
-    WCHAR *program = g_program;
-    RUNNER_IN_REGISTER(program);
+    WCHAR *program = InRegister(g_program);
     for (int pass = 0; pass < 2; pass++) {
         for (int place = 0; place < (bare ? 2 : 1); place++) {
             program[0] = 0;
@@ -89,9 +88,7 @@ static bool FindProgram(RunnerState *rs, const WCHAR **rest)
 static void BuildLine(const WCHAR *rest, WCHAR *application)
 {
     const uint32_t cap = sizeof g_line / sizeof *g_line;
-    WCHAR *line = g_line, *program = g_program;
-    RUNNER_IN_REGISTER(line);
-    RUNNER_IN_REGISTER(program);
+    WCHAR *line = InRegister(g_line), *program = InRegister(g_program);
     // host, then what comes between it and the quoted program, and after rest.
     const char *host = 0, *before = "", *after = "";
     if (EndsWith(program, L".msi"))
@@ -160,14 +157,12 @@ bool Launch_AndWait(RunnerState *rs)
     if (!FindProgram(rs, &rest))
         return false;
     static WCHAR applicationPath[kPathChars];
-    WCHAR *application = applicationPath;
-    RUNNER_IN_REGISTER(application);
+    WCHAR *application = InRegister(applicationPath);
     BuildLine(rest, application);
 
     // Outlives this call's frame only in that the waiting thread is joined before it returns.
     static Waiter waiter;
-    Waiter *w = &waiter;
-    RUNNER_IN_REGISTER(w);
+    Waiter *w = InRegister(&waiter);
     ZeroMemory(w, sizeof *w);
     w->job = CreateJobObjectW(0, 0);
     w->port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, 0, 0, 1);

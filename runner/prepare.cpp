@@ -53,8 +53,7 @@ static bool HasMarker(const PeImage *image, LANGID user)
 // runner reads it.
 static ImageKind MapImage(RunnerState *rs, HANDLE process, LANGID user, DWORD *error)
 {
-    WCHAR *stubPath = g_stubPath;
-    RUNNER_IN_REGISTER(stubPath);
+    WCHAR *stubPath = InRegister(g_stubPath);
     stubPath[0] = 0;
     g_unmapped = false;
     if (SelfExtr_ImagePath(process, stubPath) == 0)

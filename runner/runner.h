@@ -45,10 +45,15 @@ struct RunnerState {
     WCHAR privateFolder[MAX_PATH];    // ownFolder\x: the payload's tree, where the command runs
 };
 
-// A static's address hidden in a register: GCC would otherwise address each
-// field by its absolute address, four bytes and a base relocation at every
-// use, where a register and a one-byte offset do.
-#define RUNNER_IN_REGISTER(pointer) __asm__("" : "+r"(pointer))
+// A static's address, hidden from GCC in a register: GCC would otherwise
+// reach each field or pass the buffer by its absolute address, four bytes
+// and a base relocation at every use, where a register and a one-byte offset
+// (or a one-byte push) do.
+template <typename T> inline T *InRegister(T *pointer)
+{
+    __asm__("" : "+r"(pointer));
+    return pointer;
+}
 
 // Text of ours: bounded appends into fixed buffers. The runner's own words
 // are ASCII, kept as bytes (half the size of UTF-16) until they are shown.

@@ -32,8 +32,7 @@ static WCHAR g_message[kMessageUnits];
 
 void Fail_Show(RunnerState *rs, const char *what, const WCHAR *subject, DWORD error)
 {
-    WCHAR *message = g_message;
-    RUNNER_IN_REGISTER(message);
+    WCHAR *message = InRegister(g_message);
     message[0] = 0;
     Text_AppendAscii(message, kMessageUnits, what);
     if (subject != 0) {

@@ -138,8 +138,7 @@ uint32_t Tree_Next(HANDLE folder, const WCHAR *mask, DWORD *attributes, const WC
         text.Buffer = (PWSTR)mask;
         text.Length = text.MaximumLength = (USHORT)(Text_Length(mask) * sizeof(WCHAR));
     }
-    uint8_t *entry = g_entry;
-    RUNNER_IN_REGISTER(entry);
+    uint8_t *entry = InRegister(g_entry);
     for (;;) {
         if (!Native() ||
             g_list(folder, 0, 0, 0, &io, entry, sizeof g_entry, kFileDirectoryInformation, TRUE, mask != 0 ? &text : 0, FALSE) < 0)
@@ -203,8 +202,7 @@ bool Tree_DeleteOpen(HANDLE root, DWORD deadline)
     }
     bool all = true;
     int depth = 0;
-    Level *level = g_levels;
-    RUNNER_IN_REGISTER(level);
+    Level *level = InRegister(g_levels);
     level[0].folder = root;
     level[0].attributes = a;
     for (;;) {
