@@ -11,6 +11,7 @@ namespace selfextr {
 // Xz_Scan) once before blocks are decoded on several threads.
 void Crc_Init(void);
 // Both continue a running value: start from 0, pass the previous result for the next piece.
+// Both read the tables through what Crc_Init sets: call it first.
 uint32_t Crc32_Update(uint32_t crc, const uint8_t *data, size_t size);
 uint64_t Crc64_Update(uint64_t crc, const uint8_t *data, size_t size);
 
